@@ -1,0 +1,49 @@
+# The commands people type. Every target runs on the host when it has the
+# toolchain (tools/hostcheck: CPython 3.14 with headers, CMake, Ninja, C++23,
+# GoogleTest, pytest); otherwise it reruns itself inside the development root
+# (tools/devroot), creating that root on first use.
+SHELL := /bin/bash
+.DEFAULT_GOAL := build
+PUBLIC := build test demo shell check-install
+
+HOST_OK := $(shell tools/hostcheck && echo yes)
+
+ifeq ($(HOST_OK),yes)
+
+# The host build and the root's are kept apart: their caches do not mix.
+BUILD ?= build/$(if $(wildcard /.ombrel-packages),devroot,host)
+BUILD_TYPE ?= RelWithDebInfo
+CMAKE_ARGS ?=
+PY := $(shell command -v python3.14)
+
+.PHONY: $(PUBLIC) configure clean
+
+configure: $(BUILD)/build.ninja
+$(BUILD)/build.ninja: CMakeLists.txt tests/native/CMakeLists.txt
+	cmake -S . -B $(BUILD) -G Ninja -DCMAKE_BUILD_TYPE=$(BUILD_TYPE) -DPython_EXECUTABLE=$(PY) $(CMAKE_ARGS)
+
+build: configure
+	cmake --build $(BUILD)
+
+test: build
+	tools/run-tests $(BUILD)
+
+demo: build
+	PYTHONPATH=$(BUILD)/python:python $(PY) tools/demo.py
+
+check-install:
+	tools/check-install
+
+shell:
+	@echo "ombrel: a shell with the toolchain (exit to leave)"; exec bash -l
+
+else
+
+.PHONY: $(PUBLIC) clean
+$(PUBLIC):
+	tools/devroot $(MAKE) --no-print-directory $@
+
+endif
+
+clean:
+	rm -rf build

@@ -1,0 +1,1 @@
+"""ombrel: an asyncio event loop for Linux on io_uring."""
