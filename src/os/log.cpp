@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 
 namespace vorn::log {
 
@@ -83,6 +84,23 @@ void fatal(std::string_view message, Error err) noexcept {
   if (err != Error::none) {
     w.put("error.");
     w.put(errorName(err));
+  }
+  writeAll(buf, w.finish());
+  std::abort();
+}
+
+void fatalErrno(std::string_view message, int errnum) noexcept {
+  char buf[line_max];
+  Writer w{buf};
+  w.put(message);
+  w.put(".");
+  const char* name = ::strerrorname_np(errnum);
+  if (name == nullptr) {
+    w.put("UNKNOWN");
+  } else {
+    std::string_view sv{name};
+    if (sv.starts_with('E')) sv.remove_prefix(1);
+    w.put(sv);
   }
   writeAll(buf, w.finish());
   std::abort();

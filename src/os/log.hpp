@@ -38,4 +38,8 @@ void logError(std::string_view message, Error err = Error::none) noexcept;
 // and aborts the process.
 [[noreturn]] void fatal(std::string_view message, Error err = Error::none) noexcept;
 
+// Writes the message followed by "." and the errno's symbolic name without its
+// leading E (as in "eventfd_write: write failed: .BADF") and aborts.
+[[noreturn]] void fatalErrno(std::string_view message, int errnum) noexcept;
+
 }  // namespace vorn::log

@@ -1,4 +1,5 @@
 // Log-line format and the colour rules (NO_COLOR wins over CLICOLOR_FORCE).
+#include <cerrno>
 #include <string>
 
 #include <gtest/gtest.h>
@@ -66,4 +67,7 @@ TEST(LogFatal, EndsTheProcessWithTheMessage) {
   EXPECT_DEATH(vorn::log::fatal("timers cannot use CPU-time clocks"), "timers cannot use CPU-time clocks");
   EXPECT_DEATH(vorn::log::fatal("eventfd_write: write failed: ", Error::Unexpected),
                "eventfd_write: write failed: error.Unexpected");
+  EXPECT_DEATH(vorn::log::fatalErrno("eventfd_write: write failed: ", EBADF), "eventfd_write: write failed: \\.BADF");
+  EXPECT_DEATH(vorn::log::fatalErrno("now: call to clock_gettime failed: ", EINVAL),
+               "now: call to clock_gettime failed: \\.INVAL");
 }

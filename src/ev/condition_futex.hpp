@@ -1,0 +1,2 @@
+// placeholder, replaced by the thread pool work
+#pragma once
