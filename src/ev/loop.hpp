@@ -23,6 +23,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 
 #include "ev/allocator.hpp"
 #include "ev/backends/io_uring.hpp"
@@ -125,6 +126,9 @@ struct Loop {
   std::atomic<Completion*> cancel_queue;
   bool do_not_call_callbacks;
   pid_t owner_tid;  // thread that ran init; the ring accepts no other submitter
+  // The wait the last tick passed to the backend; none when it did not poll.
+  // Observability only (tests, statistics).
+  std::optional<std::uint64_t> last_wait;
 
   // Sets the loop up in place; the error is the backend's. Owning thread.
   Error init(const Options& options) noexcept;

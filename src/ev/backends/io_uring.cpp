@@ -1,0 +1,388 @@
+#include "ev/backends/io_uring.hpp"
+
+#include <poll.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstring>
+
+#include "ev/loop.hpp"
+#include "os/assert.hpp"
+#include "os/eventfd.hpp"
+#include "os/log.hpp"
+#include "os/uring.hpp"
+
+namespace vorn::ev::backends {
+
+namespace {
+
+// COOP_TASKRUN | SINGLE_ISSUER | DEFER_TASKRUN: completions are processed
+// only when the one submitting thread enters the ring, without interrupts.
+constexpr std::uint32_t setup_flags = IORING_SETUP_COOP_TASKRUN | IORING_SETUP_SINGLE_ISSUER |
+                                      IORING_SETUP_DEFER_TASKRUN;
+static_assert(setup_flags == 0x3100);
+
+constexpr std::uint32_t probe_ops = 256;
+constexpr std::uint8_t ftruncate_opcode = 55;
+static_assert(IORING_OP_FTRUNCATE == ftruncate_opcode);
+
+// Per wall clock: the special kind and the kernel timeout flags.
+constexpr SpecialKind wall_kind[2] = {SpecialKind::wall_boot, SpecialKind::wall_real};
+constexpr std::uint32_t wall_flags[2] = {IORING_TIMEOUT_ABS | IORING_TIMEOUT_BOOTTIME,
+                                         IORING_TIMEOUT_ABS | IORING_TIMEOUT_REALTIME};
+static_assert(wall_flags[0] == 5 && wall_flags[1] == 9);
+
+void unmapRing(Ring& ring) noexcept {
+  if (ring.sqes_ptr != nullptr) ::munmap(ring.sqes_ptr, ring.sqes_size);
+  if (ring.ring_ptr != nullptr) ::munmap(ring.ring_ptr, ring.ring_size);
+  ring.sqes_ptr = nullptr;
+  ring.ring_ptr = nullptr;
+}
+
+template <class T>
+T* at(void* base, std::uint32_t offset) noexcept {
+  return reinterpret_cast<T*>(static_cast<char*>(base) + offset);
+}
+
+// Creates and maps a ring; attached to `wq_fd`'s kernel worker pool unless -1.
+Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
+  io_uring_params p;
+  std::memset(&p, 0, sizeof p);
+  p.flags = setup_flags;
+  p.sq_thread_idle = 1000;
+  if (wq_fd != -1) {
+    p.flags |= IORING_SETUP_ATTACH_WQ;
+    p.wq_fd = static_cast<std::uint32_t>(wq_fd);
+  }
+  std::memset(&ring, 0, sizeof ring);
+  ring.fd = -1;
+  int fd;
+  if (Error e = os::uringSetup(entries, &p, &fd); e != Error::none) return e;
+  ring.fd = fd;
+  ring.setup_flags = p.flags;
+  ring.features = p.features;
+  if ((p.features & IORING_FEAT_SINGLE_MMAP) == 0) {
+    ::close(fd);
+    ring.fd = -1;
+    return Error::OperationNotSupported;
+  }
+
+  std::size_t sq_size = p.sq_off.array + p.sq_entries * sizeof(std::uint32_t);
+  std::size_t cq_size = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
+  ring.ring_size = std::max(sq_size, cq_size);
+  void* ptr = ::mmap(nullptr, ring.ring_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd,
+                     IORING_OFF_SQ_RING);
+  if (ptr == MAP_FAILED) {
+    ::close(fd);
+    ring.fd = -1;
+    return Error::SystemResources;
+  }
+  ring.ring_ptr = ptr;
+  ring.sqes_size = p.sq_entries * sizeof(io_uring_sqe);
+  void* sqes = ::mmap(nullptr, ring.sqes_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd,
+                      IORING_OFF_SQES);
+  if (sqes == MAP_FAILED) {
+    unmapRing(ring);
+    ::close(fd);
+    ring.fd = -1;
+    return Error::SystemResources;
+  }
+  ring.sqes_ptr = sqes;
+  ring.sqes = static_cast<io_uring_sqe*>(sqes);
+
+  ring.sq_khead = at<std::atomic<std::uint32_t>>(ptr, p.sq_off.head);
+  ring.sq_ktail = at<std::atomic<std::uint32_t>>(ptr, p.sq_off.tail);
+  ring.sq_kflags = at<std::atomic<std::uint32_t>>(ptr, p.sq_off.flags);
+  ring.sq_array = at<std::uint32_t>(ptr, p.sq_off.array);
+  ring.sq_mask = *at<std::uint32_t>(ptr, p.sq_off.ring_mask);
+  ring.sq_entries = *at<std::uint32_t>(ptr, p.sq_off.ring_entries);
+  ring.cq_khead = at<std::atomic<std::uint32_t>>(ptr, p.cq_off.head);
+  ring.cq_ktail = at<std::atomic<std::uint32_t>>(ptr, p.cq_off.tail);
+  ring.cq_koverflow = at<std::atomic<std::uint32_t>>(ptr, p.cq_off.overflow);
+  ring.cqes = at<io_uring_cqe>(ptr, p.cq_off.cqes);
+  ring.cq_mask = *at<std::uint32_t>(ptr, p.cq_off.ring_mask);
+  ring.cq_entries = *at<std::uint32_t>(ptr, p.cq_off.ring_entries);
+  // The local tail starts where the kernel's is (0 on a new ring).
+  ring.sqe_head = ring.sqe_tail = ring.sq_ktail->load(std::memory_order_relaxed);
+  return Error::none;
+}
+
+void closeRing(Ring& ring) noexcept {
+  unmapRing(ring);
+  if (ring.fd >= 0) ::close(ring.fd);
+  ring.fd = -1;
+}
+
+// Asks the kernel whether the ring can truncate files itself; the answer is
+// stored once per group. A failed probe counts as "not supported".
+void probeAndStoreFtruncate(SharedState& shared, int fd) noexcept {
+  // io_uring_probe (16 bytes) followed by 256 io_uring_probe_op (8 bytes each).
+  alignas(io_uring_probe) unsigned char buf[sizeof(io_uring_probe) + probe_ops * sizeof(io_uring_probe_op)];
+  static_assert(sizeof buf == 2064);
+  std::memset(buf, 0, sizeof buf);
+  auto* probe = reinterpret_cast<io_uring_probe*>(buf);
+  std::uint8_t support = SharedState::ftruncate_unsupported;
+  if (os::uringRegister(fd, IORING_REGISTER_PROBE, probe, probe_ops) == Error::none &&
+      probe->last_op >= ftruncate_opcode && probe->ops_len >= ftruncate_opcode + 1 &&
+      (probe->ops[ftruncate_opcode].flags & IO_URING_OP_SUPPORTED) != 0) {
+    support = SharedState::ftruncate_supported;
+  }
+  shared.ftruncate_support.store(support, std::memory_order_relaxed);  // a fact, not a publication
+}
+
+}  // namespace
+
+Error IoUring::init(Loop* loop, std::uint16_t queue_size) noexcept {
+  allocator = loop->allocator;
+  shared_state = &loop->loop_group->shared;
+  pending = Queue{};
+  waker_eventfd = -1;
+  ring.fd = -1;
+  if (queue_size == 0 || (queue_size & (queue_size - 1)) != 0) return Error::Unexpected;
+
+  // acquire: pairs with the winner's compare-and-swap, so the probe result
+  // stored before it is visible.
+  int master = shared_state->master_fd.load(std::memory_order_acquire);
+  bool is_master = false;
+  if (master == -1) {
+    if (Error e = setupRing(ring, queue_size, -1); e != Error::none) return e;
+    probeAndStoreFtruncate(*shared_state, ring.fd);
+    int expected = -1;
+    if (shared_state->master_fd.compare_exchange_strong(expected, ring.fd, std::memory_order_acq_rel)) {
+      is_master = true;
+    } else {
+      // Another loop of the group won the race: attach to its ring instead.
+      closeRing(ring);
+      master = expected;
+    }
+  }
+  if (!is_master) {
+    if (Error e = setupRing(ring, queue_size, master); e != Error::none) return e;
+  }
+
+  int efd = os::eventfdCreate();
+  if (efd < 0) {
+    if (is_master) {
+      // Give the master slot back: leaving our closed fd there would hand a
+      // dead (or reused) descriptor to the next loop of the group.
+      int self = ring.fd;
+      shared_state->master_fd.compare_exchange_strong(self, -1, std::memory_order_acq_rel);
+    }
+    closeRing(ring);
+    return efd == -EMFILE ? Error::ProcessFdQuotaExceeded
+           : efd == -ENFILE ? Error::SystemFdQuotaExceeded
+           : efd == -ENOMEM ? Error::SystemResources
+                            : Error::Unexpected;
+  }
+  waker_eventfd = efd;
+  shared_state->refcount.fetch_add(1, std::memory_order_relaxed);  // ordering comes from master_fd
+
+  wall_armed[0] = wall_armed[1] = std::nullopt;
+  wall_ts[0] = wall_ts[1] = __kernel_timespec{0, 0};
+  wall_generation[0] = wall_generation[1] = 0;
+  waker_needs_rearm = true;
+  armWaker();
+  return Error::none;
+}
+
+void IoUring::deinit() noexcept {
+  if (waker_eventfd >= 0) ::close(waker_eventfd);
+  waker_eventfd = -1;
+  int master = shared_state->master_fd.load(std::memory_order_acquire);
+  if (ring.fd == master) {
+    unmapRing(ring);  // the group's other rings are attached to this fd: it stays open
+  } else {
+    closeRing(ring);
+  }
+  ring.fd = -1;
+  if (shared_state->refcount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    int fd = shared_state->master_fd.exchange(-1, std::memory_order_acq_rel);
+    if (fd != -1) ::close(fd);
+  }
+}
+
+io_uring_sqe* IoUring::getSqe() noexcept {
+  // acquire: the kernel has finished reading the entries before its head.
+  std::uint32_t head = ring.sq_khead->load(std::memory_order_acquire);
+  if (ring.sqe_tail - head >= ring.sq_entries) return nullptr;
+  io_uring_sqe* sqe = &ring.sqes[ring.sqe_tail & ring.sq_mask];
+  ++ring.sqe_tail;
+  std::memset(sqe, 0, sizeof *sqe);
+  return sqe;
+}
+
+io_uring_sqe* IoUring::getSqeOrDefer(Completion* c) noexcept {
+  io_uring_sqe* sqe = getSqe();
+  if (sqe == nullptr) pending.push(c);
+  return sqe;
+}
+
+bool IoUring::armWaker() noexcept {
+  io_uring_sqe* sqe = getSqe();
+  if (sqe == nullptr) return false;
+  sqe->opcode = IORING_OP_POLL_ADD;
+  sqe->fd = waker_eventfd;
+  sqe->poll32_events = POLLIN;
+  sqe->len = IORING_POLL_ADD_MULTI;
+  sqe->user_data = waker_ud;
+  waker_needs_rearm = false;
+  return true;
+}
+
+void IoUring::wake() noexcept {
+  int err = os::eventfdWrite(waker_eventfd, 1);
+  // EAGAIN: the counter is saturated, so a wake-up is pending anyway.
+  if (err != 0 && err != EAGAIN) log::fatalErrno("eventfd_write: write failed: ", err);
+}
+
+namespace {
+
+// Publishes the prepared entries; returns how many the kernel has not consumed.
+std::uint32_t flushSubmissions(Ring& ring) noexcept {
+  std::uint32_t tail = ring.sq_ktail->load(std::memory_order_relaxed);  // only this thread writes it
+  while (ring.sqe_head != ring.sqe_tail) {
+    ring.sq_array[tail & ring.sq_mask] = ring.sqe_head & ring.sq_mask;
+    ++tail;
+    ++ring.sqe_head;
+  }
+  // release: the kernel must see the filled entries once it sees the tail.
+  ring.sq_ktail->store(tail, std::memory_order_release);
+  return tail - ring.sq_khead->load(std::memory_order_acquire);
+}
+
+// Copies up to harvest_max ready completion entries and frees their slots.
+std::size_t harvest(Ring& ring, Cqe* out) noexcept {
+  std::uint32_t head = ring.cq_khead->load(std::memory_order_relaxed);  // only this thread writes it
+  // acquire: the entries before the kernel's tail are fully written.
+  std::uint32_t tail = ring.cq_ktail->load(std::memory_order_acquire);
+  std::size_t n = std::min<std::size_t>(tail - head, harvest_max);
+  for (std::size_t i = 0; i < n; ++i) {
+    const io_uring_cqe& cqe = ring.cqes[(head + i) & ring.cq_mask];
+    out[i] = Cqe{cqe.user_data, cqe.res, cqe.flags};
+  }
+  // release: the kernel may reuse the slots only after they were copied.
+  ring.cq_khead->store(head + static_cast<std::uint32_t>(n), std::memory_order_release);
+  return n;
+}
+
+}  // namespace
+
+std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout_ns) noexcept {
+  // No wait may start without an armed waker: it could never be woken.
+  if (waker_needs_rearm && !armWaker()) timeout_ns = 0;
+  std::uint32_t to_submit = flushSubmissions(ring);
+
+  __kernel_timespec ts{};
+  io_uring_getevents_arg arg{};
+  if (timeout_ns != UINT64_MAX) {
+    ts.tv_sec = static_cast<std::int64_t>(timeout_ns / 1'000'000'000);
+    ts.tv_nsec = static_cast<std::int64_t>(timeout_ns % 1'000'000'000);
+    arg.ts = reinterpret_cast<std::uint64_t>(&ts);
+  }
+  Error err = os::uringEnterWait(ring.fd, to_submit, 1, IORING_ENTER_GETEVENTS, &arg);
+  // A signal ended the wait: not an error; the caller checks for signals and
+  // timers, and pending work goes out with the next poll.
+  if (err == Error::SignalInterrupt) return true;
+  if (err != Error::none) return std::unexpected(err);
+
+  std::size_t n = harvest(ring, cqe_buf);
+  if (n == 0 && (ring.sq_kflags->load(std::memory_order_relaxed) & IORING_SQ_CQ_OVERFLOW) != 0) {
+    if (Error e = os::uringEnterFlush(ring.fd, IORING_ENTER_GETEVENTS); e != Error::none) return std::unexpected(e);
+    n = harvest(ring, cqe_buf);
+  }
+  if (n == 0) {
+    drainPending(state);
+    return true;
+  }
+
+  bool recheck = false;
+  for (std::size_t i = 0; i < n; ++i) {
+    const Cqe& cqe = cqe_buf[i];
+    if (udIsSpecial(cqe.user_data)) {
+      switch (udKind(cqe.user_data)) {
+        case SpecialKind::wall_boot:
+        case SpecialKind::wall_real: {
+          int index = udKind(cqe.user_data) == SpecialKind::wall_boot ? 0 : 1;
+          // Only the expiry of the currently armed generation counts; a
+          // removed (-ECANCELED) or replaced timeout is ignored.
+          if (cqe.res == -ETIME && udGeneration(cqe.user_data) == wall_generation[index] &&
+              wall_armed[index].has_value()) {
+            wall_armed[index] = std::nullopt;
+            recheck = true;
+          }
+          break;
+        }
+        case SpecialKind::waker: {
+          std::uint64_t value;
+          int e = os::eventfdRead(waker_eventfd, &value);
+          if (e != 0 && e != EAGAIN) log::fatalErrno("eventfd_read: read failed: ", e);
+          if ((cqe.flags & IORING_CQE_F_MORE) == 0) waker_needs_rearm = true;
+          break;
+        }
+        case SpecialKind::cancel:
+          break;  // results of cancel requests and timeout removals
+      }
+      continue;
+    }
+    auto* c = reinterpret_cast<Completion*>(cqe.user_data);
+    if (c->isState(State::completed) || c->isState(State::dead)) continue;  // stale entry
+    if (cqe.res == -EINTR) {
+      pending.push(c);  // keeps its state and counters; submitted again below
+      continue;
+    }
+    storeResult(c, cqe.res);
+    markCompletedFromBackend(state, c);
+  }
+  drainPending(state);
+  return recheck;
+}
+
+void IoUring::drainPending(LoopState& state) noexcept {
+  Queue q = pending.detach();
+  while (Completion* c = q.pop()) {
+    // acquire: a cross-thread cancel request published the bit.
+    if ((c->cancel_state.load(std::memory_order_acquire) & CancelState::requested) != 0) {
+      storeResult(c, -ECANCELED);
+      markCompletedFromBackend(state, c);
+    } else {
+      submit(state, c);  // may land in `pending` again
+    }
+  }
+}
+
+bool IoUring::syncWallTimer(int index, std::optional<std::uint64_t> desired) noexcept {
+  if (!wall_armed[index].has_value() && !desired.has_value()) return true;
+  if (wall_armed[index].has_value() && desired == wall_armed[index]) return true;
+  SpecialKind kind = wall_kind[index];
+  if (wall_armed[index].has_value()) {
+    io_uring_sqe* sqe = getSqe();
+    if (sqe == nullptr) return false;
+    sqe->opcode = IORING_OP_TIMEOUT_REMOVE;
+    sqe->fd = -1;
+    sqe->addr = specialUd(kind, wall_generation[index]);
+    sqe->user_data = cancel_ud;
+  }
+  if (desired.has_value()) {
+    io_uring_sqe* sqe = getSqe();
+    if (sqe == nullptr) {
+      wall_armed[index] = std::nullopt;
+      return false;
+    }
+    ++wall_generation[index];
+    wall_ts[index] = __kernel_timespec{static_cast<std::int64_t>(*desired / 1'000'000'000),
+                                       static_cast<std::int64_t>(*desired % 1'000'000'000)};
+    sqe->opcode = IORING_OP_TIMEOUT;
+    sqe->fd = -1;
+    sqe->addr = reinterpret_cast<std::uint64_t>(&wall_ts[index]);
+    sqe->len = 1;
+    sqe->off = 0;
+    sqe->timeout_flags = wall_flags[index];
+    sqe->user_data = specialUd(kind, wall_generation[index]);
+  }
+  wall_armed[index] = desired;
+  return true;
+}
+
+}  // namespace vorn::ev::backends
