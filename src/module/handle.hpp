@@ -1,0 +1,49 @@
+// _ombrel.Handle: one scheduled callback, recycled through a process-wide
+// free list of 512 parked objects (reference count 0, untracked, all object
+// fields null, still holding the type's reference).
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+namespace ombrel {
+
+struct TimerOp;
+struct Runtime;
+
+struct HandleObject {
+  PyObject_HEAD
+  PyObject* callback;  // null after cancel or clear
+  PyObject* args;      // tuple; null after cancel or clear
+  PyObject* context;   // entered while calling; null after cancel or clear
+  PyObject* loop;      // receives the callback's exceptions; survives cancel
+  double when_val;     // scheduled loop time in seconds; 0.0 for call_soon
+  bool cancelled;
+  TimerOp* timer_op;   // armed native timer of a timer handle, else null
+};
+static_assert(sizeof(HandleObject) == 72);
+
+PyTypeObject* handleTypeCreate(PyObject* module) noexcept;
+
+// A new handle. Steals `context` (also on failure); new references to the
+// others (callback and loop may be null).
+PyObject* newHandle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context,
+                    double when_val) noexcept;
+
+// Runs the callback; 0, or -1 with the exception set when it must propagate
+// (SystemExit, KeyboardInterrupt, a context that cannot be entered).
+int runHandle(HandleObject* h) noexcept;
+
+// The context for a new handle: kwargs["context"] when given and not None,
+// else a copy of the current one. New reference, or NULL with an exception.
+PyObject* handleContext(PyObject* kwargs) noexcept;
+
+// TypeError "coroutines cannot be used with <name>()" when `callback` is
+// exactly a native coroutine; returns -1 then, else 0.
+int rejectCoroutine(PyObject* callback, const char* name) noexcept;
+
+// Loop methods.
+PyObject* loopCallSoon(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+
+}  // namespace ombrel

@@ -1,0 +1,230 @@
+#include "module/loop_object.hpp"
+
+#include <cstdlib>
+#include <new>
+
+#include "module/globals.hpp"
+#include "module/handle.hpp"
+#include "module/timer_handle.hpp"
+#include "module/transport.hpp"
+
+namespace ombrel {
+
+using vorn::Error;
+
+PyObject* closedError() noexcept {
+  PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
+  return nullptr;
+}
+
+namespace {
+
+constexpr std::uint16_t ring_entries = 256;
+constexpr int close_spin_max = 4096;
+
+int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
+  auto* self = reinterpret_cast<LoopObject*>(self_obj);
+  // A second initialisation would orphan a live runtime (its ring, its
+  // threads, its queued callbacks): refuse it.
+  if (self->rt != nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "Event loop is already initialized");
+    return -1;
+  }
+  void* mem = std::malloc(sizeof(Runtime));
+  if (mem == nullptr) {
+    PyErr_NoMemory();
+    return -1;
+  }
+  auto* rt = new (mem) Runtime{};
+  rt->ready = nullptr;
+  rt->ready_len = rt->ready_cap = rt->ready_head = 0;
+  rt->flush_head = nullptr;
+  rt->live_transports = nullptr;
+  rt->running = rt->stopping = rt->closing = false;
+  rt->live_timers = nullptr;
+
+  vorn::ev::ThreadPoolOptions pool_options;
+  if (vorn::ev::threadPoolDefaultOptions(&pool_options) != Error::none ||
+      rt->thread_pool.init(vorn::ev::cAllocator(), pool_options) != Error::none) {
+    rt->~Runtime();
+    std::free(rt);
+    PyErr_SetString(PyExc_RuntimeError, "failed to initialize thread pool");
+    return -1;
+  }
+  vorn::ev::Options options{vorn::ev::cAllocator(), &rt->thread_pool, nullptr, ring_entries, true};
+  if (rt->loop.init(options) != Error::none) {
+    rt->thread_pool.deinit();
+    rt->~Runtime();
+    std::free(rt);
+    PyErr_SetString(PyExc_RuntimeError, "failed to initialize vorn.ev loop");
+    return -1;
+  }
+  rt->idle_keeper.init(vorn::ev::Timeout::never());
+  rt->loop.add(&rt->idle_keeper.c);
+  self->rt = rt;
+  return 0;
+}
+
+void loopDealloc(PyObject* self) {
+  PyObject* pending = PyErr_GetRaisedException();  // teardown must not clobber it
+  closeRuntime(reinterpret_cast<LoopObject*>(self));
+  PyErr_SetRaisedException(pending);
+  PyTypeObject* tp = Py_TYPE(self);
+  tp->tp_free(self);
+  Py_DECREF(tp);
+}
+
+PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
+  auto* self = reinterpret_cast<LoopObject*>(self_obj);
+  Runtime* rt = self->rt;
+  if (rt == nullptr) return closedError();
+  if (rt->running) {
+    PyErr_SetString(PyExc_RuntimeError, "This event loop is already running");
+    return nullptr;
+  }
+  rt->running = true;
+  for (;;) {
+    if (rt->stopping) {
+      rt->running = rt->stopping = false;
+      Py_RETURN_NONE;
+    }
+    Error err;
+    if (rt->ready_head < rt->ready_len) {
+      err = rt->loop.tick(false);
+    } else {
+      // The only place the interpreter lock is released: the ev loop touches
+      // no Python object while it waits (callbacks are parked, not called).
+      PyThreadState* ts = PyEval_SaveThread();
+      err = rt->loop.tick(true);
+      PyEval_RestoreThread(ts);
+    }
+    if (err != Error::none) {
+      rt->running = false;
+      PyErr_SetString(PyExc_RuntimeError, "vorn.ev loop tick failed");
+      return nullptr;
+    }
+    if (PyErr_CheckSignals() < 0) {
+      transportFlushAll(rt);
+      rt->running = false;
+      return nullptr;
+    }
+    dispatchCompletions(rt);
+    bool completed_pass = drainReady(rt);
+    transportFlushAll(rt);
+    if (!completed_pass) {
+      rt->running = false;
+      return nullptr;
+    }
+  }
+}
+
+PyObject* loopStop(PyObject* self_obj, PyObject*) {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
+  if (rt == nullptr) return closedError();
+  rt->stopping = true;
+  rt->loop.wake();
+  Py_RETURN_NONE;
+}
+
+PyObject* loopTime(PyObject* self_obj, PyObject*) {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
+  if (rt == nullptr) return closedError();
+  rt->loop.state.updateNow();
+  return PyFloat_FromDouble(static_cast<double>(rt->loop.state.now[0]) / 1e9);
+}
+
+PyObject* loopIsRunning(PyObject* self_obj, PyObject*) {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
+  return PyBool_FromLong(rt != nullptr && rt->running);
+}
+
+PyObject* loopIsClosed(PyObject* self_obj, PyObject*) {
+  return PyBool_FromLong(reinterpret_cast<LoopObject*>(self_obj)->rt == nullptr);
+}
+
+PyObject* loopGetDebug(PyObject*, PyObject*) { Py_RETURN_FALSE; }
+
+PyObject* loopClose(PyObject* self_obj, PyObject*) {
+  auto* self = reinterpret_cast<LoopObject*>(self_obj);
+  if (self->rt != nullptr && self->rt->running) {
+    PyErr_SetString(PyExc_RuntimeError, "Cannot close a running event loop");
+    return nullptr;
+  }
+  closeRuntime(self);
+  Py_RETURN_NONE;
+}
+
+#define VARKW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
+
+PyMethodDef loop_methods[] = {
+    {"call_soon", VARKW(loopCallSoon), METH_VARARGS | METH_KEYWORDS,
+     "Schedule a callback to run on the next loop iteration."},
+    {"call_soon_threadsafe", VARKW(loopCallSoonThreadsafe), METH_VARARGS | METH_KEYWORDS,
+     "Like call_soon, but safe to call from another thread."},
+    {"call_later", VARKW(loopCallLater), METH_VARARGS | METH_KEYWORDS, "Schedule a callback after a delay (seconds)."},
+    {"call_at", VARKW(loopCallAt), METH_VARARGS | METH_KEYWORDS, "Schedule a callback at an absolute loop time."},
+    {"_timer_handle_cancelled", loopTimerHandleCancelled, METH_O, "Notify the loop that a TimerHandle was cancelled."},
+    {"run_forever", loopRunForever, METH_NOARGS, "Run the event loop until stop() is called."},
+    {"stop", loopStop, METH_NOARGS, "Stop the event loop as soon as the current iteration finishes."},
+    {"time", loopTime, METH_NOARGS, "Return the current monotonic loop time as a float."},
+    {"is_running", loopIsRunning, METH_NOARGS, "Return whether the loop is currently running."},
+    {"is_closed", loopIsClosed, METH_NOARGS, "Return whether the loop has been closed."},
+    {"get_debug", loopGetDebug, METH_NOARGS, "Return the debug mode flag (always False)."},
+    {"close", loopClose, METH_NOARGS, "Close the loop and release the ev.Loop."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyType_Slot loop_slots[] = {
+    {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
+    {Py_tp_init, reinterpret_cast<void*>(loopInit)},
+    {Py_tp_dealloc, reinterpret_cast<void*>(loopDealloc)},
+    {Py_tp_methods, loop_methods},
+    {0, nullptr},
+};
+
+PyType_Spec loop_spec = {
+    "_ombrel.Loop", sizeof(LoopObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, loop_slots,
+};
+
+}  // namespace
+
+PyTypeObject* loopTypeCreate(PyObject* module) noexcept {
+  return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &loop_spec, nullptr));
+}
+
+void dispatchCompletions(Runtime* rt) noexcept {
+  while (vorn::ev::Completion* c = rt->loop.nextDispatched()) c->call(&rt->loop);
+}
+
+void closeRuntime(LoopObject* self) noexcept {
+  Runtime* rt = self->rt;
+  if (rt == nullptr) return;
+  // Closed from here on for every caller, including code that teardown runs
+  // (finalizers of dropped callbacks): nothing can reach a half-torn runtime.
+  self->rt = nullptr;
+  rt->closing = true;
+
+  transportAbortAll(rt);
+  for (int i = 0; i < close_spin_max && rt->live_transports != nullptr; ++i) {
+    if (rt->loop.tick(false) != Error::none) break;
+    dispatchCompletions(rt);
+  }
+  transportDropFlushList(rt);
+
+  for (std::size_t i = rt->ready_head; i < rt->ready_len; ++i) Py_DECREF(rt->ready[i]);
+  PyMem_RawFree(rt->ready);
+  rt->ready = nullptr;
+  rt->ready_len = rt->ready_cap = rt->ready_head = 0;
+
+  // Armed timers would otherwise keep pointing at the freed runtime.
+  timerOpsRelease(rt);
+  rt->loop.clearTimer(&rt->idle_keeper);
+
+  rt->thread_pool.stop();
+  rt->loop.deinit();
+  rt->thread_pool.deinit();
+  rt->~Runtime();
+  std::free(rt);
+}
+
+}  // namespace ombrel

@@ -1,0 +1,52 @@
+// The native state behind one _ombrel.Loop object.
+//
+// Allocated with the C allocator when the Loop is initialised; its address
+// never changes while it lives (the ev loop and every added record point into
+// it). Owned by the Loop object until close or deallocation.
+// Thread rules: everything here is touched only with the interpreter lock
+// held, on the loop's thread; the ev loop runs without the lock only inside a
+// waiting tick, and then touches none of the Python-side fields.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstddef>
+
+#include "ev/loop.hpp"
+#include "ev/thread_pool.hpp"
+#include "ev/timer.hpp"
+
+namespace ombrel {
+
+struct TransportState;
+struct TimerOp;
+
+struct Runtime {
+  vorn::ev::Loop loop;  // first: a pointer to the Loop is a pointer to the Runtime
+  vorn::ev::ThreadPool thread_pool;
+  // The ready queue: strong references to handles, in order of scheduling.
+  // Entries before ready_head were taken by a pass (their references dropped).
+  PyObject** ready;
+  std::size_t ready_len;
+  std::size_t ready_cap;
+  std::size_t ready_head;
+  TransportState* flush_head;       // transports with queued output (each holds its object)
+  TransportState* live_transports;  // every open transport
+  bool running;
+  bool stopping;
+  bool closing;
+  // A timer that never fires, armed while the runtime is open, so that a
+  // waiting tick with nothing else in flight blocks until a wake-up, a timer
+  // or a completion instead of returning at once.
+  vorn::ev::Timer idle_keeper;
+  // Every TimerOp not yet fired or cancelled, so that close can disarm and
+  // free them: nothing may reach the runtime after it is gone.
+  TimerOp* live_timers;
+
+  // Appends a strong reference (stolen) to the ready queue; false when the
+  // array cannot grow (the reference is then still the caller's).
+  bool readyAppend(PyObject* handle) noexcept;
+};
+
+}  // namespace ombrel

@@ -1,0 +1,168 @@
+#include "module/timer_handle.hpp"
+
+#include <cmath>
+#include <cstdlib>
+#include <new>
+
+#include "module/globals.hpp"
+#include "module/handle.hpp"
+#include "module/loop_object.hpp"
+
+namespace ombrel {
+
+using vorn::ev::Completion;
+using vorn::ev::Loop;
+using vorn::ev::State;
+using vorn::ev::Timeout;
+
+namespace {
+
+void liveLink(Runtime* rt, TimerOp* op) noexcept {
+  op->live_prev = nullptr;
+  op->live_next = rt->live_timers;
+  if (rt->live_timers != nullptr) rt->live_timers->live_prev = op;
+  rt->live_timers = op;
+}
+
+void liveUnlink(Runtime* rt, TimerOp* op) noexcept {
+  if (op->live_prev != nullptr) {
+    op->live_prev->live_next = op->live_next;
+  } else {
+    rt->live_timers = op->live_next;
+  }
+  if (op->live_next != nullptr) op->live_next->live_prev = op->live_prev;
+  op->live_prev = op->live_next = nullptr;
+}
+
+void freeTimerOp(TimerOp* op) noexcept {
+  liveUnlink(op->rt, op);
+  op->~TimerOp();
+  std::free(op);
+}
+
+// Completion callback of every TimerOp; runs while run_forever (or close)
+// dispatches, with the interpreter lock held.
+void timerFired(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<TimerOp*>(c->userdata);
+  PyObject* handle = op->handle;
+  op->handle = nullptr;
+  reinterpret_cast<HandleObject*>(handle)->timer_op = nullptr;
+  if (c->err != vorn::Error::none || !op->rt->readyAppend(handle)) {
+    Py_DECREF(handle);  // cancelled in the ev loop, or the queue cannot grow
+  }
+  freeTimerOp(op);
+}
+
+PyObject* armTimer(PyObject* loop_obj, Runtime* rt, double when, Timeout timeout, PyObject* callback,
+                   PyObject* cbargs, PyObject* ctx) noexcept {
+  PyObject* handle = newHandle(callback, cbargs, loop_obj, ctx, when);
+  if (handle == nullptr) return nullptr;
+  void* mem = std::malloc(sizeof(TimerOp));
+  if (mem == nullptr) {
+    Py_DECREF(handle);
+    return PyErr_NoMemory();
+  }
+  auto* op = new (mem) TimerOp{};
+  op->timer.init(timeout);
+  op->handle = handle;  // the record keeps newHandle's reference
+  op->rt = rt;
+  op->timer.c.callback = timerFired;
+  op->timer.c.userdata = op;
+  reinterpret_cast<HandleObject*>(handle)->timer_op = op;
+  liveLink(rt, op);
+  rt->loop.setTimer(&op->timer, timeout);
+  return Py_NewRef(handle);
+}
+
+struct TimerArgs {
+  double value;
+  PyObject* callback;
+  PyObject* cbargs;
+  PyObject* context;
+};
+
+// The argument handling shared by call_later and call_at.
+bool parseTimerArgs(PyObject* args, PyObject* kwargs, const char* name, const char* usage, TimerArgs* out) noexcept {
+  Py_ssize_t n = PyTuple_GET_SIZE(args);
+  if (n < 2) {
+    PyErr_SetString(PyExc_TypeError, usage);
+    return false;
+  }
+  out->value = PyFloat_AsDouble(PyTuple_GET_ITEM(args, 0));
+  if (out->value == -1.0 && PyErr_Occurred()) return false;
+  // NaN has no place on the clock, and converting it to an integer is
+  // undefined: refuse it here.
+  if (std::isnan(out->value)) {
+    PyErr_Format(PyExc_ValueError, "%s(): the time must not be NaN", name);
+    return false;
+  }
+  out->callback = PyTuple_GET_ITEM(args, 1);
+  if (rejectCoroutine(out->callback, name) < 0) return false;
+  out->cbargs = PyTuple_GetSlice(args, 2, n);
+  if (out->cbargs == nullptr) return false;
+  out->context = handleContext(kwargs);
+  if (out->context == nullptr) {
+    Py_DECREF(out->cbargs);
+    return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+std::uint64_t secondsToNanos(double seconds) noexcept {
+  double x = seconds * 1e9;
+  if (x <= 0) return 0;
+  if (x >= 1.8446744073709552e19) return UINT64_MAX;
+  return static_cast<std::uint64_t>(x);
+}
+
+PyObject* loopCallLater(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  if (rt == nullptr) return closedError();
+  TimerArgs a;
+  if (!parseTimerArgs(args, kwargs, "call_later", "call_later() requires (delay, callback, ...)", &a)) return nullptr;
+  rt->loop.state.updateNow();
+  std::uint64_t now_ns = rt->loop.state.now[0];
+  double d = a.value > 0.0 ? a.value : 0.0;
+  double when = static_cast<double>(now_ns) / 1e9 + d;
+  PyObject* h = armTimer(self, rt, when, Timeout::after(secondsToNanos(d)), a.callback, a.cbargs, a.context);
+  Py_DECREF(a.cbargs);
+  return h;
+}
+
+PyObject* loopCallAt(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  if (rt == nullptr) return closedError();
+  TimerArgs a;
+  if (!parseTimerArgs(args, kwargs, "call_at", "call_at() requires (when, callback, ...)", &a)) return nullptr;
+  PyObject* h = armTimer(self, rt, a.value, Timeout::at(secondsToNanos(a.value)), a.callback, a.cbargs, a.context);
+  Py_DECREF(a.cbargs);
+  return h;
+}
+
+PyObject* loopTimerHandleCancelled(PyObject*, PyObject*) noexcept { Py_RETURN_NONE; }
+
+void timerOpCancel(TimerOp* op) noexcept {
+  // Completed but not yet dispatched: timerFired still runs, queues the
+  // handle (which the pass skips) and frees the record.
+  if (!op->timer.c.isState(State::running)) return;
+  op->rt->loop.clearTimer(&op->timer);
+  PyObject* handle = op->handle;
+  op->handle = nullptr;
+  freeTimerOp(op);
+  Py_DECREF(handle);  // last: it may run arbitrary code
+}
+
+void timerOpsRelease(Runtime* rt) noexcept {
+  while (TimerOp* op = rt->live_timers) {
+    if (op->timer.c.isState(State::running)) rt->loop.clearTimer(&op->timer);
+    PyObject* handle = op->handle;
+    op->handle = nullptr;
+    if (handle != nullptr) reinterpret_cast<HandleObject*>(handle)->timer_op = nullptr;
+    freeTimerOp(op);
+    Py_XDECREF(handle);
+  }
+}
+
+}  // namespace ombrel
