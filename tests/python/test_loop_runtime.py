@@ -1,0 +1,168 @@
+"""The native Loop: running, stopping, closing and the closed state."""
+
+import threading
+import time
+import weakref
+
+import _ombrel
+import pytest
+
+from conftest import RecordingLoop, run_once
+
+
+def test_stop_before_run_forever_returns_at_once_then_runs_normally(loop):
+    ran = []
+    loop.stop()
+    loop.call_soon(ran.append, 1)
+    assert loop.run_forever() is None
+    assert ran == []  # no tick, no callback
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert ran == [1]
+
+
+def test_stop_from_a_callback_finishes_the_pass_and_keeps_new_handles(loop):
+    ran = []
+
+    def first():
+        ran.append("first")
+        loop.stop()
+        loop.call_soon(ran.append, "next-pass")
+
+    loop.call_soon(first)
+    loop.call_soon(ran.append, "second")
+    loop.run_forever()
+    assert ran == ["first", "second"]
+    assert not loop.is_running()
+    loop.call_soon(loop.stop)
+    loop.run_forever()
+    assert ran == ["first", "second", "next-pass"]
+
+
+def test_running_state_and_debug_flag(loop):
+    seen = []
+    loop.call_soon(lambda: seen.append(loop.is_running()))
+    loop.call_soon(loop.stop)
+    assert not loop.is_running()
+    loop.run_forever()
+    assert seen == [True]
+    assert loop.get_debug() is False
+    loop.close()
+    assert loop.is_running() is False
+    assert loop.get_debug() is False
+
+
+def test_run_forever_refuses_nesting_and_close_refuses_while_running(loop):
+    errors = []
+
+    def nested():
+        for call in (loop.run_forever, loop.close):
+            try:
+                call()
+            except RuntimeError as exc:
+                errors.append(str(exc))
+
+    run_once(loop, nested)
+    assert errors == ["This event loop is already running", "Cannot close a running event loop"]
+    assert not loop.is_closed()
+
+
+CLOSED_CALLS = [
+    ("call_soon", (print,)),
+    ("call_soon_threadsafe", (print,)),
+    ("call_later", (1, print)),
+    ("call_at", (1, print)),
+    ("run_forever", ()),
+    ("stop", ()),
+    ("time", ()),
+]
+
+
+def test_closed_loop(loop):
+    loop.close()
+    loop.close()  # twice is fine
+    assert loop.is_closed()
+    for name, args in CLOSED_CALLS:
+        with pytest.raises(RuntimeError, match="^Event loop is closed$"):
+            getattr(loop, name)(*args)
+    assert loop._timer_handle_cancelled(None) is None
+
+
+def test_subclass_without_initialiser_behaves_as_closed():
+    class NoInit(_ombrel.Loop):
+        def __init__(self):
+            pass
+
+    lp = NoInit()
+    assert lp.is_closed()
+    with pytest.raises(RuntimeError, match="Event loop is closed"):
+        lp.call_soon(print)
+    lp.close()
+
+
+def test_constructor_arguments_are_ignored_and_reinit_is_refused():
+    lp = _ombrel.Loop(1, "two", three=3)
+    try:
+        assert not lp.is_closed()
+        with pytest.raises(RuntimeError):
+            lp.__init__()
+        assert not lp.is_closed()
+        lp.call_soon(lp.stop)
+        lp.run_forever()  # the first runtime is still the one in use
+    finally:
+        lp.close()
+
+
+def test_time_is_the_monotonic_clock(loop):
+    before = time.monotonic()
+    values = [loop.time() for _ in range(100)]
+    after = time.monotonic()
+    assert values == sorted(values)
+    assert before - 0.001 <= values[0] and values[-1] <= after + 0.001
+
+
+def test_close_drops_queued_handles_without_running_them():
+    lp = RecordingLoop()
+
+    class Callback:
+        def __call__(self):
+            raise AssertionError("must not run")
+
+    cb = Callback()
+    ref = weakref.ref(cb)
+    lp.call_soon(cb)
+    lp.call_later(3600, cb)
+    del cb
+    lp.close()
+    assert ref() is None  # the references held by queued handles and timers are gone
+
+
+def test_idle_loop_blocks_instead_of_spinning(loop):
+    # Nothing ready, nothing in flight: the loop must sleep in the kernel
+    # until another thread wakes it.
+    waker = threading.Timer(0.5, lambda: loop.call_soon_threadsafe(loop.stop))
+    cpu0 = time.thread_time()
+    wall0 = time.monotonic()
+    waker.start()
+    loop.run_forever()
+    waker.join()
+    wall = time.monotonic() - wall0
+    cpu = time.thread_time() - cpu0
+    assert wall >= 0.4
+    assert cpu < wall / 4, f"loop used {cpu:.3f}s of CPU in {wall:.3f}s idle"
+
+
+def test_threadsafe_call_wakes_a_blocked_loop(loop):
+    ran = []
+
+    def from_thread():
+        loop.call_soon_threadsafe(ran.append, threading.current_thread().name)
+        loop.call_soon_threadsafe(loop.stop)
+
+    t = threading.Thread(target=from_thread, name="helper")
+    loop.call_soon(t.start)
+    start = time.monotonic()
+    loop.run_forever()
+    t.join()
+    assert ran == ["helper"]
+    assert time.monotonic() - start < 30
