@@ -117,15 +117,25 @@ void growIfNeeded(ThreadPool* pool, std::size_t queued) noexcept {
   if (err != Error::none) log::logError("Failed to spawn thread: ", err);
 }
 
-// The leaving half of a worker: drops its entry (or leaves it to stop),
-// frees its start argument and lets the thread end. `counted`: the worker is
-// still in running_threads (it is shutting down, not timing out).
-void workerExit(ThreadPool* pool, WorkerStart* start, bool counted) noexcept {
+// The exit check of a worker with no job to run; takes workers_mutex only.
+// Returns false when a timed-out worker stays to keep min_threads workers
+// (it counts again). Otherwise the worker drops its entry (or leaves it to
+// stop), frees its start argument and returns true: the thread ends.
+// `shutting_down`: the worker saw shutdown and is still in running_threads;
+// otherwise it timed out and stopped counting already.
+bool workerLeave(ThreadPool* pool, WorkerStart* start, bool shutting_down) noexcept {
   pool->workers_mutex.lock();
-  if (counted) pool->running_threads.fetch_sub(1, std::memory_order_relaxed);  // relaxed: under workers_mutex
+  // relaxed (running_threads here): see spawnThread.
+  if (shutting_down) {
+    pool->running_threads.fetch_sub(1, std::memory_order_relaxed);
+  } else if (pool->running_threads.load(std::memory_order_relaxed) < pool->min_threads) {
+    pool->running_threads.fetch_add(1, std::memory_order_relaxed);
+    pool->workers_mutex.unlock();
+    return false;
+  }
   for (std::size_t i = 0; i < pool->workers_len; ++i) {
     if (pool->workers[i].worker_id != start->worker_id) continue;
-    if (!counted) {
+    if (!shutting_down) {
       // Nothing will join a worker that leaves a running pool: it takes its
       // entry out and releases its own thread resources.
       pool->workers[i] = pool->workers[pool->workers_len - 1];
@@ -140,6 +150,7 @@ void workerExit(ThreadPool* pool, WorkerStart* start, bool counted) noexcept {
   // The last touch of the pool: after this unlock, stop may return and the
   // pool may be freed.
   pool->workers_mutex.unlock();
+  return true;
 }
 
 // The next job for a worker (queue_mutex held): the oldest reserved one while
@@ -221,21 +232,9 @@ void* workerMain(void* arg) noexcept {
       }
     }
 
-    if (!shutting_down) {
-      pool->workers_mutex.lock();
-      // Keep min_threads workers: stay (and count again) when the others
-      // that still count do not reach it.
-      if (pool->running_threads.load(std::memory_order_relaxed) < pool->min_threads) {
-        pool->running_threads.fetch_add(1, std::memory_order_relaxed);
-        pool->workers_mutex.unlock();
-        continue;
-      }
-      pool->workers_mutex.unlock();
-    }
-    // A leaver reaches this without pool locks, and running_threads no
-    // longer counts it, so a concurrent spawn is never refused on its behalf.
-    workerExit(pool, start, shutting_down);
-    return nullptr;
+    // A timed-out worker gets here with no pool lock held and no longer in
+    // running_threads, so a concurrent spawn is never refused on its behalf.
+    if (workerLeave(pool, start, shutting_down)) return nullptr;
   }
 }
 

@@ -13,9 +13,10 @@
 // never held together (spawnThread takes workers_mutex only, after
 // queue_mutex has been released).
 //
-// Thread ownership: a worker that leaves on idle time-out removes its own
-// entry and detaches itself; once stop has taken an entry out of `workers`,
-// stop joins that thread. Whoever removes the entry decides, under
+// Thread ownership: stop takes entries out of `workers` and joins their
+// threads; a worker that sees shutdown leaves its entry for stop. A worker
+// that leaves on idle time-out removes its own entry and detaches itself,
+// unless stop has already taken it. Whoever removes the entry decides, under
 // workers_mutex, so a thread is never both detached and joined.
 #pragma once
 
@@ -53,7 +54,9 @@ struct ThreadPool {
   std::size_t workers_len;
   std::size_t workers_cap;
   std::uint64_t next_worker_id;
-  Queue queue;  // queued Work records, linked through their headers, oldest first
+  // Queued Work records, linked through their headers, oldest first. Workers
+  // take the oldest reserved record before any ordinary one.
+  Queue queue;
   std::size_t queue_size;
   std::size_t min_threads;
   std::size_t max_threads;
