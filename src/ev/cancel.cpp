@@ -8,7 +8,6 @@
 //   exactly once.
 //   never added:   0 -> requested; add completes it with Canceled.
 #include <pthread.h>
-#include <signal.h>
 
 #include "ev/async.hpp"
 #include "ev/group.hpp"
@@ -137,8 +136,9 @@ void LoopState::sweepResend() noexcept {
     Token* token = w->cancel_token;
     pthread_t handle = token != nullptr ? token->handle.load(std::memory_order_acquire) : pthread_t{};
     if (token != nullptr && token->state.load(std::memory_order_acquire) == Token::State::blocked_canceling &&
-        handle != pthread_t{}) {
-      ::pthread_kill(handle, os::syscall_cancel::interrupt_signal);  // failures ignored: retried next pass
+        handle != pthread_t{} && loop->thread_pool != nullptr) {
+      // Through the pool: it signals only a thread that is still alive.
+      loop->thread_pool->interrupt(token);
       link = &w->resend_next;
     } else {
       *link = w->resend_next;

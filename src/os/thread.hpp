@@ -1,0 +1,26 @@
+// POSIX threads with explicit stack and guard sizes, and the CPU count of the
+// calling thread. Any thread.
+#pragma once
+
+#include <pthread.h>
+
+#include <cstddef>
+
+#include "os/error.hpp"
+
+namespace vorn::os {
+
+using ThreadEntry = void* (*)(void* arg);
+
+// Starts a joinable thread running entry(arg) with the given stack and guard
+// sizes; *out receives its handle on success. Errors: SystemResources (the
+// attributes cannot be set up, or the system refuses another thread: EAGAIN),
+// Unexpected (any other refusal).
+Error spawnThread(pthread_t* out, ThreadEntry entry, void* arg, std::size_t stack_size,
+                  std::size_t guard_size) noexcept;
+
+// Number of CPUs in the calling thread's affinity mask (a 1024-bit set), at
+// least 1. Error: Unexpected when the mask cannot be read.
+Error cpuCount(std::size_t* out) noexcept;
+
+}  // namespace vorn::os
