@@ -138,6 +138,7 @@ Error IoUring::init(Loop* loop, std::uint16_t queue_size) noexcept {
   allocator = loop->allocator;
   shared_state = &loop->loop_group->shared;
   pending = Queue{};
+  cancel_backlog = Queue{};
   waker_eventfd = -1;
   ring.fd = -1;
   if (queue_size == 0 || (queue_size & (queue_size - 1)) != 0) return Error::Unexpected;
@@ -272,6 +273,7 @@ std::size_t harvest(Ring& ring, Cqe* out) noexcept {
 std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout_ns) noexcept {
   // No wait may start without an armed waker: it could never be woken.
   if (waker_needs_rearm && !armWaker()) timeout_ns = 0;
+  retryCancels();
   std::uint32_t to_submit = flushSubmissions(ring);
 
   __kernel_timespec ts{};
@@ -328,6 +330,7 @@ std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout
     }
     auto* c = reinterpret_cast<Completion*>(cqe.user_data);
     if (c->isState(State::completed) || c->isState(State::dead)) continue;  // stale entry
+    cancel_backlog.remove(c);  // its result is here: no cancel request needed any more
     if (cqe.res == -EINTR) {
       pending.push(c);  // keeps its state and counters; submitted again below
       continue;

@@ -103,6 +103,10 @@ struct IoUring {
   // Operations that found the submission queue full, or whose entry came back
   // with -EINTR; resubmitted by drainPending on every poll.
   Queue pending;
+  // Operations in the kernel whose cancel request found no free submission
+  // entry; sent by the next poll. A record leaves it when its own result
+  // arrives (while in the kernel its queue links are otherwise unused).
+  Queue cancel_backlog;
   // Per wall clock (0 boot, 1 real): deadline of the armed kernel timeout.
   std::optional<std::uint64_t> wall_armed[2];
   // The kernel reads the armed deadlines through pointers: they live here.
@@ -145,6 +149,7 @@ struct IoUring {
 
   // Internal steps, exposed for tests.
   bool armWaker() noexcept;
+  void retryCancels() noexcept;
   void drainPending(LoopState& state) noexcept;
 };
 
