@@ -281,6 +281,9 @@ void Loop::requestWake(std::uint32_t bits) noexcept {
 void Loop::wake() noexcept { requestWake(Wake::wake_loop); }
 
 Error Loop::tick(bool wait) noexcept {
+  // Until the ring is enabled by a first poll, the loop may still move to
+  // the thread that runs it.
+  if (!backend.enabled) owner_tid = ::gettid();
   VORN_ASSERT(onOwnerThread());
   last_wait = std::nullopt;
   if (done()) return Error::none;

@@ -125,7 +125,9 @@ struct Loop {
   // (compare-and-swap), the loop takes it whole (exchange with null).
   std::atomic<Completion*> cancel_queue;
   bool do_not_call_callbacks;
-  pid_t owner_tid;  // thread that ran init; the ring accepts no other submitter
+  // The owning thread: the one that ran init, until the first tick that
+  // polls binds the ring (and the loop) to the ticking thread for good.
+  pid_t owner_tid;
   // The wait the last tick passed to the backend; none when it did not poll.
   // Observability only (tests, statistics).
   std::optional<std::uint64_t> last_wait;
