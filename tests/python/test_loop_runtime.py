@@ -188,7 +188,7 @@ def test_loop_created_here_runs_in_another_thread():
     t = threading.Thread(target=runner)
     t.start()
     t.join(30)
-    assert results and results[-1] == b"hi" or b"hi" in results
+    assert b"hi" in results
     assert "timer" in results
     lp.close()
     a.close()
