@@ -182,7 +182,7 @@ def test_loop_created_here_runs_in_another_thread():
     def runner():
         b.send(b"hi")
         results.append(wait_for(lp, fut).result())
-        lp.call_soon(lp.stop)
+        lp.call_later(0.05, lp.stop)
         lp.run_forever()
 
     t = threading.Thread(target=runner)
