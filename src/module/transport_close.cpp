@@ -8,43 +8,12 @@
 
 #include "module/globals.hpp"
 #include "module/runtime.hpp"
+#include "module/sock_future.hpp"
 #include "module/transport.hpp"
 
 namespace ombrel {
 
 using vorn::Error;
-
-namespace {
-
-PyObject* excTypeForError(Error err) noexcept {
-  switch (err) {
-    case Error::PermissionDenied:
-    case Error::AccessDenied:
-      return PyExc_PermissionError;
-    case Error::FileNotFound:
-      return PyExc_FileNotFoundError;
-    case Error::NotDir:
-      return PyExc_NotADirectoryError;
-    case Error::PathAlreadyExists:
-      return PyExc_FileExistsError;
-    case Error::IsDir:
-      return PyExc_IsADirectoryError;
-    case Error::BrokenPipe:
-      return PyExc_BrokenPipeError;
-    case Error::ConnectionResetByPeer:
-      return PyExc_ConnectionResetError;
-    case Error::ConnectionAborted:
-      return PyExc_ConnectionAbortedError;
-    case Error::ConnectionRefused:
-      return PyExc_ConnectionRefusedError;
-    case Error::ConnectionTimedOut:
-      return PyExc_TimeoutError;
-    default:
-      return PyExc_OSError;
-  }
-}
-
-}  // namespace
 
 void transportReleasePins(PodArray<Py_buffer>& pins) noexcept {
   for (std::size_t i = 0; i < pins.len; ++i) PyBuffer_Release(&pins.data[i]);
@@ -86,7 +55,7 @@ PyObject* transportMakeError(Error err) noexcept {
   std::string_view name = vorn::errorName(err);
   PyObject* arg = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
   if (arg == nullptr) return nullptr;
-  PyObject* exc = PyObject_CallOneArg(excTypeForError(err), arg);
+  PyObject* exc = PyObject_CallOneArg(pyExcTypeForError(err), arg);
   Py_DECREF(arg);
   return exc;
 }
