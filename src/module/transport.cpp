@@ -144,6 +144,7 @@ int transportClear(PyObject* self) {
   Py_CLEAR(st->extra);
   Py_CLEAR(st->server);
   Py_CLEAR(st->loop_obj);
+  st->buffered_proto = false;  // there is no protocol to ask for buffers
   return 0;
 }
 

@@ -252,6 +252,10 @@ void transportFinalize(TransportState* st) noexcept {
   st->send_iov.freeStorage();
   st->send_pin.freeStorage();
   st->buffered = 0;
+  // Nothing is in flight and nothing will be started: the runtime, which may
+  // be freed before this object, is no longer needed.
+  st->rt = nullptr;
+  st->loop = nullptr;
 }
 
 }  // namespace ombrel
