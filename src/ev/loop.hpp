@@ -19,6 +19,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
@@ -154,6 +155,12 @@ struct Loop {
   void wake() noexcept;
   // Pops the oldest parked record, or null. Owning thread.
   Completion* nextDispatched() noexcept { return state.dispatched.pop(); }
+
+  // Hands a loop that no thread is ticking to the calling thread (closing a
+  // loop from another thread than the one that ran it). The ring keeps its
+  // submitter: a tick from the new owner fails, but timers, cancellation
+  // and deinit work.
+  void adoptOwner() noexcept { owner_tid = ::gettid(); }
 
   // Internal steps of tick and cancel, exposed for the module and tests.
   TimerCheckResult checkTimers() noexcept;

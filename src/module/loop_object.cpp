@@ -226,6 +226,7 @@ void closeRuntime(LoopObject* self) noexcept {
   // (finalizers of dropped callbacks): nothing can reach a half-torn runtime.
   self->rt = nullptr;
   rt->closing = true;
+  rt->loop.adoptOwner();  // close may come from another thread than the one that ran the loop
 
   transportAbortAll(rt);
   for (int i = 0; i < close_spin_max && rt->live_transports != nullptr; ++i) {
