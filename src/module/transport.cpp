@@ -76,14 +76,26 @@ void transportDropFlushList(Runtime* rt) noexcept {
     Py_DECREF(reinterpret_cast<PyObject*>(st->selfobj));
     st = next;
   }
-  // Whatever the close drain could not finish still has an operation in the
-  // ring that will never be delivered. Its state must not reach the runtime
-  // that is about to be freed: cut it off. Such a transport stays closing,
-  // keeps the references of its stuck operations and is never freed.
+  // Whatever the close drain could not finish (the tick failed, for example
+  // when the loop is closed from another thread than the one that ran it)
+  // still has an operation in the ring that will never be delivered. Cut it
+  // off the runtime that is about to be freed and finish it here: the socket
+  // object is closed and connection_lost runs, like for every other
+  // transport. What the stuck operations may still touch (the state, the
+  // receive buffer, pinned data in flight) is never freed: their references
+  // to the object are never given back.
   while ((st = rt->live_transports) != nullptr) {
+    PyObject* self = Py_NewRef(reinterpret_cast<PyObject*>(st->selfobj));
     transportUnlink(st);
     st->rt = nullptr;
     st->loop = nullptr;
+    st->closing = st->aborting = true;
+    if (!st->finish_begun) {
+      transportBeginFinish(st);  // without a runtime: close(), then finalize
+    } else {
+      transportFinalize(st);  // its descriptor close is the stuck operation
+    }
+    Py_DECREF(self);
   }
 }
 

@@ -243,14 +243,20 @@ void transportFinalize(TransportState* st) noexcept {
   Py_CLEAR(st->server);
   Py_CLEAR(st->extra);
   Py_CLEAR(st->loop_obj);
-  std::free(st->recv_buf.ptr);
-  st->recv_buf = {};
+  // A transport finished by the loop's close may still have a receive or a
+  // send the kernel owns: their memory stays.
+  if (!st->reading) {
+    std::free(st->recv_buf.ptr);
+    st->recv_buf = {};
+  }
   transportReleasePins(st->out_pin);
-  transportReleasePins(st->send_pin);
   st->out_iov.freeStorage();
   st->out_pin.freeStorage();
-  st->send_iov.freeStorage();
-  st->send_pin.freeStorage();
+  if (!st->sending) {
+    transportReleasePins(st->send_pin);
+    st->send_iov.freeStorage();
+    st->send_pin.freeStorage();
+  }
   st->buffered = 0;
   // Nothing is in flight and nothing will be started: the runtime, which may
   // be freed before this object, is no longer needed.

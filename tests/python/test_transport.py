@@ -7,6 +7,7 @@ import os
 import socket
 import struct
 import sys
+import threading
 import time
 import weakref
 
@@ -459,6 +460,22 @@ def test_loop_close_aborts_and_finalizes_every_live_transport(pair):
         tr.close(), tr.abort(), tr._start_reading(), tr.resume_reading(), tr.write_eof()
         tr.set_write_buffer_limits(1, 0)
         assert p.lost == [None] and tr.get_write_buffer_size() == 0, kind
+
+
+def test_loop_closed_from_another_thread_still_finalizes_its_transports(pair):
+    lp = RecordingLoop()
+    a, b = pair()
+    p = Rec()
+    tr = make(lp, a, p)
+    b.sendall(b"x")
+    runner = threading.Thread(target=run_until, args=(lp, lambda: p.data == b"x"))
+    runner.start()
+    runner.join(10)
+    assert p.data == b"x"  # and the next receive is in flight on the runner's ring
+    lp.close()  # this thread cannot tick that ring: the receive never completes
+    assert p.lost == [None] and a.fileno() == -1
+    tr.write(b"z"), tr.close(), tr.abort(), tr._start_reading(), tr.resume_reading()
+    assert p.lost == [None] and tr.get_write_buffer_size() == 0
 
 
 def transport_count():
