@@ -98,7 +98,7 @@ inline constexpr std::size_t transport_max_send_iovecs = 1024;  // IOV_MAX
 struct TransportState {
   PodArray<Py_buffer> out_pin;   // pins of queued data not yet handed to a send
   PodArray<iovec> send_iov;      // the batch of the send in flight
-  Runtime* rt;                   // null once the runtime was torn down under it
+  Runtime* rt;                   // the owner; null once finalized (the runtime may go first)
   PyObject* protocol;            // owned, nullable
   PyObject* sockobj;             // owned, nullable: the socket the descriptor came from
   PodArray<Py_buffer> send_pin;  // pins of the batch in flight
@@ -159,8 +159,9 @@ void transportFlushAll(Runtime* rt) noexcept;
 // Loop close: aborts every live transport that is not finished or closing its
 // descriptor already.
 void transportAbortAll(Runtime* rt) noexcept;
-// Loop close, after the drain: empties the flush list without sending and
-// cuts any transport still live off the runtime that is about to be freed.
+// Loop close, after the drain: empties the flush list without sending, then
+// cuts every transport the drain could not finish off the runtime that is
+// about to be freed and finishes it without the loop.
 void transportDropFlushList(Runtime* rt) noexcept;
 
 // Internal operations shared by the transport's source files. All take the
