@@ -47,6 +47,7 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
   rt->running = rt->stopping = rt->closing = false;
   rt->live_timers = nullptr;
   rt->live_ops = nullptr;
+  rt->polls_removed_pending = 0;
 
   vorn::ev::ThreadPoolOptions pool_options;
   if (vorn::ev::threadPoolDefaultOptions(&pool_options) != Error::none ||
@@ -219,6 +220,23 @@ void dispatchCompletions(Runtime* rt) noexcept {
   while (vorn::ev::Completion* c = rt->loop.nextDispatched()) c->call(&rt->loop);
 }
 
+// Cuts every in-flight future loose from its operation and cancels the
+// operation; the record then finishes without delivering anything.
+static void orphanOperations(Runtime* rt) noexcept {
+  for (LiveOp* op = rt->live_ops; op != nullptr;) {
+    LiveOp* next = op->next;
+    PyObject* fut = *op->fut_slot;
+    if (fut != nullptr) {
+      vorn::ev::Completion* comp = sockExtra(fut)->comp;
+      *op->fut_slot = nullptr;
+      sockFutureSever(fut);
+      if (comp != nullptr) rt->loop.cancel(comp);
+      Py_DECREF(fut);
+    }
+    op = next;
+  }
+}
+
 void closeRuntime(LoopObject* self) noexcept {
   Runtime* rt = self->rt;
   if (rt == nullptr) return;
@@ -228,8 +246,14 @@ void closeRuntime(LoopObject* self) noexcept {
   rt->closing = true;
   rt->loop.adoptOwner();  // close may come from another thread than the one that ran the loop
 
+  orphanOperations(rt);
+  pollersRelease(rt);
   transportAbortAll(rt);
-  for (int i = 0; i < close_spin_max && rt->live_transports != nullptr; ++i) {
+  // Let what was cancelled come back, so that records can be freed rather
+  // than left to a kernel or a worker that may still write into them.
+  for (int i = 0; i < close_spin_max &&
+                  (rt->live_transports != nullptr || rt->live_ops != nullptr || rt->polls_removed_pending != 0);
+       ++i) {
     if (rt->loop.tick(false) != Error::none) break;
     dispatchCompletions(rt);
   }
@@ -240,22 +264,13 @@ void closeRuntime(LoopObject* self) noexcept {
   rt->ready = nullptr;
   rt->ready_len = rt->ready_cap = rt->ready_head = 0;
 
-  pollersRelease(rt);
-
   // Armed timers would otherwise keep pointing at the freed runtime.
   timerOpsRelease(rt);
   rt->loop.clearTimer(&rt->idle_keeper);
 
-  // Operations still in flight are not reaped: the kernel or a worker may
-  // still write into their records, which are therefore left allocated. Their
-  // futures are cut loose so that a later cancel() does not reach the freed
-  // loop; the references the records hold are dropped (nothing will deliver
-  // to those futures any more).
-  while (LiveOp* op = rt->live_ops) {
-    rt->liveOpUnlink(op);
-    sockFutureSever(op->fut);
-    Py_DECREF(op->fut);
-  }
+  // Operations the drain could not finish stay allocated: the kernel or a
+  // worker may still write into their records.
+  while (LiveOp* op = rt->live_ops) rt->liveOpUnlink(op);
 
   rt->thread_pool.stop();
   rt->loop.deinit();
