@@ -4,7 +4,7 @@
 # (tools/devroot), creating that root on first use.
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
-PUBLIC := build test demo shell check-install test-asan test-tsan
+PUBLIC := build test demo shell check-install test-asan test-tsan test-cpython
 
 HOST_OK := $(shell tools/hostcheck && echo yes)
 
@@ -33,6 +33,10 @@ demo: build
 
 check-install:
 	tools/check-install
+
+# CPython's own asyncio tests against the standard loop and against ombrel.
+test-cpython: build
+	tools/cpython-tests $(BUILD) $(MODULES)
 
 # Native and Python tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
