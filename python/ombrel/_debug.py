@@ -145,7 +145,8 @@ def _call_later(loop: Loop, delay: float, callback: Callable[..., object],
         raise TypeError("delay must not be None")
     loop._check_closed()
     check_thread(loop)
-    check_callback(callback, "call_later")
+    # The standard loop checks call_later through call_at and names that.
+    check_callback(callback, "call_at")
     call = DebugCall(loop, callback, args, 2)
     call.handle = NativeLoop.call_later(loop, delay, call, context=context)
     return call.handle
