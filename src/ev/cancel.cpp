@@ -10,6 +10,7 @@
 #include <pthread.h>
 
 #include "ev/async.hpp"
+#include "ev/backends/common.hpp"
 #include "ev/group.hpp"
 #include "ev/loop.hpp"
 #include "ev/send_file.hpp"
@@ -19,11 +20,6 @@
 namespace vorn::ev {
 
 using os::syscall_cancel::Token;
-
-namespace backends {
-// The delegated job of a record routed to the thread pool, or null.
-Work* delegatedWorkOf(Completion* c) noexcept;
-}
 
 void Loop::cancel(Completion* c) noexcept {
   Loop* target = c->loop;

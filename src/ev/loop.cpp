@@ -7,17 +7,15 @@
 #include <cerrno>
 
 #include "ev/async.hpp"
+#include "ev/backends/common.hpp"
 #include "ev/group.hpp"
+#include "ev/ops.hpp"
 #include "ev/send_file.hpp"
 #include "ev/thread_pool.hpp"
 #include "os/assert.hpp"
 #include "os/log.hpp"
 
 namespace vorn::ev {
-
-namespace backends {
-void submitFileOpToThreadPool(Loop* loop, Completion* c) noexcept;
-}
 
 namespace {
 
@@ -35,7 +33,7 @@ constexpr Route routeOf(Op op) noexcept {
 // A streaming file operation on a descriptor that cannot seek (pipe, socket,
 // terminal) is switched to non-blocking mode once, so the ring can poll it
 // instead of parking a kernel worker in a blocking read.
-[[maybe_unused]] bool probePollable(int fd) noexcept {
+bool probePollable(int fd) noexcept {
   off_t r;
   do {
     r = ::lseek(fd, 0, SEEK_CUR);
@@ -171,6 +169,16 @@ void Loop::add(Completion* c) noexcept {
       ++state.active;
       netSendFileStart(this, c);
       return;
+    case Op::file_read_streaming: {
+      auto* r = containerOf<FileReadStreaming>(c);
+      if (!r->pollable.has_value()) r->pollable = probePollable(r->handle);
+      break;
+    }
+    case Op::file_write_streaming: {
+      auto* r = containerOf<FileWriteStreaming>(c);
+      if (!r->pollable.has_value()) r->pollable = probePollable(r->handle);
+      break;
+    }
     default:
       break;
   }

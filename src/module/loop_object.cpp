@@ -164,6 +164,7 @@ PyMethodDef loop_methods[] = {
     {"call_later", VARKW(loopCallLater), METH_VARARGS | METH_KEYWORDS, "Schedule a callback after a delay (seconds)."},
     {"call_at", VARKW(loopCallAt), METH_VARARGS | METH_KEYWORDS, "Schedule a callback at an absolute loop time."},
     {"_timer_handle_cancelled", loopTimerHandleCancelled, METH_O, "Notify the loop that a TimerHandle was cancelled."},
+    {"_make_transport", loopMakeTransport, METH_VARARGS, "_make_transport(sock, protocol, extra, server) -> Transport"},
     {"run_forever", loopRunForever, METH_NOARGS, "Run the event loop until stop() is called."},
     {"stop", loopStop, METH_NOARGS, "Stop the event loop as soon as the current iteration finishes."},
     {"time", loopTime, METH_NOARGS, "Return the current monotonic loop time as a float."},

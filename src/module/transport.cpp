@@ -37,6 +37,11 @@ PyTypeObject* transportTypeCreate(PyObject* module, PyObject*) noexcept {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &transport_spec, nullptr));
 }
 
+PyObject* loopMakeTransport(PyObject*, PyObject*) noexcept {
+  PyErr_SetString(PyExc_NotImplementedError, "_make_transport");
+  return nullptr;
+}
+
 void transportFlushAll(Runtime*) noexcept {}
 void transportAbortAll(Runtime*) noexcept {}
 void transportDropFlushList(Runtime*) noexcept {}

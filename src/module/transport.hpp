@@ -16,6 +16,9 @@ struct TransportObject {
 
 PyTypeObject* transportTypeCreate(PyObject* module, PyObject* bases) noexcept;
 
+// Loop._make_transport(sock, protocol, extra, server) -> Transport.
+PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept;
+
 // Starts the sends of every transport on the flush list (after each ready pass).
 void transportFlushAll(Runtime* rt) noexcept;
 // Close: aborts every transport that is not already closing.

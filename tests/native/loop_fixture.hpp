@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <memory>
 #include <vector>
 
@@ -30,5 +31,24 @@ struct LoopHolder {
     return out;
   }
 };
+
+// Ticks (waits capped at 100 ms) and calls every parked record's callback,
+// as the Python module does, until pred() holds or 10 s have passed.
+template <class Pred>
+bool driveUntil(Loop& loop, Pred pred) {
+  auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+  std::uint64_t saved = loop.max_wait;
+  loop.max_wait = 100'000'000;
+  bool ok = true;
+  while (!pred()) {
+    if (std::chrono::steady_clock::now() >= deadline || loop.tick(true) != Error::none) {
+      ok = false;
+      break;
+    }
+    while (Completion* c = loop.nextDispatched()) c->call(&loop);
+  }
+  loop.max_wait = saved;
+  return ok;
+}
 
 }  // namespace vorn::ev::testing
