@@ -187,20 +187,28 @@ def test_time_follows_the_monotonic_clock(aloop):
     assert before <= now <= time.monotonic()
 
 
-def test_call_soon_threadsafe_wakes_an_idle_loop(aloop):
+def test_other_threads_wake_a_waiting_loop(aloop):
     results = []
+
+    async def double(x):
+        await asyncio.sleep(0)
+        return 2 * x
 
     def worker():
         for i in range(50):
             aloop.call_soon_threadsafe(results.append, i)
+        # A coroutine submitted from here, its result waited for here.
+        results.append(asyncio.run_coroutine_threadsafe(double(21), aloop).result(5))
         aloop.call_soon_threadsafe(aloop.stop)
 
     # A timer far away: only the wake-ups can end this run early.
     guard = aloop.call_later(20, aloop.stop)
-    aloop.call_soon(threading.Thread(target=worker).start)
+    thread = threading.Thread(target=worker)
+    aloop.call_soon(thread.start)
     aloop.run_forever()
+    thread.join()
     guard.cancel()
-    assert results == list(range(50))
+    assert results == list(range(50)) + [42]
 
 
 def test_asyncgens_are_finalised_by_shutdown_asyncgens(aloop):
