@@ -54,8 +54,8 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
     """An asyncio event loop on io_uring.
 
     The native base comes first in the method order, so its callback and
-    timer methods are used directly; AbstractEventLoop comes last and only
-    supplies the documentation of what is not defined anywhere else.
+    timer methods are used directly. AbstractEventLoop comes last: every
+    method it declares is defined before it, here or in a mixin.
     """
 
     # Class-level defaults keep __del__ and repr working on an object whose

@@ -21,6 +21,10 @@ def test_is_a_complete_asyncio_loop():
         assert isinstance(loop, asyncio.AbstractEventLoop)
         assert isinstance(loop, _ombrel.Loop)
         assert repr(loop) == "<Loop running=False closed=False debug=False>"
+        # Nothing falls through to the abstract methods.
+        abstract = [name for name, value in vars(asyncio.AbstractEventLoop).items()
+                    if callable(value) and getattr(ombrel.Loop, name) is value]
+        assert abstract == []
         # The native runtime is made once per object.
         with pytest.raises(RuntimeError):
             _ombrel.Loop.__init__(loop)
