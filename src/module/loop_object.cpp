@@ -4,7 +4,11 @@
 #include <new>
 
 #include "module/globals.hpp"
+#include "module/file_ops.hpp"
 #include "module/handle.hpp"
+#include "module/pollers.hpp"
+#include "module/sock_future.hpp"
+#include "module/sock_ops.hpp"
 #include "module/timer_handle.hpp"
 #include "module/transport.hpp"
 
@@ -42,6 +46,7 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
   rt->live_transports = nullptr;
   rt->running = rt->stopping = rt->closing = false;
   rt->live_timers = nullptr;
+  rt->live_ops = nullptr;
 
   vorn::ev::ThreadPoolOptions pool_options;
   if (vorn::ev::threadPoolDefaultOptions(&pool_options) != Error::none ||
@@ -164,6 +169,23 @@ PyMethodDef loop_methods[] = {
     {"call_later", VARKW(loopCallLater), METH_VARARGS | METH_KEYWORDS, "Schedule a callback after a delay (seconds)."},
     {"call_at", VARKW(loopCallAt), METH_VARARGS | METH_KEYWORDS, "Schedule a callback at an absolute loop time."},
     {"_timer_handle_cancelled", loopTimerHandleCancelled, METH_O, "Notify the loop that a TimerHandle was cancelled."},
+    {"_sock_recv", loopSockRecv, METH_VARARGS, "_sock_recv(fd, nbytes) -> Future[bytes]"},
+    {"_sock_sendall", loopSockSendall, METH_VARARGS, "_sock_sendall(fd, data) -> Future[None]"},
+    {"_sock_connect", loopSockConnect, METH_VARARGS, "_sock_connect(fd, host, port) -> Future[None]"},
+    {"_sock_accept", loopSockAccept, METH_VARARGS, "_sock_accept(fd) -> Future[int]"},
+    {"_sock_sendfile", loopSockSendfile, METH_VARARGS, "_sock_sendfile(sock_fd, file_fd, offset, count) -> Future[int]"},
+    {"_add_poller", loopAddPoller, METH_VARARGS, "_add_poller(fd, event, callback); event 0=read 1=write"},
+    {"_remove_poller", loopRemovePoller, METH_VARARGS, "_remove_poller(fd, event) -> bool"},
+    {"_wait_pid", loopWaitPid, METH_VARARGS, "_wait_pid(pid) -> Future[int returncode]"},
+    {"_file_open", loopFileOpen, METH_VARARGS, "_file_open(path, flags, mode) -> Future[(fd, pollable)]"},
+    {"_file_close", loopFileClose, METH_VARARGS, "_file_close(fd) -> Future[None]"},
+    {"_file_pread", loopFilePread, METH_VARARGS, "_file_pread(fd, size, offset) -> Future[bytes]"},
+    {"_file_read", loopFileRead, METH_VARARGS, "_file_read(fd, size) -> Future[bytes]"},
+    {"_file_pwrite", loopFilePwrite, METH_VARARGS, "_file_pwrite(fd, data, offset) -> Future[int]"},
+    {"_file_write", loopFileWrite, METH_VARARGS, "_file_write(fd, data) -> Future[int]"},
+    {"_file_fsync", loopFileFsync, METH_VARARGS, "_file_fsync(fd, datasync) -> Future[None]"},
+    {"_file_truncate", loopFileTruncate, METH_VARARGS, "_file_truncate(fd, size) -> Future[None]"},
+    {"_file_size", loopFileSize, METH_VARARGS, "_file_size(fd) -> Future[int]"},
     {"_make_transport", loopMakeTransport, METH_VARARGS, "_make_transport(sock, protocol, extra, server) -> Transport"},
     {"run_forever", loopRunForever, METH_NOARGS, "Run the event loop until stop() is called."},
     {"stop", loopStop, METH_NOARGS, "Stop the event loop as soon as the current iteration finishes."},
@@ -204,6 +226,7 @@ void closeRuntime(LoopObject* self) noexcept {
   // (finalizers of dropped callbacks): nothing can reach a half-torn runtime.
   self->rt = nullptr;
   rt->closing = true;
+  rt->loop.adoptOwner();  // close may come from another thread than the one that ran the loop
 
   transportAbortAll(rt);
   for (int i = 0; i < close_spin_max && rt->live_transports != nullptr; ++i) {
@@ -217,9 +240,22 @@ void closeRuntime(LoopObject* self) noexcept {
   rt->ready = nullptr;
   rt->ready_len = rt->ready_cap = rt->ready_head = 0;
 
+  pollersRelease(rt);
+
   // Armed timers would otherwise keep pointing at the freed runtime.
   timerOpsRelease(rt);
   rt->loop.clearTimer(&rt->idle_keeper);
+
+  // Operations still in flight are not reaped: the kernel or a worker may
+  // still write into their records, which are therefore left allocated. Their
+  // futures are cut loose so that a later cancel() does not reach the freed
+  // loop; the references the records hold are dropped (nothing will deliver
+  // to those futures any more).
+  while (LiveOp* op = rt->live_ops) {
+    rt->liveOpUnlink(op);
+    sockFutureSever(op->fut);
+    Py_DECREF(op->fut);
+  }
 
   rt->thread_pool.stop();
   rt->loop.deinit();

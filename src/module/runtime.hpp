@@ -12,6 +12,8 @@
 #include <Python.h>
 
 #include <cstddef>
+#include <cstdint>
+#include <unordered_map>
 
 #include "ev/loop.hpp"
 #include "ev/thread_pool.hpp"
@@ -21,6 +23,17 @@ namespace ombrel {
 
 struct TransportState;
 struct TimerOp;
+struct PollOp;
+
+// Link of every operation record whose future is in flight (the records of
+// socket, file and child-wait operations end with one). Close walks the list
+// to sever each future from its record, so that a later cancel() cannot
+// reach the freed loop.
+struct LiveOp {
+  LiveOp* prev;
+  LiveOp* next;
+  PyObject* fut;  // borrowed: the record holds the reference
+};
 
 struct Runtime {
   vorn::ev::Loop loop;  // first: a pointer to the Loop is a pointer to the Runtime
@@ -43,6 +56,13 @@ struct Runtime {
   // Every TimerOp not yet fired or cancelled, so that close can disarm and
   // free them: nothing may reach the runtime after it is gone.
   TimerOp* live_timers;
+  // Registered descriptor pollers by pollKey(fd, is_write).
+  std::unordered_map<std::uint64_t, PollOp*> pollers;
+  // Every operation record whose future is in flight.
+  LiveOp* live_ops;
+
+  void liveOpLink(LiveOp* op, PyObject* fut) noexcept;
+  void liveOpUnlink(LiveOp* op) noexcept;
 
   // Appends a strong reference (stolen) to the ready queue; false when the
   // array cannot grow (the reference is then still the caller's).

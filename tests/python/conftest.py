@@ -27,3 +27,14 @@ def run_once(loop, *callbacks):
         loop.call_soon(cb)
     loop.call_soon(loop.stop)
     loop.run_forever()
+
+
+def wait_for(loop, fut, timeout=10.0):
+    """Runs the loop until fut is done (a hang bound, not a timing check)."""
+    if not fut.done():
+        fut.add_done_callback(lambda f: loop.stop())
+        guard = loop.call_later(timeout, loop.stop)
+        loop.run_forever()
+        guard.cancel()
+    assert fut.done(), "operation did not finish in time"
+    return fut

@@ -166,3 +166,30 @@ def test_threadsafe_call_wakes_a_blocked_loop(loop):
     t.join()
     assert ran == ["helper"]
     assert time.monotonic() - start < 30
+
+
+def test_loop_created_here_runs_in_another_thread():
+    import socket
+
+    from conftest import wait_for
+
+    lp = RecordingLoop()
+    a, b = socket.socketpair()
+    results = []
+    fut = lp._sock_recv(a.fileno(), 10)  # started before any thread ran the loop
+    lp.call_later(0.01, results.append, "timer")
+
+    def runner():
+        b.send(b"hi")
+        results.append(wait_for(lp, fut).result())
+        lp.call_later(0.05, lp.stop)
+        lp.run_forever()
+
+    t = threading.Thread(target=runner)
+    t.start()
+    t.join(30)
+    assert b"hi" in results
+    assert "timer" in results
+    lp.close()
+    a.close()
+    b.close()

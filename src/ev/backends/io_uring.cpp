@@ -50,7 +50,10 @@ T* at(void* base, std::uint32_t offset) noexcept {
 Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
   io_uring_params p;
   std::memset(&p, 0, sizeof p);
-  p.flags = setup_flags;
+  // Created disabled: a single-issuer ring belongs to the thread that enables
+  // it, and that is the thread that first waits in it (poll), which need not
+  // be the one that created the loop.
+  p.flags = setup_flags | IORING_SETUP_R_DISABLED;
   p.sq_thread_idle = 1000;
   if (wq_fd != -1) {
     p.flags |= IORING_SETUP_ATTACH_WQ;
@@ -138,6 +141,7 @@ Error IoUring::init(Loop* loop, std::uint16_t queue_size) noexcept {
   allocator = loop->allocator;
   shared_state = &loop->loop_group->shared;
   pending = Queue{};
+  cancel_backlog = Queue{};
   waker_eventfd = -1;
   ring.fd = -1;
   if (queue_size == 0 || (queue_size & (queue_size - 1)) != 0) return Error::Unexpected;
@@ -183,6 +187,7 @@ Error IoUring::init(Loop* loop, std::uint16_t queue_size) noexcept {
   wall_ts[0] = wall_ts[1] = __kernel_timespec{0, 0};
   wall_generation[0] = wall_generation[1] = 0;
   waker_needs_rearm = true;
+  enabled = false;
   armWaker();
   return Error::none;
 }
@@ -270,8 +275,15 @@ std::size_t harvest(Ring& ring, Cqe* out) noexcept {
 }  // namespace
 
 std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout_ns) noexcept {
+  if (!enabled) {
+    if (Error e = os::uringRegister(ring.fd, IORING_REGISTER_ENABLE_RINGS, nullptr, 0); e != Error::none) {
+      return std::unexpected(e);
+    }
+    enabled = true;
+  }
   // No wait may start without an armed waker: it could never be woken.
   if (waker_needs_rearm && !armWaker()) timeout_ns = 0;
+  retryCancels();
   std::uint32_t to_submit = flushSubmissions(ring);
 
   __kernel_timespec ts{};
@@ -328,6 +340,7 @@ std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout
     }
     auto* c = reinterpret_cast<Completion*>(cqe.user_data);
     if (c->isState(State::completed) || c->isState(State::dead)) continue;  // stale entry
+    cancel_backlog.remove(c);  // its result is here: no cancel request needed any more
     if (cqe.res == -EINTR) {
       pending.push(c);  // keeps its state and counters; submitted again below
       continue;

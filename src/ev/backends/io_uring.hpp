@@ -4,8 +4,8 @@
 // finished operations.
 //
 // Thread rules: the record belongs to its loop's owning thread (the ring is
-// created single-issuer with deferred task running, so only that thread may
-// submit or reap). wake() is the one entry used from other threads: it touches
+// single-issuer with deferred task running, so only that thread may submit
+// or reap; the owner is the thread that polls first). wake() is the one entry used from other threads: it touches
 // only waker_eventfd. SharedState fields are atomics because loops of one
 // group may run on different threads.
 //
@@ -103,6 +103,10 @@ struct IoUring {
   // Operations that found the submission queue full, or whose entry came back
   // with -EINTR; resubmitted by drainPending on every poll.
   Queue pending;
+  // Operations in the kernel whose cancel request found no free submission
+  // entry; sent by the next poll. A record leaves it when its own result
+  // arrives (while in the kernel its queue links are otherwise unused).
+  Queue cancel_backlog;
   // Per wall clock (0 boot, 1 real): deadline of the armed kernel timeout.
   std::optional<std::uint64_t> wall_armed[2];
   // The kernel reads the armed deadlines through pointers: they live here.
@@ -114,6 +118,9 @@ struct IoUring {
   // expiry carries an older generation and is ignored.
   std::uint32_t wall_generation[2];
   bool waker_needs_rearm;  // no multishot poll on the waker is armed
+  // The ring was created disabled and is enabled by the first poll, which
+  // makes the polling thread its one submitter.
+  bool enabled;
 
   // Creates the ring (master of the group, or attached to the group's master),
   // the waker and its poll request. Loop thread. Leaves nothing open on failure.
@@ -145,6 +152,7 @@ struct IoUring {
 
   // Internal steps, exposed for tests.
   bool armWaker() noexcept;
+  void retryCancels() noexcept;
   void drainPending(LoopState& state) noexcept;
 };
 

@@ -765,19 +765,41 @@ void IoUring::storeResult(Completion* c, std::int32_t result) noexcept {
   }
 }
 
-void IoUring::cancel(Completion* target) noexcept {
-  io_uring_sqe* sqe = getSqe();
-  if (sqe == nullptr) {
-    // The target runs to its normal end; its callback still comes once.
-    log::logError("Failed to get io_uring SQE for cancel");
-    return;
-  }
+namespace {
+
+void prepareCancel(io_uring_sqe* sqe, Completion* target) noexcept {
   // Matches the target by its user data (its address); the cancel's own
   // completion is a special entry the poll ignores.
   sqe->opcode = IORING_OP_ASYNC_CANCEL;
   sqe->fd = -1;
   sqe->addr = ptr(target);
   sqe->user_data = cancel_ud;
+}
+
+}  // namespace
+
+void IoUring::cancel(Completion* target) noexcept {
+  // Still waiting for a submission entry: drainPending finishes it as
+  // cancelled without ever handing it to the kernel.
+  if (target->prev != nullptr || target->next != nullptr || pending.head == target) return;
+  io_uring_sqe* sqe = getSqe();
+  if (sqe == nullptr) {
+    // Dropping the request would leave an operation that may never end by
+    // itself (a receive nobody writes to) running after its owner gave up on
+    // it: keep it and send it as soon as an entry is free.
+    log::logError("Failed to get io_uring SQE for cancel");
+    cancel_backlog.push(target);
+    return;
+  }
+  prepareCancel(sqe, target);
+}
+
+void IoUring::retryCancels() noexcept {
+  while (!cancel_backlog.empty()) {
+    io_uring_sqe* sqe = getSqe();
+    if (sqe == nullptr) return;
+    prepareCancel(sqe, cancel_backlog.pop());
+  }
 }
 
 }  // namespace vorn::ev::backends

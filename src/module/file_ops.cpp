@@ -1,0 +1,477 @@
+#include "module/file_ops.hpp"
+
+#include <fcntl.h>
+
+#include <cstring>
+#include <new>
+
+#include "ev/ops.hpp"
+#include "module/loop_object.hpp"
+#include "module/op_common.hpp"
+
+namespace ombrel {
+
+using vorn::Error;
+using vorn::ev::Completion;
+using vorn::ev::Loop;
+namespace ev = vorn::ev;
+
+namespace {
+
+struct OpenOp {
+  PyObject* fut;
+  char* path;
+  std::size_t path_len;
+  union U {
+    ev::FileOpen open;
+    ev::FileCreate create;
+    U() {}
+    ~U() {}
+  } u;
+  bool create;
+  Runtime* rt;
+  LiveOp live;
+};
+
+struct CloseOp {
+  ev::FileClose close;
+  PyObject* fut;
+  Runtime* rt;
+  LiveOp live;
+};
+
+struct ReadOp {
+  PyObject* fut;
+  iovec iov;
+  char* buf;
+  std::size_t buf_len;
+  union U {
+    ev::FileRead pread;
+    ev::FileReadStreaming read;
+    U() {}
+    ~U() {}
+  } u;
+  bool streaming;
+  Runtime* rt;
+  LiveOp live;
+};
+
+struct WriteOp {
+  PyObject* fut;
+  Runtime* rt;
+  Py_buffer view;
+  std::size_t written;
+  std::uint64_t base_offset;
+  iovec iov;
+  union U {
+    ev::FileWrite pwrite;
+    ev::FileWriteStreaming write;
+    U() {}
+    ~U() {}
+  } u;
+  std::int32_t fd;
+  bool streaming;
+  LiveOp live;
+};
+
+struct SyncOp {
+  ev::FileSync sync;
+  PyObject* fut;
+  Runtime* rt;
+  LiveOp live;
+};
+
+struct SetSizeOp {
+  ev::FileSetSize set;
+  PyObject* fut;
+  Runtime* rt;
+  LiveOp live;
+};
+
+struct SizeOp {
+  ev::FileSize size;
+  PyObject* fut;
+  Runtime* rt;
+  LiveOp live;
+};
+
+Runtime* runtimeOf(PyObject* self) noexcept { return reinterpret_cast<LoopObject*>(self)->rt; }
+
+bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept {
+  PyObject* obj = PyTuple_GetItem(args, index);
+  if (obj == nullptr) return false;
+  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
+  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+bool sizeArg(PyObject* args, Py_ssize_t index, Py_ssize_t* out) noexcept {
+  PyObject* obj = PyTuple_GetItem(args, index);
+  if (obj == nullptr) return false;
+  Py_ssize_t v = PyLong_AsSsize_t(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  *out = v < 0 ? 0 : v;
+  return true;
+}
+
+// The done function of the one-shot operations; `value` makes the result.
+template <class Op>
+void oneShotDone(Completion* c, PyObject* (*value)(Op*)) noexcept {
+  auto* op = static_cast<Op*>(c->userdata);
+  OpOutcome outcome = c->err != Error::none ? OpOutcome::error(c->err)
+                      : value == nullptr    ? OpOutcome::ok()
+                                            : okOrOom(value(op));
+  finishSockOp(op->fut, outcome);
+  endOp(op->rt, &op->live, &op->fut);
+  freeRecord(op);
+}
+
+void fileCloseDone(Loop*, Completion* c) noexcept { oneShotDone<CloseOp>(c, nullptr); }
+void fileSyncDone(Loop*, Completion* c) noexcept { oneShotDone<SyncOp>(c, nullptr); }
+void fileTruncateDone(Loop*, Completion* c) noexcept { oneShotDone<SetSizeOp>(c, nullptr); }
+void fileSizeDone(Loop*, Completion* c) noexcept {
+  oneShotDone<SizeOp>(c, [](SizeOp* op) -> PyObject* {
+    return PyLong_FromUnsignedLongLong(op->size.result_private_do_not_touch);
+  });
+}
+
+// Steps 1-4 of a one-shot operation: future, record, start.
+template <class Op, class Init>
+PyObject* startOneShot(PyObject* self, Runtime* rt, Completion* (*comp)(Op*), ev::Callback done, Init init) noexcept {
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) return nullptr;
+  auto* op = allocRecord<Op>();
+  if (op == nullptr) {
+    Py_DECREF(fut);
+    return nullptr;
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  init(op);
+  startOp(rt, fut, &op->live, comp(op), done, op);
+  return fut;
+}
+
+// --- open ---------------------------------------------------------------
+
+void fileOpenDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<OpenOp*>(c->userdata);
+  auto r = op->create ? op->u.create.getResult() : op->u.open.getResult();
+  OpOutcome outcome;
+  if (!r) {
+    outcome = OpOutcome::error(r.error());
+  } else {
+    PyObject* fd = PyLong_FromLong(r->fd);
+    PyObject* tuple = fd != nullptr ? PyTuple_Pack(2, fd, r->pollable ? Py_True : Py_False) : nullptr;
+    Py_XDECREF(fd);
+    outcome = okOrOom(tuple);
+  }
+  finishSockOp(op->fut, outcome);
+  endOp(op->rt, &op->live, &op->fut);
+  std::free(op->path);
+  if (op->create) {
+    op->u.create.~FileCreate();
+  } else {
+    op->u.open.~FileOpen();
+  }
+  freeRecord(op);
+}
+
+// --- reads --------------------------------------------------------------
+
+void fileReadDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<ReadOp*>(c->userdata);
+  auto r = op->streaming ? op->u.read.getResult() : op->u.pread.getResult();
+  OpOutcome outcome = r ? okOrOom(PyBytes_FromStringAndSize(op->buf, static_cast<Py_ssize_t>(*r)))
+                        : OpOutcome::error(r.error());
+  finishSockOp(op->fut, outcome);
+  endOp(op->rt, &op->live, &op->fut);
+  std::free(op->buf);
+  if (op->streaming) {
+    op->u.read.~FileReadStreaming();
+  } else {
+    op->u.pread.~FileRead();
+  }
+  freeRecord(op);
+}
+
+PyObject* startRead(PyObject* self, std::int32_t fd, Py_ssize_t size, bool streaming, std::uint64_t offset) noexcept {
+  Runtime* rt = runtimeOf(self);
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) return nullptr;
+  if (size == 0) {
+    PyObject* empty = PyBytes_FromStringAndSize(nullptr, 0);
+    if (empty == nullptr) {
+      Py_DECREF(fut);
+      return nullptr;
+    }
+    futureSetResult(fut, empty);
+    Py_DECREF(empty);
+    return fut;
+  }
+  auto* op = allocRecord<ReadOp>();
+  char* buf = op != nullptr ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;
+  if (buf == nullptr) {
+    if (op != nullptr) freeRecord(op);
+    Py_DECREF(fut);
+    return PyErr_NoMemory();
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->buf = buf;
+  op->buf_len = static_cast<std::size_t>(size);
+  op->iov = iovec{buf, op->buf_len};
+  op->streaming = streaming;
+  ev::ReadBuf rb{std::span<iovec>(&op->iov, 1)};
+  Completion* c;
+  if (streaming) {
+    new (&op->u.read) ev::FileReadStreaming;
+    op->u.read.init(fd, rb);
+    c = &op->u.read.c;
+  } else {
+    new (&op->u.pread) ev::FileRead;
+    op->u.pread.init(fd, rb, offset);
+    c = &op->u.pread.c;
+  }
+  startOp(rt, fut, &op->live, c, fileReadDone, op);
+  return fut;
+}
+
+// --- writes -------------------------------------------------------------
+
+void fileWriteDone(Loop*, Completion* c) noexcept;
+
+void writeArm(WriteOp* op) noexcept {
+  op->iov = iovec{static_cast<char*>(op->view.buf) + op->written, static_cast<std::size_t>(op->view.len) - op->written};
+  ev::WriteBuf wb{std::span<const iovec>(&op->iov, 1)};
+  Completion* c;
+  if (op->streaming) {
+    op->u.write.init(op->fd, wb);
+    c = &op->u.write.c;
+  } else {
+    op->u.pwrite.init(op->fd, wb, op->base_offset + op->written);
+    c = &op->u.pwrite.c;
+  }
+  c->callback = fileWriteDone;
+  c->userdata = op;
+  sockExtra(op->fut)->comp = c;
+  op->rt->loop.add(c);
+}
+
+void fileWriteFinish(WriteOp* op) noexcept {
+  endOp(op->rt, &op->live, &op->fut);
+  PyBuffer_Release(&op->view);
+  if (op->streaming) {
+    op->u.write.~FileWriteStreaming();
+  } else {
+    op->u.pwrite.~FileWrite();
+  }
+  freeRecord(op);
+}
+
+void fileWriteDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<WriteOp*>(c->userdata);
+  auto r = op->streaming ? op->u.write.getResult() : op->u.pwrite.getResult();
+  OpOutcome outcome;
+  if (sockExtra(op->fut)->cancel_requested) {
+    outcome = OpOutcome::ok();  // reaped as cancelled; no further write
+  } else if (!r) {
+    outcome = OpOutcome::error(r.error());
+  } else {
+    op->written += *r;
+    if (*r > 0 && op->written < static_cast<std::size_t>(op->view.len)) {
+      writeArm(op);
+      outcome = OpOutcome::pending();
+    } else {
+      outcome = okOrOom(PyLong_FromSize_t(op->written));
+    }
+  }
+  if (finishSockOp(op->fut, outcome)) fileWriteFinish(op);
+}
+
+PyObject* startWrite(PyObject* self, std::int32_t fd, PyObject* data, bool streaming, std::uint64_t offset) noexcept {
+  Runtime* rt = runtimeOf(self);
+  auto* op = allocRecord<WriteOp>();
+  if (op == nullptr) return nullptr;
+  if (PyObject_GetBuffer(data, &op->view, PyBUF_SIMPLE) < 0) {
+    freeRecord(op);
+    return nullptr;
+  }
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) {
+    PyBuffer_Release(&op->view);
+    freeRecord(op);
+    return nullptr;
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->fd = fd;
+  op->written = 0;
+  op->base_offset = offset;
+  op->streaming = streaming;
+  if (op->view.len == 0) {
+    PyObject* zero = PyLong_FromLong(0);
+    if (zero != nullptr) {
+      futureSetResult(fut, zero);
+      Py_DECREF(zero);
+    } else {
+      PyErr_Clear();
+      futureSetError(fut, Error::OutOfMemory);
+    }
+    Py_CLEAR(op->fut);
+    PyBuffer_Release(&op->view);
+    freeRecord(op);
+    return fut;
+  }
+  if (streaming) {
+    new (&op->u.write) ev::FileWriteStreaming;
+  } else {
+    new (&op->u.pwrite) ev::FileWrite;
+  }
+  rt->liveOpLink(&op->live, fut);
+  writeArm(op);
+  return fut;
+}
+
+}  // namespace
+
+PyObject* loopFileOpen(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  PyObject* path_obj = PyTuple_GetItem(args, 0);
+  if (path_obj == nullptr) return nullptr;
+  Py_ssize_t path_len;
+  const char* path = PyUnicode_AsUTF8AndSize(path_obj, &path_len);
+  if (path == nullptr) return nullptr;
+  PyObject* flags_obj = PyTuple_GetItem(args, 1);
+  if (flags_obj == nullptr) return nullptr;
+  long flags = PyLong_AsLong(flags_obj);
+  if (flags == -1 && PyErr_Occurred()) return nullptr;
+  PyObject* mode_obj = PyTuple_GetItem(args, 2);
+  if (mode_obj == nullptr) return nullptr;
+  long mode = PyLong_AsLong(mode_obj);
+  if (mode == -1 && PyErr_Occurred()) return nullptr;
+
+  auto* op = allocRecord<OpenOp>();
+  if (op == nullptr) return nullptr;
+  op->path = static_cast<char*>(std::malloc(static_cast<std::size_t>(path_len) + 1));
+  if (op->path == nullptr) {
+    freeRecord(op);
+    return PyErr_NoMemory();
+  }
+  std::memcpy(op->path, path, static_cast<std::size_t>(path_len));
+  op->path_len = static_cast<std::size_t>(path_len);
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) {
+    std::free(op->path);
+    freeRecord(op);
+    return nullptr;
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->create = (flags & FileOpenBits::create) != 0;
+  std::string_view p(op->path, op->path_len);
+  Completion* c;
+  if (op->create) {
+    new (&op->u.create) ev::FileCreate;
+    ev::FileCreateFlags f{};
+    f.mode = static_cast<std::uint32_t>(mode);
+    f.read = (flags & FileOpenBits::read) != 0;
+    f.truncate = (flags & FileOpenBits::truncate) != 0;
+    f.exclusive = (flags & FileOpenBits::exclusive) != 0;
+    op->u.create.init(AT_FDCWD, p, f);
+    c = &op->u.create.c;
+  } else {
+    new (&op->u.open) ev::FileOpen;
+    ev::FileOpenFlags f{};
+    bool rd = (flags & FileOpenBits::read) != 0, wr = (flags & FileOpenBits::write) != 0;
+    f.mode = wr && rd ? ev::FileOpenMode::read_write : wr ? ev::FileOpenMode::write_only : ev::FileOpenMode::read_only;
+    f.allow_directory = true;
+    f.follow_symlinks = true;
+    op->u.open.init(AT_FDCWD, p, f);
+    c = &op->u.open.c;
+  }
+  startOp(rt, fut, &op->live, c, fileOpenDone, op);
+  return fut;
+}
+
+PyObject* loopFileClose(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  return startOneShot<CloseOp>(self, rt, [](CloseOp* op) { return &op->close.c; }, fileCloseDone,
+                               [fd](CloseOp* op) { op->close.init(fd); });
+}
+
+PyObject* loopFilePread(PyObject* self, PyObject* args) noexcept {
+  if (runtimeOf(self) == nullptr) return closedError();
+  std::int32_t fd;
+  Py_ssize_t size;
+  std::uint64_t offset;
+  if (!fdArg(args, 0, &fd) || !sizeArg(args, 1, &size) || !offsetArg(args, 2, &offset)) return nullptr;
+  return startRead(self, fd, size, false, offset);
+}
+
+PyObject* loopFileRead(PyObject* self, PyObject* args) noexcept {
+  if (runtimeOf(self) == nullptr) return closedError();
+  std::int32_t fd;
+  Py_ssize_t size;
+  if (!fdArg(args, 0, &fd) || !sizeArg(args, 1, &size)) return nullptr;
+  return startRead(self, fd, size, true, 0);
+}
+
+PyObject* loopFilePwrite(PyObject* self, PyObject* args) noexcept {
+  if (runtimeOf(self) == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  PyObject* data = PyTuple_GetItem(args, 1);
+  if (data == nullptr) return nullptr;
+  std::uint64_t offset;
+  if (!offsetArg(args, 2, &offset)) return nullptr;
+  return startWrite(self, fd, data, false, offset);
+}
+
+PyObject* loopFileWrite(PyObject* self, PyObject* args) noexcept {
+  if (runtimeOf(self) == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  PyObject* data = PyTuple_GetItem(args, 1);
+  if (data == nullptr) return nullptr;
+  return startWrite(self, fd, data, true, 0);
+}
+
+PyObject* loopFileFsync(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  PyObject* ds = PyTuple_GetItem(args, 1);
+  if (ds == nullptr) return nullptr;
+  int truth = PyObject_IsTrue(ds);
+  if (truth < 0) return nullptr;
+  return startOneShot<SyncOp>(self, rt, [](SyncOp* op) { return &op->sync.c; }, fileSyncDone,
+                              [fd, truth](SyncOp* op) { op->sync.init(fd, ev::FileSyncFlags{truth == 1}); });
+}
+
+PyObject* loopFileTruncate(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  std::uint64_t size;
+  if (!fdArg(args, 0, &fd) || !offsetArg(args, 1, &size)) return nullptr;
+  return startOneShot<SetSizeOp>(self, rt, [](SetSizeOp* op) { return &op->set.c; }, fileTruncateDone,
+                                 [fd, size](SetSizeOp* op) { op->set.init(fd, size); });
+}
+
+PyObject* loopFileSize(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  return startOneShot<SizeOp>(self, rt, [](SizeOp* op) { return &op->size.c; }, fileSizeDone,
+                              [fd](SizeOp* op) { op->size.init(fd); });
+}
+
+}  // namespace ombrel

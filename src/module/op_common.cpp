@@ -1,0 +1,46 @@
+#include "module/op_common.hpp"
+
+namespace ombrel {
+
+bool fdArg(PyObject* args, Py_ssize_t index, std::int32_t* out) noexcept {
+  PyObject* obj = PyTuple_GetItem(args, index);
+  if (obj == nullptr) return false;
+  long long v = PyLong_AsLongLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  *out = static_cast<std::int32_t>(v);
+  return true;
+}
+
+void Runtime::liveOpLink(LiveOp* op, PyObject* fut) noexcept {
+  op->fut = fut;
+  op->prev = nullptr;
+  op->next = live_ops;
+  if (live_ops != nullptr) live_ops->prev = op;
+  live_ops = op;
+}
+
+void Runtime::liveOpUnlink(LiveOp* op) noexcept {
+  if (op->prev != nullptr) {
+    op->prev->next = op->next;
+  } else {
+    live_ops = op->next;
+  }
+  if (op->next != nullptr) op->next->prev = op->prev;
+  op->prev = op->next = nullptr;
+}
+
+void startOp(Runtime* rt, PyObject* fut, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,
+             void* record) noexcept {
+  c->callback = done;
+  c->userdata = record;
+  sockExtra(fut)->comp = c;
+  rt->liveOpLink(live, fut);
+  rt->loop.add(c);
+}
+
+void endOp(Runtime* rt, LiveOp* live, PyObject** fut) noexcept {
+  rt->liveOpUnlink(live);
+  Py_CLEAR(*fut);
+}
+
+}  // namespace ombrel

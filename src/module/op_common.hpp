@@ -1,0 +1,53 @@
+// Helpers shared by the operation methods (socket, file, child wait):
+// argument conversion and the record start/finish protocol.
+//
+// Records are allocated with the C allocator, embed their ev operation
+// first, hold a strong reference to their future (`fut`) and end with a
+// LiveOp link. They live from the method call until their done function has
+// delivered a final outcome.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <new>
+
+#include "ev/completion.hpp"
+#include "module/runtime.hpp"
+#include "module/sock_future.hpp"
+
+namespace ombrel {
+
+// A descriptor argument: PyLong_AsLongLong, stored as 32 bits. -1 without an
+// exception is a value like any other.
+bool fdArg(PyObject* args, Py_ssize_t index, std::int32_t* out) noexcept;
+
+// A zero-initialised record, or null with MemoryError set.
+template <class Record>
+Record* allocRecord() noexcept {
+  void* mem = std::calloc(1, sizeof(Record));
+  if (mem == nullptr) {
+    PyErr_NoMemory();
+    return nullptr;
+  }
+  return new (mem) Record{};
+}
+
+template <class Record>
+void freeRecord(Record* r) noexcept {
+  r->~Record();
+  std::free(r);
+}
+
+// Step 3 to 5 of starting an operation: callback and user data, the
+// future's link to the completion, the live list, Loop::add.
+void startOp(Runtime* rt, PyObject* fut, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,
+             void* record) noexcept;
+
+// Ends a record's life after its final outcome: unlinks it from the live
+// list and drops its future reference (the caller then frees the record).
+void endOp(Runtime* rt, LiveOp* live, PyObject** fut) noexcept;
+
+}  // namespace ombrel

@@ -1,0 +1,167 @@
+#include "module/pollers.hpp"
+
+#include <new>
+
+#include "module/loop_object.hpp"
+#include "module/op_common.hpp"
+
+namespace ombrel {
+
+using vorn::Error;
+using vorn::ev::Completion;
+using vorn::ev::Loop;
+using vorn::ev::PipePoll;
+
+namespace {
+
+struct WaitOp {
+  vorn::ev::ProcessWait wait;
+  PyObject* fut;
+  Runtime* rt;
+  LiveOp live;
+};
+
+void pollOpFree(PollOp* op) noexcept {
+  Py_CLEAR(op->callback);
+  freeRecord(op);
+}
+
+void pollDone(Loop*, Completion* c) noexcept;
+
+void pollArm(PollOp* op) noexcept {
+  op->poll.init(op->fd, op->event);
+  op->poll.c.callback = pollDone;
+  op->poll.c.userdata = op;
+  op->rt->loop.add(&op->poll.c);
+}
+
+// Removes the registration under `key` (if any): out of the map, marked
+// removed, its poll cancelled; the record is freed when that poll completes.
+bool pollUnregister(Runtime* rt, std::uint64_t key) noexcept {
+  auto it = rt->pollers.find(key);
+  if (it == rt->pollers.end()) return false;
+  PollOp* old = it->second;
+  rt->pollers.erase(it);
+  old->removed = true;
+  rt->loop.cancel(&old->poll.c);
+  return true;
+}
+
+void pollDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<PollOp*>(c->userdata);
+  if (op->removed) {
+    pollOpFree(op);
+    return;
+  }
+  if (c->err != Error::none) {
+    // The descriptor went away (or similar): the registration ends silently.
+    op->rt->pollers.erase(op->key);
+    pollOpFree(op);
+    return;
+  }
+  // The callback may remove or replace its own registration, or close the
+  // loop: keep the record's callback alive for the call.
+  PyObject* callback = Py_NewRef(op->callback);
+  PyObject* r = PyObject_CallNoArgs(callback);
+  if (r == nullptr) {
+    PyErr_WriteUnraisable(callback);
+  } else {
+    Py_DECREF(r);
+  }
+  Py_DECREF(callback);
+  if (op->removed) {
+    pollOpFree(op);
+  } else {
+    pollArm(op);
+  }
+}
+
+void waitDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<WaitOp*>(c->userdata);
+  auto r = op->wait.getResult();
+  OpOutcome outcome;
+  if (!r) {
+    outcome = OpOutcome::error(r.error());
+  } else {
+    long code = r->signal ? -static_cast<long>(*r->signal) : static_cast<long>(r->code);
+    outcome = okOrOom(PyLong_FromLong(code));
+  }
+  finishSockOp(op->fut, outcome);
+  endOp(op->rt, &op->live, &op->fut);
+  freeRecord(op);
+}
+
+bool eventArg(PyObject* args, Py_ssize_t index, bool* is_write) noexcept {
+  PyObject* obj = PyTuple_GetItem(args, index);
+  if (obj == nullptr) return false;
+  long v = PyLong_AsLong(obj);
+  if (v == -1 && PyErr_Occurred()) return false;
+  *is_write = v != 0;
+  return true;
+}
+
+}  // namespace
+
+PyObject* loopAddPoller(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  bool is_write;
+  if (!fdArg(args, 0, &fd) || !eventArg(args, 1, &is_write)) return nullptr;
+  PyObject* callback = PyTuple_GetItem(args, 2);
+  if (callback == nullptr) return nullptr;
+
+  std::uint64_t key = pollKey(fd, is_write);
+  pollUnregister(rt, key);  // replacement: the old callback is never called again
+  auto* op = allocRecord<PollOp>();
+  if (op == nullptr) return nullptr;
+  try {
+    rt->pollers.emplace(key, op);
+  } catch (const std::bad_alloc&) {
+    freeRecord(op);
+    return PyErr_NoMemory();
+  }
+  op->callback = Py_NewRef(callback);
+  op->rt = rt;
+  op->fd = fd;
+  op->event = is_write ? PipePoll::Event::write : PipePoll::Event::read;
+  op->key = key;
+  op->removed = false;
+  pollArm(op);
+  Py_RETURN_NONE;
+}
+
+PyObject* loopRemovePoller(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  if (rt == nullptr) Py_RETURN_FALSE;
+  std::int32_t fd;
+  bool is_write;
+  if (!fdArg(args, 0, &fd) || !eventArg(args, 1, &is_write)) return nullptr;
+  return PyBool_FromLong(pollUnregister(rt, pollKey(fd, is_write)));
+}
+
+PyObject* loopWaitPid(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  if (rt == nullptr) return closedError();
+  std::int32_t pid;
+  if (!fdArg(args, 0, &pid)) return nullptr;
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) return nullptr;
+  auto* op = allocRecord<WaitOp>();
+  if (op == nullptr) {
+    Py_DECREF(fut);
+    return nullptr;
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->wait.init(pid);
+  startOp(rt, fut, &op->live, &op->wait.c, waitDone, op);
+  return fut;
+}
+
+void pollersRelease(Runtime* rt) noexcept {
+  for (auto& [key, op] : rt->pollers) pollOpFree(op);
+  rt->pollers.clear();
+}
+
+}  // namespace ombrel

@@ -1,0 +1,353 @@
+#include "module/sock_ops.hpp"
+
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+
+#include "ev/ops.hpp"
+#include "ev/send_file.hpp"
+#include "module/loop_object.hpp"
+#include "module/op_common.hpp"
+#include "net/address.hpp"
+
+namespace ombrel {
+
+using vorn::Error;
+using vorn::ev::Completion;
+using vorn::ev::Loop;
+
+namespace {
+
+constexpr std::size_t sendfile_buffer_size = 131072;
+
+struct RecvOp {
+  vorn::ev::NetRecv recv;
+  PyObject* fut;
+  Runtime* rt;
+  iovec iov;
+  char* buf;
+  std::size_t buf_len;
+  LiveOp live;
+};
+
+struct SendOp {
+  vorn::ev::NetSend send;
+  PyObject* fut;
+  Runtime* rt;
+  Py_buffer view;  // the caller's data, pinned until the record is freed
+  std::size_t offset;
+  iovec iov;
+  std::int32_t fd;
+  LiveOp live;
+};
+
+struct ConnectOp {
+  vorn::ev::NetConnect connect;
+  PyObject* fut;
+  Runtime* rt;
+  sockaddr_storage addr;
+  LiveOp live;
+};
+
+struct AcceptOp {
+  vorn::ev::NetAccept accept;
+  PyObject* fut;
+  Runtime* rt;
+  LiveOp live;
+};
+
+struct SendFileOp {
+  vorn::ev::NetSendFile sendfile;
+  PyObject* fut;
+  Runtime* rt;
+  std::uint8_t* bufs[2];
+  LiveOp live;
+};
+
+void closeRetrying(int fd) noexcept {
+  while (::close(fd) < 0 && errno == EINTR) {
+  }
+}
+
+// --- recv ---------------------------------------------------------------
+
+void recvDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<RecvOp*>(c->userdata);
+  auto r = op->recv.getResult();
+  OpOutcome outcome = r ? okOrOom(PyBytes_FromStringAndSize(op->buf, static_cast<Py_ssize_t>(*r)))
+                        : OpOutcome::error(r.error());
+  finishSockOp(op->fut, outcome);
+  endOp(op->rt, &op->live, &op->fut);
+  std::free(op->buf);
+  freeRecord(op);
+}
+
+// --- sendall ------------------------------------------------------------
+
+void sendDone(Loop*, Completion* c) noexcept;
+
+void sendArm(SendOp* op) noexcept {
+  op->iov.iov_base = static_cast<char*>(op->view.buf) + op->offset;
+  op->iov.iov_len = static_cast<std::size_t>(op->view.len) - op->offset;
+  op->send.init(op->fd, vorn::ev::WriteBuf{std::span<const iovec>(&op->iov, 1)}, vorn::ev::SendFlags{true, 0});
+  op->send.c.callback = sendDone;
+  op->send.c.userdata = op;
+  op->rt->loop.add(&op->send.c);
+}
+
+void sendFinish(SendOp* op) noexcept {
+  endOp(op->rt, &op->live, &op->fut);
+  PyBuffer_Release(&op->view);
+  freeRecord(op);
+}
+
+void sendDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<SendOp*>(c->userdata);
+  OpOutcome outcome;
+  auto r = op->send.getResult();
+  if (sockExtra(op->fut)->cancel_requested) {
+    outcome = OpOutcome::ok();  // reaped as cancelled; unsent bytes are abandoned
+  } else if (!r) {
+    outcome = OpOutcome::error(r.error());
+  } else {
+    op->offset += *r;
+    if (op->offset < static_cast<std::size_t>(op->view.len) && *r > 0) {
+      sendArm(op);  // the future's comp still points at this record
+      outcome = OpOutcome::pending();
+    } else if (op->offset < static_cast<std::size_t>(op->view.len)) {
+      // No progress with bytes left: re-arming would spin forever.
+      outcome = OpOutcome::error(Error::BrokenPipe);
+    } else {
+      outcome = OpOutcome::ok();
+    }
+  }
+  if (finishSockOp(op->fut, outcome)) sendFinish(op);
+}
+
+// --- connect ------------------------------------------------------------
+
+void connectDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<ConnectOp*>(c->userdata);
+  finishSockOp(op->fut, c->err != Error::none ? OpOutcome::error(c->err) : OpOutcome::ok());
+  endOp(op->rt, &op->live, &op->fut);
+  freeRecord(op);
+}
+
+// --- accept -------------------------------------------------------------
+
+void acceptDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<AcceptOp*>(c->userdata);
+  auto r = op->accept.getResult();
+  OpOutcome outcome;
+  if (!r) {
+    outcome = OpOutcome::error(r.error());
+  } else if (sockExtra(op->fut)->cancel_requested) {
+    closeRetrying(*r);  // nobody will take it: the future ends cancelled
+    outcome = OpOutcome::ok();
+  } else {
+    PyObject* fd = PyLong_FromLong(*r);
+    if (fd == nullptr) {
+      PyErr_Clear();
+      closeRetrying(*r);
+      outcome = OpOutcome::error(Error::OutOfMemory);
+    } else {
+      outcome = OpOutcome::ok(fd);
+    }
+  }
+  finishSockOp(op->fut, outcome);
+  endOp(op->rt, &op->live, &op->fut);
+  freeRecord(op);
+}
+
+// --- sendfile -----------------------------------------------------------
+
+void sendfileDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<SendFileOp*>(c->userdata);
+  auto r = op->sendfile.getResult();
+  OpOutcome outcome = r ? okOrOom(PyLong_FromSize_t(*r)) : OpOutcome::error(r.error());
+  finishSockOp(op->fut, outcome);
+  endOp(op->rt, &op->live, &op->fut);
+  std::free(op->bufs[0]);
+  std::free(op->bufs[1]);
+  freeRecord(op);
+}
+
+Runtime* runtimeOf(PyObject* self) noexcept { return reinterpret_cast<LoopObject*>(self)->rt; }
+
+}  // namespace
+
+PyObject* loopSockRecv(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  PyObject* n_obj = PyTuple_GetItem(args, 1);
+  if (n_obj == nullptr) return nullptr;
+  Py_ssize_t nbytes = PyLong_AsSsize_t(n_obj);
+  if (nbytes == -1 && PyErr_Occurred()) return nullptr;
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) return nullptr;
+  if (nbytes <= 0) {
+    PyObject* empty = PyBytes_FromStringAndSize(nullptr, 0);
+    if (empty == nullptr) {
+      Py_DECREF(fut);
+      return nullptr;
+    }
+    futureSetResult(fut, empty);
+    Py_DECREF(empty);
+    return fut;
+  }
+  auto* op = allocRecord<RecvOp>();
+  char* buf = op != nullptr ? static_cast<char*>(std::malloc(static_cast<std::size_t>(nbytes))) : nullptr;
+  if (buf == nullptr) {
+    if (op != nullptr) freeRecord(op);
+    Py_DECREF(fut);
+    return PyErr_NoMemory();
+  }
+  op->buf = buf;
+  op->buf_len = static_cast<std::size_t>(nbytes);
+  op->iov = iovec{buf, op->buf_len};
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->recv.init(fd, vorn::ev::ReadBuf{std::span<iovec>(&op->iov, 1)}, vorn::ev::RecvFlags{});
+  startOp(rt, fut, &op->live, &op->recv.c, recvDone, op);
+  return fut;
+}
+
+PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  PyObject* data = PyTuple_GetItem(args, 1);
+  if (data == nullptr) return nullptr;
+  auto* op = allocRecord<SendOp>();
+  if (op == nullptr) return nullptr;
+  if (PyObject_GetBuffer(data, &op->view, PyBUF_SIMPLE) < 0) {
+    freeRecord(op);
+    return nullptr;
+  }
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) {
+    PyBuffer_Release(&op->view);
+    freeRecord(op);
+    return nullptr;
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->fd = fd;
+  op->offset = 0;
+  if (op->view.len == 0) {
+    futureSetResult(fut, Py_None);
+    Py_CLEAR(op->fut);
+    PyBuffer_Release(&op->view);
+    freeRecord(op);
+    return fut;
+  }
+  sockExtra(fut)->comp = &op->send.c;
+  rt->liveOpLink(&op->live, fut);
+  sendArm(op);
+  return fut;
+}
+
+PyObject* loopSockConnect(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  PyObject* host_obj = PyTuple_GetItem(args, 1);
+  if (host_obj == nullptr) return nullptr;
+  Py_ssize_t host_len;
+  const char* host = PyUnicode_AsUTF8AndSize(host_obj, &host_len);
+  if (host == nullptr) return nullptr;
+  PyObject* port_obj = PyTuple_GetItem(args, 2);
+  if (port_obj == nullptr) return nullptr;
+  long port = PyLong_AsLong(port_obj);
+  if (port == -1 && PyErr_Occurred()) return nullptr;
+  if (port < 0 || port > 65535) {
+    PyErr_SetString(PyExc_ValueError, "port out of range");
+    return nullptr;
+  }
+  sockaddr_storage addr;
+  socklen_t len = vorn::net::parseNumericAddress(std::string_view(host, static_cast<std::size_t>(host_len)),
+                                                 static_cast<std::uint16_t>(port), &addr);
+  if (len == 0) {
+    PyErr_SetString(PyExc_ValueError, "sock_connect requires a numeric address");
+    return nullptr;
+  }
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) return nullptr;
+  auto* op = allocRecord<ConnectOp>();
+  if (op == nullptr) {
+    Py_DECREF(fut);
+    return nullptr;
+  }
+  std::memcpy(&op->addr, &addr, sizeof addr);
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->connect.init(fd, reinterpret_cast<sockaddr*>(&op->addr), len);
+  startOp(rt, fut, &op->live, &op->connect.c, connectDone, op);
+  return fut;
+}
+
+PyObject* loopSockAccept(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) return nullptr;
+  auto* op = allocRecord<AcceptOp>();
+  if (op == nullptr) {
+    Py_DECREF(fut);
+    return nullptr;
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->accept.init(fd, nullptr, nullptr, vorn::ev::OpenFlags{true, true});
+  startOp(rt, fut, &op->live, &op->accept.c, acceptDone, op);
+  return fut;
+}
+
+PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return closedError();
+  std::int32_t sock_fd, file_fd;
+  if (!fdArg(args, 0, &sock_fd) || !fdArg(args, 1, &file_fd)) return nullptr;
+  PyObject* off_obj = PyTuple_GetItem(args, 2);
+  if (off_obj == nullptr) return nullptr;
+  unsigned long long offset = PyLong_AsUnsignedLongLong(off_obj);
+  if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  PyObject* count_obj = PyTuple_GetItem(args, 3);
+  if (count_obj == nullptr) return nullptr;
+  long long count = PyLong_AsLongLong(count_obj);
+  if (count == -1 && PyErr_Occurred()) return nullptr;
+  std::size_t to_send = count >= 0 ? static_cast<std::size_t>(count) : SIZE_MAX;
+
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) return nullptr;
+  auto* op = allocRecord<SendFileOp>();
+  if (op != nullptr) {
+    op->bufs[0] = static_cast<std::uint8_t*>(std::malloc(sendfile_buffer_size));
+    op->bufs[1] = static_cast<std::uint8_t*>(std::malloc(sendfile_buffer_size));
+  }
+  if (op == nullptr || op->bufs[0] == nullptr || op->bufs[1] == nullptr) {
+    if (op != nullptr) {
+      std::free(op->bufs[0]);
+      std::free(op->bufs[1]);
+      freeRecord(op);
+    }
+    Py_DECREF(fut);
+    return PyErr_NoMemory();
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->sendfile.init(sock_fd, file_fd, offset, to_send, std::span(op->bufs[0], sendfile_buffer_size),
+                    std::span(op->bufs[1], sendfile_buffer_size));
+  startOp(rt, fut, &op->live, &op->sendfile.c, sendfileDone, op);
+  return fut;
+}
+
+}  // namespace ombrel

@@ -1,0 +1,147 @@
+"""Descriptor pollers and child waits."""
+
+import os
+import signal
+import subprocess
+import sys
+
+import pytest
+
+from conftest import run_once, wait_for
+
+
+@pytest.fixture
+def pipe():
+    r, w = os.pipe()
+    yield r, w
+    for fd in (r, w):
+        try:
+            os.close(fd)
+        except OSError:
+            pass
+
+
+def run_passes(loop, n):
+    """Runs exactly n loop iterations (each one a ready pass)."""
+    count = [0]
+
+    def tick():
+        count[0] += 1
+        if count[0] < n:
+            loop.call_soon(tick)
+        else:
+            loop.stop()
+
+    loop.call_soon(tick)
+    loop.run_forever()
+
+
+def test_readable_fd_calls_back_each_iteration_until_removed(loop, pipe):
+    r, w = pipe
+    calls = []
+    loop._add_poller(r, 0, lambda: calls.append("r"))
+    os.write(w, b"x")  # never drained
+    run_passes(loop, 6)
+    assert 3 <= len(calls) <= 6
+    assert loop._remove_poller(r, 0) is True
+    assert loop._remove_poller(r, 0) is False
+    before = len(calls)
+    run_passes(loop, 4)
+    assert len(calls) == before
+
+
+def test_replacement_and_independent_directions(loop, pipe):
+    r, w = pipe
+    calls = []
+    loop._add_poller(w, 1, lambda: calls.append("first"))
+    loop._add_poller(w, 1, lambda: calls.append("second"))
+    loop._add_poller(r, 0, lambda: calls.append("read"))
+    run_passes(loop, 3)
+    assert "first" not in calls and "second" in calls and "read" not in calls
+    assert loop._remove_poller(w, 1) is True
+    assert loop._remove_poller(w, 0) is False  # the other direction was never registered
+    os.write(w, b"x")
+    calls.clear()
+    run_passes(loop, 3)
+    assert set(calls) == {"read"}
+    assert loop._remove_poller(r, 0) is True
+
+
+def test_callback_that_removes_itself(loop, pipe):
+    r, w = pipe
+    calls = []
+
+    def once():
+        calls.append(1)
+        assert loop._remove_poller(r, 0)
+
+    loop._add_poller(r, 0, once)
+    os.write(w, b"x")
+    run_passes(loop, 5)
+    assert calls == [1]
+
+
+def test_raising_callback_stays_armed(loop, pipe, monkeypatch):
+    r, w = pipe
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u.exc_type))
+    loop._add_poller(r, 0, lambda: 1 / 0)
+    os.write(w, b"x")
+    run_passes(loop, 4)
+    assert len(seen) >= 2 and set(seen) == {ZeroDivisionError}
+    loop._remove_poller(r, 0)
+
+
+def test_closed_descriptor_ends_the_registration_silently(loop, pipe):
+    r, w = pipe
+    calls = []
+    loop._add_poller(r, 0, lambda: calls.append(1))
+    run_once(loop)
+    os.close(w)  # the read end turns readable (EOF) ...
+    run_passes(loop, 2)
+    loop._remove_poller(r, 0)
+    assert calls  # ... and reported
+
+
+def test_remove_on_closed_loop(loop):
+    loop.close()
+    assert loop._remove_poller(0, 0) is False
+    with pytest.raises(RuntimeError, match="Event loop is closed"):
+        loop._add_poller(0, 0, print)
+    with pytest.raises(RuntimeError, match="Event loop is closed"):
+        loop._wait_pid(1)
+
+
+def test_close_releases_poller_callbacks(pipe):
+    import weakref
+    from conftest import RecordingLoop
+
+    lp = RecordingLoop()
+
+    class Cb:
+        def __call__(self):
+            pass
+
+    cb = Cb()
+    ref = weakref.ref(cb)
+    lp._add_poller(pipe[0], 0, cb)
+    del cb
+    lp.close()
+    assert ref() is None
+
+
+@pytest.mark.parametrize(
+    "code,expect",
+    [("import sys; sys.exit(3)", 3), ("import os, signal; os.kill(os.getpid(), signal.SIGKILL)", -9), ("pass", 0)],
+)
+def test_wait_pid(loop, code, expect):
+    proc = subprocess.Popen([sys.executable, "-c", code])
+    fut = wait_for(loop, loop._wait_pid(proc.pid), timeout=30)
+    assert fut.result() == expect
+    proc.returncode = 0  # reaped by the loop already
+
+
+def test_wait_pid_of_a_stranger(loop):
+    fut = wait_for(loop, loop._wait_pid(1))
+    exc = fut.exception()
+    assert type(exc) is OSError and exc.args == ("ProcessNotFound",)

@@ -1,0 +1,208 @@
+"""Native socket operations and their futures: results, errors, cancellation."""
+
+import asyncio
+import fcntl
+import os
+import socket
+import threading
+
+import pytest
+
+from conftest import wait_for
+
+
+@pytest.fixture
+def pair():
+    a, b = socket.socketpair()
+    yield a, b
+    a.close()
+    b.close()
+
+
+def listener(family=socket.AF_INET, host="127.0.0.1"):
+    s = socket.socket(family, socket.SOCK_STREAM)
+    s.bind((host, 0))
+    s.listen(16)
+    return s
+
+
+def test_recv_and_sendall_roundtrip(loop, pair):
+    a, b = pair
+    assert wait_for(loop, loop._sock_sendall(a.fileno(), b"hello")).result() is None
+    assert wait_for(loop, loop._sock_recv(b.fileno(), 100)).result() == b"hello"
+    # Any buffer-protocol object is sent in place.
+    wait_for(loop, loop._sock_sendall(a.fileno(), memoryview(bytearray(b"xyz"))))
+    assert wait_for(loop, loop._sock_recv(b.fileno(), 3)).result() == b"xyz"
+
+
+def test_immediate_answers(loop, pair):
+    a, _ = pair
+    for n in (0, -5):
+        fut = loop._sock_recv(a.fileno(), n)
+        assert fut.done() and fut.result() == b""
+    fut = loop._sock_sendall(a.fileno(), b"")
+    assert fut.done() and fut.result() is None
+
+
+def test_large_sendall_arrives_in_order(loop, pair):
+    a, b = pair
+    data = os.urandom(8 * 1024 * 1024)
+    got = bytearray()
+
+    def reader():
+        while len(got) < len(data):
+            chunk = b.recv(65536)
+            if not chunk:
+                return
+            got.extend(chunk)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    wait_for(loop, loop._sock_sendall(a.fileno(), data), timeout=60)
+    t.join(60)
+    assert bytes(got) == data
+
+
+def test_peer_close_gives_empty_bytes(loop, pair):
+    a, b = pair
+    fut = loop._sock_recv(a.fileno(), 10)
+    b.close()
+    assert wait_for(loop, fut).result() == b""
+
+
+def test_connect_argument_checks(loop):
+    with socket.socket() as s:
+        with pytest.raises(ValueError, match="^sock_connect requires a numeric address$"):
+            loop._sock_connect(s.fileno(), "localhost", 80)
+        for host in ("1.2.3", "1.2.3.4.5", "", "::1%lo"):
+            with pytest.raises(ValueError, match="numeric address"):
+                loop._sock_connect(s.fileno(), host, 80)
+        with pytest.raises(ValueError, match="^port out of range$"):
+            loop._sock_connect(s.fileno(), "127.0.0.1", 65536)
+        with pytest.raises(ValueError, match="^port out of range$"):
+            loop._sock_connect(s.fileno(), "127.0.0.1", -1)
+        with pytest.raises(TypeError):
+            loop._sock_connect(s.fileno(), b"127.0.0.1", 80)
+        with pytest.raises(IndexError):
+            loop._sock_connect(s.fileno(), "127.0.0.1")
+
+
+@pytest.mark.parametrize("family,host", [(socket.AF_INET, "127.0.0.1"), (socket.AF_INET6, "::1")])
+def test_connect_and_accept(loop, family, host):
+    try:
+        lst = listener(family, host)
+    except OSError:
+        pytest.skip(f"no {host} here")
+    with lst, socket.socket(family, socket.SOCK_STREAM) as cli:
+        accept = loop._sock_accept(lst.fileno())
+        port = lst.getsockname()[1]
+        connect = loop._sock_connect(cli.fileno(), host, port)
+        wait_for(loop, connect)
+        assert connect.result() is None
+        fd = wait_for(loop, accept).result()
+        assert isinstance(fd, int)
+        flags = fcntl.fcntl(fd, fcntl.F_GETFL)
+        assert flags & os.O_NONBLOCK
+        assert fcntl.fcntl(fd, fcntl.F_GETFD) & fcntl.FD_CLOEXEC
+        os.close(fd)
+
+
+def test_refused_connect_maps_to_its_exception(loop):
+    lst = listener()
+    port = lst.getsockname()[1]
+    lst.close()
+    with socket.socket() as cli:
+        fut = wait_for(loop, loop._sock_connect(cli.fileno(), "127.0.0.1", port))
+        exc = fut.exception()
+        assert type(exc) is ConnectionRefusedError
+        assert exc.args == ("ConnectionRefused",)
+        assert exc.errno is None
+
+
+def test_cancel_in_flight_recv_with_message(loop, pair):
+    a, _ = pair
+    fut = loop._sock_recv(a.fileno(), 10)
+    assert fut.cancel("first") is True
+    assert not fut.cancelled()  # until the aborted receive is dispatched
+    assert fut.cancel("second") is True
+    wait_for(loop, fut)
+    assert fut.cancelled()
+    with pytest.raises(asyncio.CancelledError, match="first"):
+        fut.result()
+
+
+def test_cancel_after_success_discards_the_value(loop, pair):
+    a, b = pair
+    b.send(b"data")
+    # The receive completes as soon as it is submitted, before the cancel
+    # request finds it: its value is dropped and the future still ends
+    # cancelled.
+    fut = loop._sock_recv(a.fileno(), 10)
+    assert fut.cancel() is True
+    wait_for(loop, fut)
+    assert fut.cancelled()
+    assert fut.cancel() is False  # base behaviour once done
+
+
+def test_cancelled_accept_closes_the_descriptor(loop):
+    with listener() as lst, socket.socket() as cli:
+        cli.connect(lst.getsockname())  # waiting in the backlog
+        fut = loop._sock_accept(lst.fileno())
+        assert fut.cancel() is True
+        wait_for(loop, fut)
+        assert fut.cancelled()
+        cli.settimeout(10)
+        assert cli.recv(1) == b""  # accepted, then closed by the module
+
+
+def test_cancel_of_a_waiting_accept(loop):
+    with listener() as lst:
+        fut = loop._sock_accept(lst.fileno())
+        loop.call_soon(loop.stop)
+        loop.run_forever()  # the accept waits in the kernel now
+        assert fut.cancel("bye") is True
+        wait_for(loop, fut)
+        assert fut.cancelled()
+
+
+def test_sendfile_to_the_end(loop, pair, tmp_path):
+    a, b = pair
+    data = os.urandom(700_000)
+    path = tmp_path / "f"
+    path.write_bytes(data)
+    got = bytearray()
+
+    def reader():
+        while len(got) < len(data) - 1000:
+            chunk = b.recv(65536)
+            if not chunk:
+                return
+            got.extend(chunk)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    with open(path, "rb") as f:
+        fut = wait_for(loop, loop._sock_sendfile(a.fileno(), f.fileno(), 1000, -1), timeout=60)
+    t.join(60)
+    assert fut.result() == len(data) - 1000
+    assert bytes(got) == data[1000:]
+    with pytest.raises(OverflowError):
+        loop._sock_sendfile(a.fileno(), 0, -1, 10)
+
+
+def test_closed_loop_and_in_flight_operations(loop, pair):
+    a, _ = pair
+    pending = loop._sock_recv(a.fileno(), 10)
+    loop.close()
+    # The loop is gone: cancelling the orphaned future must not touch it.
+    assert pending.cancel() is True
+    assert pending.cancelled()
+    for name, args in [
+        ("_sock_recv", (a.fileno(), 1)),
+        ("_sock_sendall", (a.fileno(), b"x")),
+        ("_sock_connect", (a.fileno(), "127.0.0.1", 1)),
+        ("_sock_accept", (a.fileno(),)),
+        ("_sock_sendfile", (a.fileno(), 0, 0, 1)),
+    ]:
+        with pytest.raises(RuntimeError, match="^Event loop is closed$"):
+            getattr(loop, name)(*args)
