@@ -50,6 +50,13 @@ bool probePollable(int fd) noexcept {
 // the loop (the caller serialises, as the interpreter lock does).
 bool Loop::onOwnerThread() const noexcept { return !backend.enabled || ::gettid() == owner_tid; }
 
+bool Loop::moveToThisThread() noexcept {
+  if (!backend.enabled || ::gettid() == owner_tid) return true;
+  if (!backend.rebind(state.inflight_io)) return false;
+  owner_tid = ::gettid();
+  return true;
+}
+
 Error Loop::init(const Options& options) noexcept {
   state.loop = this;
   state.active = 0;

@@ -162,6 +162,11 @@ struct Loop {
   // and deinit work.
   void adoptOwner() noexcept { owner_tid = ::gettid(); }
 
+  // Moves a loop whose ring is bound to another thread to the calling one
+  // (see IoUring::rebind); true when the loop may now be ticked here. No
+  // other thread may be ticking it.
+  bool moveToThisThread() noexcept;
+
   // Internal steps of tick and cancel, exposed for the module and tests.
   TimerCheckResult checkTimers() noexcept;
   void processCancelQueue() noexcept;
