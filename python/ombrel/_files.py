@@ -58,6 +58,15 @@ _ERRNO_OF = {
 }
 
 
+def _cookie(pos: int, flags: int, skip: int) -> int:
+    return pos | (flags << 64) | (skip << 128)
+
+
+def _uncookie(cookie: int) -> tuple[int, int, int]:
+    mask = (1 << 64) - 1
+    return cookie & mask, (cookie >> 64) & mask, cookie >> 128
+
+
 def _closed_error() -> ValueError:
     return ValueError("I/O operation on closed file.")
 
@@ -542,9 +551,9 @@ class AsyncTextFile:
     """A text file over an AsyncFile (its `buffer`): characters decoded and
     encoded incrementally, newlines handled like io.TextIOWrapper.
 
-    tell() returns a byte offset; it fails (OSError) where the decoder is in
-    the middle of a state that a byte offset cannot express, which
-    encodings without shift states never are between characters.
+    tell() returns the byte offset itself wherever the decoder is between
+    characters with no state of its own (most of the time, for most
+    encodings), and a larger opaque number otherwise.
     """
 
     _CHUNK = 8192
@@ -567,7 +576,7 @@ class AsyncTextFile:
         self._used = 0  # characters of _decoded returned so far
         # Where the decoded text came from: the decoder state and the byte
         # offset before it, and the bytes fed since.
-        self._snap_flags = 0
+        self._snap_flags = self._decoder.getstate()[1]
         self._snap_pos = buffer._pos if buffer._seekable else 0
         self._snap_bytes = b""
         self._eof = False
@@ -628,7 +637,7 @@ class AsyncTextFile:
         self._decoder.reset()
         self._decoded = ""
         self._used = 0
-        self._snap_flags = 0
+        self._snap_flags = self._decoder.getstate()[1]
         self._snap_pos = self.buffer._pos if self.buffer._seekable else 0
         self._snap_bytes = b""
         self._eof = False
@@ -672,7 +681,7 @@ class AsyncTextFile:
                 # position is the buffer's again.
                 self._decoded = ""
                 self._used = 0
-                self._snap_flags = 0
+                self._snap_flags = self._decoder.getstate()[1]
                 self._snap_pos = self.buffer._pos if self.buffer._seekable else 0
                 self._snap_bytes = b""
                 return text
@@ -788,29 +797,38 @@ class AsyncTextFile:
     # Position, size and durability.
 
     def tell(self) -> int:
-        """A byte offset that seek() accepts."""
+        """An opaque position for seek(): the byte offset, with the
+        decoder's state and the characters to skip from there above bit 64
+        when the offset alone does not say it (as io.TextIOWrapper does)."""
         self.buffer._check_seekable()
         return self._tell()
 
     def _tell(self) -> int:
         if self._used == len(self._decoded):
             state_bytes, flags = self._decoder.getstate()
-            if flags == 0:
-                return self.buffer._pos - len(state_bytes)
-        elif self._used == 0 and self._snap_flags == 0:
-            return self._snap_pos
-        # Decode the snapshot again a byte at a time up to the characters
-        # returned so far.
+            return _cookie(self.buffer._pos - len(state_bytes), flags, 0)
+        if self._used == 0:
+            return _cookie(self._snap_pos, self._snap_flags, 0)
+        # Decode the snapshot again a byte at a time, remembering the last
+        # point where the decoder held no bytes, up to the characters
+        # returned so far; a decoder that holds back characters (a "\r"
+        # before a possible "\n") may pass that count without stopping on
+        # it: the rest is skipped after a seek.
         decoder = self._make_decoder()
         decoder.setstate((b"", self._snap_flags))
+        clean = (0, 0, self._snap_flags)  # bytes fed, characters, flags
         chars = 0
         for i in range(len(self._snap_bytes)):
             chars += len(decoder.decode(self._snap_bytes[i:i + 1]))
-            if chars == self._used and decoder.getstate() == (b"", 0):
-                return self._snap_pos + i + 1
             if chars > self._used:
                 break
-        raise OSError("can't reconstruct the byte offset of the text position")
+            state_bytes, flags = decoder.getstate()
+            if not state_bytes:
+                clean = (i + 1, chars, flags)
+                if chars == self._used:
+                    break
+        fed, done, flags = clean
+        return _cookie(self._snap_pos + fed, flags, self._used - done)
 
     async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
         """Go to a position from tell(), to the start, or to the end."""
@@ -827,14 +845,23 @@ class AsyncTextFile:
                              f"{os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
         elif cookie < 0:
             raise ValueError(f"negative seek position {cookie!r}")
+        pos, flags, skip = _uncookie(cookie)
         async with self._lock:
-            pos = await self.buffer.seek(cookie, whence)
+            pos = await self.buffer.seek(pos, whence)
             self._reset_decoding()
+            if whence == os.SEEK_SET and cookie != 0:
+                # A position inside the file: the decoder's state there
+                # (past a byte-order mark, for instance) comes with it.
+                self._decoder.setstate((b"", flags))
+                self._snap_flags = flags
             if pos == 0:
                 self._encoder.reset()
             else:
                 self._no_bom()
-            return pos
+            while len(self._decoded) < skip and await self._read_chunk():
+                pass
+            self._used = min(skip, len(self._decoded))
+            return cookie if whence == os.SEEK_SET else pos
 
     async def truncate(self, size: int | None = None) -> int:
         if size is None:
