@@ -4,7 +4,7 @@
 # (tools/devroot), creating that root on first use.
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
-PUBLIC := build test demo shell check-install
+PUBLIC := build test demo shell check-install bench
 
 HOST_OK := $(shell tools/hostcheck && echo yes)
 
@@ -37,11 +37,22 @@ check-install:
 shell:
 	@echo "ombrel: a shell with the toolchain (exit to leave)"; exec bash -l
 
+# Benchmarks on a Release build of their own; ARGS="--only micro" runs a subset.
+BENCH_BUILD ?= build/bench-$(if $(wildcard /.ombrel-packages),devroot,host)
+bench:
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBREL_CHECKS=OFF \
+	  -DOMBREL_BUILD_TESTS=OFF -DOMBREL_BUILD_BENCH=ON -DPython_EXECUTABLE=$(PY)
+	cmake --build $(BENCH_BUILD)
+	$(PY) bench/run.py --build $(BENCH_BUILD) $(or $(ARGS),$(OMBREL_BENCH_ARGS))
+
 else
 
 .PHONY: $(PUBLIC) clean
 $(PUBLIC):
 	tools/devroot $(MAKE) --no-print-directory $@
+# The root passes OMBREL_* variables in, not make's own.
+bench: export OMBREL_BENCH_ARGS = $(ARGS)
+bench: export OMBREL_BENCH_COMMIT = $(shell git rev-parse --short HEAD 2>/dev/null)
 
 endif
 

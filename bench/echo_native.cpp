@@ -116,8 +116,10 @@ int main(int argc, char** argv) {
     delete c;
   };
 
+  std::uint64_t recvs = 0, sends = 0, bytes = 0, waits = 0;
   accept();
   while (!stopping) {
+    ++waits;
     ring.submit(1, nullptr);
     ring.reap([&](const io_uring_cqe& cqe) {
       if (cqe.user_data == 0) {
@@ -134,15 +136,21 @@ int main(int argc, char** argv) {
       Conn* c = reinterpret_cast<Conn*>(cqe.user_data & ~std::uintptr_t(3));
       if ((cqe.user_data & 3) == kRecv) {
         if (cqe.res <= 0) return drop(c);
+        ++recvs;
+        bytes += unsigned(cqe.res);
         c->len = unsigned(cqe.res);
         c->sent = 0;
         return send(c);
       }
       if (cqe.res < 0) return drop(c);
+      ++sends;
       c->sent += unsigned(cqe.res);
       if (c->sent < c->len) return send(c);
       recv(c);
     });
   }
+  std::fprintf(stderr, "bench_echo_native: %llu bytes echoed, %llu receives, %llu sends, %llu waits\n",
+               (unsigned long long)bytes, (unsigned long long)recvs, (unsigned long long)sends,
+               (unsigned long long)waits);
   return 0;
 }
