@@ -4,7 +4,8 @@
 # (tools/devroot), creating that root on first use.
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
-PUBLIC := build test demo shell check-install bench
+PUBLIC := build test demo shell check-install test-asan test-tsan test-cpython
+PUBLIC += bench
 
 HOST_OK := $(shell tools/hostcheck && echo yes)
 
@@ -33,6 +34,24 @@ demo: build
 
 check-install:
 	tools/check-install
+
+# CPython's own asyncio tests against the standard loop and against ombrel.
+test-cpython: build
+	tools/cpython-tests $(BUILD) $(MODULES)
+
+# Native and Python tests with AddressSanitizer and UndefinedBehaviorSanitizer.
+test-asan:
+	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBREL_SANITIZE=ON -DPython_EXECUTABLE=$(PY)
+	cmake --build $(BUILD)-asan
+	tools/run-tests-asan $(BUILD)-asan
+
+# The native concurrency tests (pool, wake-ups, cancellation, the loop
+# core) with ThreadSanitizer.
+test-tsan:
+	cmake -S . -B $(BUILD)-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBREL_TSAN=ON -DPython_EXECUTABLE=$(PY)
+	cmake --build $(BUILD)-tsan --target thread_pool_test syscall_cancel_test loop_test cancel_test timer_test
+	for t in thread_pool_test syscall_cancel_test loop_test cancel_test timer_test; do \
+	  TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" $(BUILD)-tsan/tests/native/$$t --gtest_brief=1 || exit 1; done
 
 shell:
 	@echo "ombrel: a shell with the toolchain (exit to leave)"; exec bash -l

@@ -1,1 +1,36 @@
-"""ombrel: an asyncio event loop for Linux on io_uring."""
+"""ombrel: an asyncio event loop for Linux on io_uring.
+
+    import asyncio, ombrel
+
+    ombrel.run(main())                                      # or
+    asyncio.run(main(), loop_factory=ombrel.new_event_loop)  # or
+    with asyncio.Runner(loop_factory=ombrel.new_event_loop) as runner:
+        runner.run(main())
+
+No event-loop policy is involved: policies are deprecated in Python 3.14.
+"""
+
+from __future__ import annotations
+
+import asyncio
+from collections.abc import Coroutine
+from typing import Any, TypeVar
+
+from ._loop import Loop
+
+__all__ = ["Loop", "new_event_loop", "run"]
+__version__ = "0.1.0"
+
+_T = TypeVar("_T")
+
+
+def new_event_loop() -> Loop:
+    """A new ombrel loop; a loop_factory for asyncio.run and asyncio.Runner."""
+    return Loop()
+
+
+def run(main: Coroutine[Any, Any, _T], *, debug: bool | None = None) -> _T:
+    """asyncio.run on an ombrel loop: run the coroutine to completion in a new
+    loop, then finalise async generators, shut the default executor down
+    and close the loop."""
+    return asyncio.run(main, debug=debug, loop_factory=new_event_loop)

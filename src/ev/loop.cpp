@@ -46,7 +46,16 @@ bool probePollable(int fd) noexcept {
 
 }  // namespace
 
-bool Loop::onOwnerThread() const noexcept { return ::gettid() == owner_tid; }
+// Before the first poll binds the ring, any one thread at a time may drive
+// the loop (the caller serialises, as the interpreter lock does).
+bool Loop::onOwnerThread() const noexcept { return !backend.enabled || ::gettid() == owner_tid; }
+
+bool Loop::moveToThisThread() noexcept {
+  if (!backend.enabled || ::gettid() == owner_tid) return true;
+  if (!backend.rebind(state.inflight_io)) return false;
+  owner_tid = ::gettid();
+  return true;
+}
 
 Error Loop::init(const Options& options) noexcept {
   state.loop = this;
@@ -281,7 +290,9 @@ void Loop::requestWake(std::uint32_t bits) noexcept {
 void Loop::wake() noexcept { requestWake(Wake::wake_loop); }
 
 Error Loop::tick(bool wait) noexcept {
-  VORN_ASSERT(onOwnerThread());
+  // Until the ring is enabled by a first poll, the loop may still move to
+  // the thread that runs it.
+  if (!backend.enabled) owner_tid = ::gettid();
   last_wait = std::nullopt;
   if (done()) return Error::none;
 

@@ -19,6 +19,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cstddef>
@@ -125,7 +126,9 @@ struct Loop {
   // (compare-and-swap), the loop takes it whole (exchange with null).
   std::atomic<Completion*> cancel_queue;
   bool do_not_call_callbacks;
-  pid_t owner_tid;  // thread that ran init; the ring accepts no other submitter
+  // The owning thread: the one that ran init, until the first tick that
+  // polls binds the ring (and the loop) to the ticking thread for good.
+  pid_t owner_tid;
   // The wait the last tick passed to the backend; none when it did not poll.
   // Observability only (tests, statistics).
   std::optional<std::uint64_t> last_wait;
@@ -152,6 +155,17 @@ struct Loop {
   void wake() noexcept;
   // Pops the oldest parked record, or null. Owning thread.
   Completion* nextDispatched() noexcept { return state.dispatched.pop(); }
+
+  // Hands a loop that no thread is ticking to the calling thread (closing a
+  // loop from another thread than the one that ran it). The ring keeps its
+  // submitter: a tick from the new owner fails, but timers, cancellation
+  // and deinit work.
+  void adoptOwner() noexcept { owner_tid = ::gettid(); }
+
+  // Moves a loop whose ring is bound to another thread to the calling one
+  // (see IoUring::rebind); true when the loop may now be ticked here. No
+  // other thread may be ticking it.
+  bool moveToThisThread() noexcept;
 
   // Internal steps of tick and cancel, exposed for the module and tests.
   TimerCheckResult checkTimers() noexcept;

@@ -149,7 +149,7 @@ PyObject* startOneShot(PyObject* self, Runtime* rt, Completion* (*comp)(Op*), ev
   op->fut = Py_NewRef(fut);
   op->rt = rt;
   init(op);
-  startOp(rt, fut, &op->live, comp(op), done, op);
+  startOp(rt, &op->fut, &op->live, comp(op), done, op);
   return fut;
 }
 
@@ -234,7 +234,7 @@ PyObject* startRead(PyObject* self, std::int32_t fd, Py_ssize_t size, bool strea
     op->u.pread.init(fd, rb, offset);
     c = &op->u.pread.c;
   }
-  startOp(rt, fut, &op->live, c, fileReadDone, op);
+  startOp(rt, &op->fut, &op->live, c, fileReadDone, op);
   return fut;
 }
 
@@ -274,7 +274,7 @@ void fileWriteDone(Loop*, Completion* c) noexcept {
   auto* op = static_cast<WriteOp*>(c->userdata);
   auto r = op->streaming ? op->u.write.getResult() : op->u.pwrite.getResult();
   OpOutcome outcome;
-  if (sockExtra(op->fut)->cancel_requested) {
+  if (opAbandoned(op->fut)) {
     outcome = OpOutcome::ok();  // reaped as cancelled; no further write
   } else if (!r) {
     outcome = OpOutcome::error(r.error());
@@ -329,7 +329,7 @@ PyObject* startWrite(PyObject* self, std::int32_t fd, PyObject* data, bool strea
   } else {
     new (&op->u.pwrite) ev::FileWrite;
   }
-  rt->liveOpLink(&op->live, fut);
+  rt->liveOpLink(&op->live, &op->fut);
   writeArm(op);
   return fut;
 }
@@ -392,7 +392,7 @@ PyObject* loopFileOpen(PyObject* self, PyObject* args) noexcept {
     op->u.open.init(AT_FDCWD, p, f);
     c = &op->u.open.c;
   }
-  startOp(rt, fut, &op->live, c, fileOpenDone, op);
+  startOp(rt, &op->fut, &op->live, c, fileOpenDone, op);
   return fut;
 }
 

@@ -65,6 +65,12 @@ PyObject* handleWhen(PyObject* self, PyObject*) {
   return PyFloat_FromDouble(reinterpret_cast<HandleObject*>(self)->when_val);
 }
 
+PyObject* handleGetContext(PyObject* self, PyObject*) {
+  auto* h = reinterpret_cast<HandleObject*>(self);
+  if (h->context == nullptr) Py_RETURN_NONE;
+  return Py_NewRef(h->context);
+}
+
 PyObject* handleRun(PyObject* self, PyObject*) {
   if (runHandle(reinterpret_cast<HandleObject*>(self)) < 0) return nullptr;
   Py_RETURN_NONE;
@@ -75,6 +81,7 @@ PyMethodDef handle_methods[] = {
     {"cancelled", handleCancelled, METH_NOARGS, "Return whether the callback was cancelled."},
     {"_run", handleRun, METH_NOARGS, "Run the callback."},
     {"when", handleWhen, METH_NOARGS, "Return the scheduled time (TimerHandle compat)."},
+    {"get_context", handleGetContext, METH_NOARGS, "Return the context the callback runs in."},
     {nullptr, nullptr, 0, nullptr},
 };
 

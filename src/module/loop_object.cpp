@@ -11,6 +11,7 @@
 #include "module/sock_ops.hpp"
 #include "module/timer_handle.hpp"
 #include "module/transport.hpp"
+#include "os/time.hpp"
 
 namespace ombrel {
 
@@ -46,7 +47,9 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
   rt->live_transports = nullptr;
   rt->running = rt->stopping = rt->closing = false;
   rt->live_timers = nullptr;
+  rt->pending_arms = nullptr;
   rt->live_ops = nullptr;
+  rt->polls_removed_pending = 0;
 
   vorn::ev::ThreadPoolOptions pool_options;
   if (vorn::ev::threadPoolDefaultOptions(&pool_options) != Error::none ||
@@ -87,12 +90,20 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "This event loop is already running");
     return nullptr;
   }
+  // The ring accepts one submitting thread; a loop that ran elsewhere moves
+  // here when nothing of it is in flight, and refuses clearly otherwise.
+  if (!rt->loop.moveToThisThread()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "This event loop has operations in flight on the thread that last ran it");
+    return nullptr;
+  }
   rt->running = true;
   for (;;) {
     if (rt->stopping) {
       rt->running = rt->stopping = false;
       Py_RETURN_NONE;
     }
+    if (rt->pending_arms != nullptr) timerOpsArmPending(rt);
     Error err;
     if (rt->ready_head < rt->ready_len) {
       err = rt->loop.tick(false);
@@ -134,6 +145,11 @@ PyObject* loopStop(PyObject* self_obj, PyObject*) {
 PyObject* loopTime(PyObject* self_obj, PyObject*) {
   Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
   if (rt == nullptr) return closedError();
+  // From another thread, read the clock without touching the loop's cache,
+  // which the loop thread may be using in a tick.
+  if (!rt->loop.onOwnerThread()) {
+    return PyFloat_FromDouble(static_cast<double>(vorn::os::clockNow(CLOCK_MONOTONIC)) / 1e9);
+  }
   rt->loop.state.updateNow();
   return PyFloat_FromDouble(static_cast<double>(rt->loop.state.now[0]) / 1e9);
 }
@@ -219,6 +235,23 @@ void dispatchCompletions(Runtime* rt) noexcept {
   while (vorn::ev::Completion* c = rt->loop.nextDispatched()) c->call(&rt->loop);
 }
 
+// Cuts every in-flight future loose from its operation and cancels the
+// operation; the record then finishes without delivering anything.
+static void orphanOperations(Runtime* rt) noexcept {
+  for (LiveOp* op = rt->live_ops; op != nullptr;) {
+    LiveOp* next = op->next;
+    PyObject* fut = *op->fut_slot;
+    if (fut != nullptr) {
+      vorn::ev::Completion* comp = sockExtra(fut)->comp;
+      *op->fut_slot = nullptr;
+      sockFutureSever(fut);
+      if (comp != nullptr) rt->loop.cancel(comp);
+      Py_DECREF(fut);
+    }
+    op = next;
+  }
+}
+
 void closeRuntime(LoopObject* self) noexcept {
   Runtime* rt = self->rt;
   if (rt == nullptr) return;
@@ -226,9 +259,16 @@ void closeRuntime(LoopObject* self) noexcept {
   // (finalizers of dropped callbacks): nothing can reach a half-torn runtime.
   self->rt = nullptr;
   rt->closing = true;
+  rt->loop.adoptOwner();  // close may come from another thread than the one that ran the loop
 
+  orphanOperations(rt);
+  pollersRelease(rt);
   transportAbortAll(rt);
-  for (int i = 0; i < close_spin_max && rt->live_transports != nullptr; ++i) {
+  // Let what was cancelled come back, so that records can be freed rather
+  // than left to a kernel or a worker that may still write into them.
+  for (int i = 0; i < close_spin_max &&
+                  (rt->live_transports != nullptr || rt->live_ops != nullptr || rt->polls_removed_pending != 0);
+       ++i) {
     if (rt->loop.tick(false) != Error::none) break;
     dispatchCompletions(rt);
   }
@@ -239,22 +279,13 @@ void closeRuntime(LoopObject* self) noexcept {
   rt->ready = nullptr;
   rt->ready_len = rt->ready_cap = rt->ready_head = 0;
 
-  pollersRelease(rt);
-
   // Armed timers would otherwise keep pointing at the freed runtime.
   timerOpsRelease(rt);
   rt->loop.clearTimer(&rt->idle_keeper);
 
-  // Operations still in flight are not reaped: the kernel or a worker may
-  // still write into their records, which are therefore left allocated. Their
-  // futures are cut loose so that a later cancel() does not reach the freed
-  // loop; the references the records hold are dropped (nothing will deliver
-  // to those futures any more).
-  while (LiveOp* op = rt->live_ops) {
-    rt->liveOpUnlink(op);
-    sockFutureSever(op->fut);
-    Py_DECREF(op->fut);
-  }
+  // Operations the drain could not finish stay allocated: the kernel or a
+  // worker may still write into their records.
+  while (LiveOp* op = rt->live_ops) rt->liveOpUnlink(op);
 
   rt->thread_pool.stop();
   rt->loop.deinit();

@@ -11,8 +11,8 @@ bool fdArg(PyObject* args, Py_ssize_t index, std::int32_t* out) noexcept {
   return true;
 }
 
-void Runtime::liveOpLink(LiveOp* op, PyObject* fut) noexcept {
-  op->fut = fut;
+void Runtime::liveOpLink(LiveOp* op, PyObject** fut_slot) noexcept {
+  op->fut_slot = fut_slot;
   op->prev = nullptr;
   op->next = live_ops;
   if (live_ops != nullptr) live_ops->prev = op;
@@ -29,12 +29,12 @@ void Runtime::liveOpUnlink(LiveOp* op) noexcept {
   op->prev = op->next = nullptr;
 }
 
-void startOp(Runtime* rt, PyObject* fut, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,
+void startOp(Runtime* rt, PyObject** fut_slot, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,
              void* record) noexcept {
   c->callback = done;
   c->userdata = record;
-  sockExtra(fut)->comp = c;
-  rt->liveOpLink(live, fut);
+  sockExtra(*fut_slot)->comp = c;
+  rt->liveOpLink(live, fut_slot);
   rt->loop.add(c);
 }
 

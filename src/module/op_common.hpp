@@ -43,8 +43,13 @@ void freeRecord(Record* r) noexcept {
 
 // Step 3 to 5 of starting an operation: callback and user data, the
 // future's link to the completion, the live list, Loop::add.
-void startOp(Runtime* rt, PyObject* fut, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,
+void startOp(Runtime* rt, PyObject** fut_slot, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,
              void* record) noexcept;
+
+// Whether an operation should stop instead of continuing (a partial send or
+// write, an accepted descriptor): its future asked to be cancelled, or close
+// orphaned it (null future).
+inline bool opAbandoned(PyObject* fut) noexcept { return fut == nullptr || sockExtra(fut)->cancel_requested; }
 
 // Ends a record's life after its final outcome: unlinks it from the live
 // list and drops its future reference (the caller then frees the record).

@@ -43,6 +43,7 @@ bool pollUnregister(Runtime* rt, std::uint64_t key) noexcept {
   PollOp* old = it->second;
   rt->pollers.erase(it);
   old->removed = true;
+  ++rt->polls_removed_pending;
   rt->loop.cancel(&old->poll.c);
   return true;
 }
@@ -50,6 +51,7 @@ bool pollUnregister(Runtime* rt, std::uint64_t key) noexcept {
 void pollDone(Loop*, Completion* c) noexcept {
   auto* op = static_cast<PollOp*>(c->userdata);
   if (op->removed) {
+    --op->rt->polls_removed_pending;
     pollOpFree(op);
     return;
   }
@@ -155,13 +157,12 @@ PyObject* loopWaitPid(PyObject* self, PyObject* args) noexcept {
   op->fut = Py_NewRef(fut);
   op->rt = rt;
   op->wait.init(pid);
-  startOp(rt, fut, &op->live, &op->wait.c, waitDone, op);
+  startOp(rt, &op->fut, &op->live, &op->wait.c, waitDone, op);
   return fut;
 }
 
 void pollersRelease(Runtime* rt) noexcept {
-  for (auto& [key, op] : rt->pollers) pollOpFree(op);
-  rt->pollers.clear();
+  while (!rt->pollers.empty()) pollUnregister(rt, rt->pollers.begin()->first);
 }
 
 }  // namespace ombrel

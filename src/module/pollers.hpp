@@ -38,7 +38,8 @@ PyObject* loopAddPoller(PyObject* self, PyObject* args) noexcept;
 PyObject* loopRemovePoller(PyObject* self, PyObject* args) noexcept;
 PyObject* loopWaitPid(PyObject* self, PyObject* args) noexcept;
 
-// Close: frees every registered record without cancelling its poll.
+// Close: ends every registration (its record is freed when the cancelled
+// poll completes, during the close drain).
 void pollersRelease(Runtime* rt) noexcept;
 
 }  // namespace ombrel

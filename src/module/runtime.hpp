@@ -26,13 +26,13 @@ struct TimerOp;
 struct PollOp;
 
 // Link of every operation record whose future is in flight (the records of
-// socket, file and child-wait operations end with one). Close walks the list
-// to sever each future from its record, so that a later cancel() cannot
-// reach the freed loop.
+// socket, file and child-wait operations end with one). Close walks the list:
+// it cuts each future loose (so that a later cancel() cannot reach the freed
+// loop), cancels the operation and lets it finish without delivering.
 struct LiveOp {
   LiveOp* prev;
   LiveOp* next;
-  PyObject* fut;  // borrowed: the record holds the reference
+  PyObject** fut_slot;  // the record's `fut`; null there once orphaned by close
 };
 
 struct Runtime {
@@ -56,12 +56,19 @@ struct Runtime {
   // Every TimerOp not yet fired or cancelled, so that close can disarm and
   // free them: nothing may reach the runtime after it is gone.
   TimerOp* live_timers;
+  // Timers scheduled from another thread while this loop may be ticking
+  // without the interpreter lock: the loop thread arms them (newest first
+  // here; armed in scheduling order).
+  TimerOp* pending_arms;
   // Registered descriptor pollers by pollKey(fd, is_write).
   std::unordered_map<std::uint64_t, PollOp*> pollers;
   // Every operation record whose future is in flight.
   LiveOp* live_ops;
 
-  void liveOpLink(LiveOp* op, PyObject* fut) noexcept;
+  // PollOps marked removed whose cancelled poll has not completed yet.
+  std::size_t polls_removed_pending;
+
+  void liveOpLink(LiveOp* op, PyObject** fut_slot) noexcept;
   void liveOpUnlink(LiveOp* op) noexcept;
 
   // Appends a strong reference (stolen) to the ready queue; false when the

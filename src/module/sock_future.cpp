@@ -169,6 +169,10 @@ bool sockFutureReap(PyObject* fut) noexcept {
 
 bool finishSockOp(PyObject* fut, OpOutcome outcome) noexcept {
   if (outcome.tag == OpOutcome::Tag::pending) return false;
+  if (fut == nullptr) {  // orphaned by close: nobody to deliver to
+    Py_XDECREF(outcome.value);
+    return true;
+  }
   if (sockFutureReap(fut)) {
     Py_XDECREF(outcome.value);  // the operation's own result is discarded
     return true;

@@ -61,6 +61,7 @@ void futureSetError(PyObject* fut, vorn::Error err) noexcept;
 // Carries out a pending cancellation request; true when there was one.
 bool sockFutureReap(PyObject* fut) noexcept;
 // false for pending (nothing done); true otherwise. Consumes an ok value.
+// A null future (an operation orphaned by close) only drops the value.
 bool finishSockOp(PyObject* fut, OpOutcome outcome) noexcept;
 
 // Close: detaches a future from its record for good, dropping a held

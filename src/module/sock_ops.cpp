@@ -107,7 +107,7 @@ void sendDone(Loop*, Completion* c) noexcept {
   auto* op = static_cast<SendOp*>(c->userdata);
   OpOutcome outcome;
   auto r = op->send.getResult();
-  if (sockExtra(op->fut)->cancel_requested) {
+  if (opAbandoned(op->fut)) {
     outcome = OpOutcome::ok();  // reaped as cancelled; unsent bytes are abandoned
   } else if (!r) {
     outcome = OpOutcome::error(r.error());
@@ -143,7 +143,7 @@ void acceptDone(Loop*, Completion* c) noexcept {
   OpOutcome outcome;
   if (!r) {
     outcome = OpOutcome::error(r.error());
-  } else if (sockExtra(op->fut)->cancel_requested) {
+  } else if (opAbandoned(op->fut)) {
     closeRetrying(*r);  // nobody will take it: the future ends cancelled
     outcome = OpOutcome::ok();
   } else {
@@ -212,7 +212,7 @@ PyObject* loopSockRecv(PyObject* self, PyObject* args) noexcept {
   op->fut = Py_NewRef(fut);
   op->rt = rt;
   op->recv.init(fd, vorn::ev::ReadBuf{std::span<iovec>(&op->iov, 1)}, vorn::ev::RecvFlags{});
-  startOp(rt, fut, &op->live, &op->recv.c, recvDone, op);
+  startOp(rt, &op->fut, &op->live, &op->recv.c, recvDone, op);
   return fut;
 }
 
@@ -247,7 +247,7 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
     return fut;
   }
   sockExtra(fut)->comp = &op->send.c;
-  rt->liveOpLink(&op->live, fut);
+  rt->liveOpLink(&op->live, &op->fut);
   sendArm(op);
   return fut;
 }
@@ -288,7 +288,7 @@ PyObject* loopSockConnect(PyObject* self, PyObject* args) noexcept {
   op->fut = Py_NewRef(fut);
   op->rt = rt;
   op->connect.init(fd, reinterpret_cast<sockaddr*>(&op->addr), len);
-  startOp(rt, fut, &op->live, &op->connect.c, connectDone, op);
+  startOp(rt, &op->fut, &op->live, &op->connect.c, connectDone, op);
   return fut;
 }
 
@@ -307,7 +307,7 @@ PyObject* loopSockAccept(PyObject* self, PyObject* args) noexcept {
   op->fut = Py_NewRef(fut);
   op->rt = rt;
   op->accept.init(fd, nullptr, nullptr, vorn::ev::OpenFlags{true, true});
-  startOp(rt, fut, &op->live, &op->accept.c, acceptDone, op);
+  startOp(rt, &op->fut, &op->live, &op->accept.c, acceptDone, op);
   return fut;
 }
 
@@ -346,7 +346,7 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
   op->rt = rt;
   op->sendfile.init(sock_fd, file_fd, offset, to_send, std::span(op->bufs[0], sendfile_buffer_size),
                     std::span(op->bufs[1], sendfile_buffer_size));
-  startOp(rt, fut, &op->live, &op->sendfile.c, sendfileDone, op);
+  startOp(rt, &op->fut, &op->live, &op->sendfile.c, sendfileDone, op);
   return fut;
 }
 

@@ -70,7 +70,15 @@ PyObject* armTimer(PyObject* loop_obj, Runtime* rt, double when, Timeout timeout
   op->timer.c.userdata = op;
   reinterpret_cast<HandleObject*>(handle)->timer_op = op;
   liveLink(rt, op);
-  rt->loop.setTimer(&op->timer, timeout);
+  if (rt->loop.onOwnerThread()) {
+    rt->loop.setTimer(&op->timer, timeout);
+  } else {
+    // The loop thread may be inside a tick (timers, counters) without the
+    // interpreter lock: hand the arming to it and wake it.
+    op->arm_next = rt->pending_arms;
+    rt->pending_arms = op;
+    rt->loop.wake();
+  }
   return Py_NewRef(handle);
 }
 
@@ -154,7 +162,31 @@ void timerOpCancel(TimerOp* op) noexcept {
   Py_DECREF(handle);  // last: it may run arbitrary code
 }
 
+void timerOpsArmPending(Runtime* rt) noexcept {
+  TimerOp* reversed = nullptr;
+  for (TimerOp* op = rt->pending_arms; op != nullptr;) {
+    TimerOp* next = op->arm_next;
+    op->arm_next = reversed;
+    reversed = op;
+    op = next;
+  }
+  rt->pending_arms = nullptr;
+  while (TimerOp* op = reversed) {
+    reversed = op->arm_next;
+    op->arm_next = nullptr;
+    if (reinterpret_cast<HandleObject*>(op->handle)->cancelled) {
+      PyObject* handle = op->handle;
+      op->handle = nullptr;
+      freeTimerOp(op);
+      Py_DECREF(handle);
+    } else {
+      rt->loop.setTimer(&op->timer, op->timer.timeout);
+    }
+  }
+}
+
 void timerOpsRelease(Runtime* rt) noexcept {
+  rt->pending_arms = nullptr;
   while (TimerOp* op = rt->live_timers) {
     if (op->timer.c.isState(State::running)) rt->loop.clearTimer(&op->timer);
     PyObject* handle = op->handle;

@@ -24,7 +24,13 @@ struct TimerOp {
   // The runtime's list of live records (close frees them all).
   TimerOp* live_prev;
   TimerOp* live_next;
+  // Link of Runtime::pending_arms: armed by the loop thread at its next
+  // iteration because the caller was another thread.
+  TimerOp* arm_next;
 };
+
+// Arms the timers other threads scheduled (run_forever, loop thread).
+void timerOpsArmPending(Runtime* rt) noexcept;
 
 // seconds -> nanoseconds: <= 0 gives 0, >= 2^64 saturates, else truncates.
 // NaN never reaches it (the callers reject it).

@@ -15,6 +15,9 @@ namespace {
 std::atomic<long> new_calls{0};
 }
 
+// The replacements below pair operator new with malloc on purpose.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+
 void* operator new(std::size_t n) {
   new_calls.fetch_add(1, std::memory_order_relaxed);
   if (void* p = std::malloc(n == 0 ? 1 : n)) return p;

@@ -178,3 +178,11 @@ def test_many_handles_and_timers_leak_nothing(loop):
     del obj
     run_once(loop)
     assert ref() is None
+
+
+def test_get_context(loop):
+    ctx = contextvars.Context()
+    h = loop.call_soon(print, context=ctx)
+    assert h.get_context() is ctx
+    h.cancel()
+    assert h.get_context() is None

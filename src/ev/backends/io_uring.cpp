@@ -50,7 +50,10 @@ T* at(void* base, std::uint32_t offset) noexcept {
 Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
   io_uring_params p;
   std::memset(&p, 0, sizeof p);
-  p.flags = setup_flags;
+  // Created disabled: a single-issuer ring belongs to the thread that enables
+  // it, and that is the thread that first waits in it (poll), which need not
+  // be the one that created the loop.
+  p.flags = setup_flags | IORING_SETUP_R_DISABLED;
   p.sq_thread_idle = 1000;
   if (wq_fd != -1) {
     p.flags |= IORING_SETUP_ATTACH_WQ;
@@ -184,6 +187,7 @@ Error IoUring::init(Loop* loop, std::uint16_t queue_size) noexcept {
   wall_ts[0] = wall_ts[1] = __kernel_timespec{0, 0};
   wall_generation[0] = wall_generation[1] = 0;
   waker_needs_rearm = true;
+  enabled = false;
   armWaker();
   return Error::none;
 }
@@ -202,6 +206,26 @@ void IoUring::deinit() noexcept {
     int fd = shared_state->master_fd.exchange(-1, std::memory_order_acq_rel);
     if (fd != -1) ::close(fd);
   }
+}
+
+bool IoUring::rebind(std::size_t inflight) noexcept {
+  if (inflight != 0 || !pending.empty() || !cancel_backlog.empty()) return false;
+  if (shared_state->refcount.load(std::memory_order_acquire) != 1 ||
+      shared_state->master_fd.load(std::memory_order_acquire) != ring.fd) {
+    return false;
+  }
+  Ring fresh;
+  if (setupRing(fresh, static_cast<std::uint16_t>(ring.sq_entries), -1) != Error::none) return false;
+  // Only backend entries live in the old ring (the waker's poll, wall-clock
+  // timeouts, finished cancel requests): they go with it.
+  closeRing(ring);
+  ring = fresh;
+  shared_state->master_fd.store(ring.fd, std::memory_order_release);
+  wall_armed[0] = wall_armed[1] = std::nullopt;  // the next timer check arms them again
+  enabled = false;
+  waker_needs_rearm = true;
+  armWaker();
+  return true;
 }
 
 io_uring_sqe* IoUring::getSqe() noexcept {
@@ -271,6 +295,12 @@ std::size_t harvest(Ring& ring, Cqe* out) noexcept {
 }  // namespace
 
 std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout_ns) noexcept {
+  if (!enabled) {
+    if (Error e = os::uringRegister(ring.fd, IORING_REGISTER_ENABLE_RINGS, nullptr, 0); e != Error::none) {
+      return std::unexpected(e);
+    }
+    enabled = true;
+  }
   // No wait may start without an armed waker: it could never be woken.
   if (waker_needs_rearm && !armWaker()) timeout_ns = 0;
   retryCancels();

@@ -4,8 +4,8 @@
 // finished operations.
 //
 // Thread rules: the record belongs to its loop's owning thread (the ring is
-// created single-issuer with deferred task running, so only that thread may
-// submit or reap). wake() is the one entry used from other threads: it touches
+// single-issuer with deferred task running, so only that thread may submit
+// or reap; the owner is the thread that polls first). wake() is the one entry used from other threads: it touches
 // only waker_eventfd. SharedState fields are atomics because loops of one
 // group may run on different threads.
 //
@@ -118,6 +118,9 @@ struct IoUring {
   // expiry carries an older generation and is ignored.
   std::uint32_t wall_generation[2];
   bool waker_needs_rearm;  // no multishot poll on the waker is armed
+  // The ring was created disabled and is enabled by the first poll, which
+  // makes the polling thread its one submitter.
+  bool enabled;
 
   // Creates the ring (master of the group, or attached to the group's master),
   // the waker and its poll request. Loop thread. Leaves nothing open on failure.
@@ -146,6 +149,13 @@ struct IoUring {
   void submit(LoopState& state, Completion* c) noexcept;
   void storeResult(Completion* c, std::int32_t result) noexcept;
   void cancel(Completion* target) noexcept;
+
+  // Replaces the ring with a fresh one that the next poll binds to its
+  // thread, so a loop can move to another thread. Only possible while no
+  // operation is in the kernel or waiting for an entry, and only for a ring
+  // that is alone in its group; false otherwise (or when setup fails, in
+  // which case the old ring stays). Loop thread (the new one).
+  bool rebind(std::size_t inflight) noexcept;
 
   // Internal steps, exposed for tests.
   bool armWaker() noexcept;

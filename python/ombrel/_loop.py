@@ -1,0 +1,273 @@
+"""The event loop: the native engine completed into an asyncio loop.
+
+`_ombrel.Loop` runs callbacks, timers and I/O; its `run_forever` is the
+bare loop. This class adds what makes it the running asyncio loop of its
+thread: the running-loop slot, async-generator hooks, coroutine-origin
+tracking in debug mode, the checks that refuse nested or concurrent runs,
+run_until_complete, tasks and futures, and the Python-level services of the
+mixins (exception handler, executor, resolver, readiness callbacks).
+
+Thread rule: everything here runs on the thread that runs the loop, except
+call_soon_threadsafe and the async-generator finalizer hook, which may be
+called from any thread.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import sys
+import threading
+import warnings
+import weakref
+from asyncio import coroutines, events, futures, tasks
+from asyncio.log import logger
+from collections.abc import Awaitable, Callable, Coroutine, Generator
+from typing import Any, TypeVar
+
+from ._debug import check_thread, install_checked_calls
+from ._dns import ResolverMixin
+from ._errors import ExceptionHandler, ExceptionHandlerMixin
+from ._executor import ExecutorMixin
+from ._native import NativeLoop
+from ._network import NetworkMixin
+from ._readiness import ReadinessMixin
+
+_T = TypeVar("_T")
+TaskFactory = Callable[..., "asyncio.Future[Any]"]
+
+# Depth of the coroutine-origin stacks recorded in debug mode, as asyncio's.
+_DEBUG_STACK_DEPTH = 10
+
+
+def _stop_when_done(fut: asyncio.Future[Any]) -> None:
+    # SystemExit and KeyboardInterrupt already ended run_forever by raising.
+    if not fut.cancelled():
+        exc = fut.exception()
+        if isinstance(exc, (SystemExit, KeyboardInterrupt)):
+            return
+    futures._get_loop(fut).stop()
+
+
+class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
+           ReadinessMixin, NetworkMixin, asyncio.AbstractEventLoop):
+    """An asyncio event loop on io_uring.
+
+    The native base comes first in the method order, so its callback and
+    timer methods are used directly. AbstractEventLoop comes last: every
+    method it declares is defined before it, here or in a mixin.
+    """
+
+    # Class-level defaults keep __del__ and repr working on an object whose
+    # __init__ failed half-way (no io_uring, for instance).
+    _debug = False
+    _thread_id: int | None = None
+    _stop_pending = False
+    _native_stop_sent = False
+    _default_executor: concurrent.futures.ThreadPoolExecutor | None = None
+    _executor_shutdown_called = False
+    _exception_handler: ExceptionHandler | None = None
+    _task_factory: TaskFactory | None = None
+    _origin_tracking = False
+    _origin_saved_depth = 0
+    _old_agen_hooks: Any = None
+    _asyncgens_shutdown_called = False
+    slow_callback_duration = 0.1
+
+    def __init__(self) -> None:
+        super().__init__()
+        self._asyncgens: weakref.WeakSet[Any] = weakref.WeakSet()
+        self._watches: dict[tuple[int, int], Any] = {}
+        self.set_debug(coroutines._is_debug_mode())
+
+    def __repr__(self) -> str:
+        return (f"<{type(self).__name__} running={self.is_running()} "
+                f"closed={self.is_closed()} debug={self.get_debug()}>")
+
+    def __del__(self, _warn: Callable[..., None] = warnings.warn) -> None:
+        if not self.is_closed():
+            _warn(f"unclosed event loop {self!r}", ResourceWarning, source=self)
+            if not self.is_running():
+                self.close()
+
+    def _check_closed(self) -> None:
+        if self.is_closed():
+            raise RuntimeError("Event loop is closed")
+
+    def _check_running(self) -> None:
+        if self.is_running():
+            raise RuntimeError("This event loop is already running")
+        if events._get_running_loop() is not None:
+            raise RuntimeError(
+                "Cannot run the event loop while another loop is running")
+
+    # Running and stopping.
+
+    def run_forever(self) -> None:
+        self._check_closed()
+        self._check_running()
+        self._set_origin_tracking(self._debug)
+        self._old_agen_hooks = sys.get_asyncgen_hooks()
+        self._thread_id = threading.get_ident()
+        sys.set_asyncgen_hooks(firstiter=self._asyncgen_firstiter_hook,
+                               finalizer=self._asyncgen_finalizer_hook)
+        events._set_running_loop(self)
+        stop_handle = None
+        if self._stop_pending:
+            # A stop() made while idle means one full iteration, as in the
+            # standard loop: a native stop queued behind the callbacks that
+            # are already ready (the native loop would return at once if
+            # told to stop before running).
+            self._stop_pending = False
+            stop_handle = NativeLoop.call_soon(self, self._send_native_stop)
+        try:
+            NativeLoop.run_forever(self)
+        except BaseException:
+            if self._native_stop_sent:
+                # The run ended by an exception after stop(); the native
+                # loop keeps that request and would return at once from the
+                # next run_forever. The standard loop forgets it, so consume
+                # it here: with the request set, this call neither ticks nor
+                # runs anything.
+                NativeLoop.run_forever(self)
+            raise
+        finally:
+            self._native_stop_sent = False
+            if stop_handle is not None:
+                stop_handle.cancel()
+            self._thread_id = None
+            events._set_running_loop(None)
+            self._set_origin_tracking(False)
+            if self._old_agen_hooks is not None:
+                sys.set_asyncgen_hooks(*self._old_agen_hooks)
+                self._old_agen_hooks = None
+
+    def stop(self) -> None:
+        if self.is_running():
+            self._send_native_stop()
+        else:
+            self._stop_pending = True
+
+    def _send_native_stop(self) -> None:
+        self._native_stop_sent = True
+        NativeLoop.stop(self)
+
+    def run_until_complete(self, future: Awaitable[_T]) -> _T:
+        self._check_closed()
+        self._check_running()
+        new_task = not futures.isfuture(future)
+        fut = tasks.ensure_future(future, loop=self)
+        if new_task:
+            # The caller never sees this task; an unfinished one is reported
+            # by the RuntimeError below, not by a "Task was destroyed" log.
+            fut._log_destroy_pending = False  # type: ignore[attr-defined]
+        fut.add_done_callback(_stop_when_done)
+        try:
+            self.run_forever()
+        except BaseException:
+            if new_task and fut.done() and not fut.cancelled():
+                # The coroutine raised the BaseException that ends the run;
+                # mark it retrieved, the caller has no other way to.
+                fut.exception()
+            raise
+        finally:
+            fut.remove_done_callback(_stop_when_done)
+        if not fut.done():
+            raise RuntimeError("Event loop stopped before Future completed.")
+        return fut.result()
+
+    def close(self) -> None:
+        if self.is_running():
+            raise RuntimeError("Cannot close a running event loop")
+        if self.is_closed():
+            return
+        if self._debug:
+            logger.debug("Close %r", self)
+        self._drop_watches()
+        NativeLoop.close(self)
+        self._drop_default_executor()
+
+    # Futures and tasks.
+
+    def create_future(self) -> asyncio.Future[Any]:
+        return futures.Future(loop=self)
+
+    def create_task(self, coro: Coroutine[Any, Any, _T] | Generator[Any, None, _T],
+                    **kwargs: Any) -> asyncio.Task[_T]:
+        self._check_closed()
+        if self._task_factory is not None:
+            return self._task_factory(self, coro, **kwargs)  # type: ignore[return-value]
+        task = tasks.Task(coro, loop=self, **kwargs)
+        if task._source_traceback:  # type: ignore[attr-defined]
+            del task._source_traceback[-1]  # type: ignore[attr-defined]
+        try:
+            return task
+        finally:
+            # Keeps a task that failed from holding itself through the
+            # traceback of this frame.
+            del task
+
+    def set_task_factory(self, factory: TaskFactory | None) -> None:
+        if factory is not None and not callable(factory):
+            raise TypeError("task factory must be a callable or None")
+        self._task_factory = factory
+
+    def get_task_factory(self) -> TaskFactory | None:
+        return self._task_factory
+
+    # Debug mode.
+
+    def get_debug(self) -> bool:
+        return self._debug
+
+    def set_debug(self, enabled: bool) -> None:
+        self._debug = enabled
+        install_checked_calls(self, bool(enabled))
+        if self.is_running():
+            self.call_soon_threadsafe(self._set_origin_tracking, enabled)
+
+    def _check_thread(self) -> None:
+        check_thread(self)
+
+    def _set_origin_tracking(self, enabled: bool) -> None:
+        if bool(enabled) == self._origin_tracking:
+            return
+        if enabled:
+            self._origin_saved_depth = sys.get_coroutine_origin_tracking_depth()
+            sys.set_coroutine_origin_tracking_depth(_DEBUG_STACK_DEPTH)
+        else:
+            sys.set_coroutine_origin_tracking_depth(self._origin_saved_depth)
+        self._origin_tracking = bool(enabled)
+
+    # Asynchronous generators.
+
+    def _asyncgen_firstiter_hook(self, agen: Any) -> None:
+        if self._asyncgens_shutdown_called:
+            warnings.warn(
+                f"asynchronous generator {agen!r} was scheduled after "
+                f"loop.shutdown_asyncgens() call",
+                ResourceWarning, source=self)
+        self._asyncgens.add(agen)
+
+    def _asyncgen_finalizer_hook(self, agen: Any) -> None:
+        # Called by the garbage collector, possibly on another thread.
+        self._asyncgens.discard(agen)
+        if not self.is_closed():
+            self.call_soon_threadsafe(self.create_task, agen.aclose())
+
+    async def shutdown_asyncgens(self) -> None:
+        self._asyncgens_shutdown_called = True
+        if not len(self._asyncgens):
+            return
+        closing = list(self._asyncgens)
+        self._asyncgens.clear()
+        results = await tasks.gather(*[ag.aclose() for ag in closing],
+                                     return_exceptions=True)
+        for result, agen in zip(results, closing):
+            if isinstance(result, Exception):
+                self.call_exception_handler({
+                    "message": f"an error occurred during closing of "
+                               f"asynchronous generator {agen!r}",
+                    "exception": result,
+                    "asyncgen": agen,
+                })

@@ -1,0 +1,112 @@
+"""add_reader/add_writer: callbacks on descriptor readiness.
+
+The native poller calls a function with no arguments, during the loop's
+dispatch step, each time the descriptor is ready (one registration per
+descriptor and direction; a new one replaces the old). The standard loop
+instead queues a handle and runs it in the ready pass, reports its
+exceptions to the exception handler, runs it in the context copied when the
+reader was added, and cancels a queued run when the reader is removed. A
+`Watch` gives the native poller that behaviour: on readiness it queues the
+user's callback with call_soon and keeps the handle so that removal can
+cancel it.
+"""
+
+from __future__ import annotations
+
+import contextvars
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._loop import Loop
+
+READ = 0
+WRITE = 1
+
+
+def fileobj_to_fd(fileobj: Any) -> int:
+    """A descriptor from an int or from an object with fileno(), with the
+    standard loop's errors."""
+    if isinstance(fileobj, int):
+        fd = fileobj
+    else:
+        try:
+            fd = int(fileobj.fileno())
+        except (AttributeError, TypeError, ValueError):
+            raise ValueError(f"Invalid file object: {fileobj!r}") from None
+    if fd < 0:
+        raise ValueError(f"Invalid file descriptor: {fd}")
+    return fd
+
+
+class Watch:
+    """One registration: what the native poller calls on readiness."""
+
+    __slots__ = ("loop", "callback", "args", "context", "pending")
+
+    def __init__(self, loop: Loop, callback: Callable[..., object],
+                 args: tuple[Any, ...]) -> None:
+        self.loop = loop
+        self.callback = callback
+        self.args = args
+        self.context = contextvars.copy_context()
+        self.pending: Any = None
+
+    def __call__(self) -> None:
+        # Called by the native poller; an exception here would only reach
+        # sys.unraisablehook, so the user's callback runs in a handle.
+        self.pending = self.loop.call_soon(
+            self.callback, *self.args, context=self.context)
+
+    def cancel(self) -> None:
+        if self.pending is not None:
+            self.pending.cancel()
+            self.pending = None
+
+
+class ReadinessMixin:
+    __slots__ = ()
+
+    def add_reader(self: Loop, fd: Any, callback: Callable[..., object],
+                   *args: Any) -> None:
+        self._add_watch(fileobj_to_fd(fd), READ, callback, args)
+
+    def add_writer(self: Loop, fd: Any, callback: Callable[..., object],
+                   *args: Any) -> None:
+        self._add_watch(fileobj_to_fd(fd), WRITE, callback, args)
+
+    def remove_reader(self: Loop, fd: Any) -> bool:
+        return self._remove_watch(fileobj_to_fd(fd), READ)
+
+    def remove_writer(self: Loop, fd: Any) -> bool:
+        return self._remove_watch(fileobj_to_fd(fd), WRITE)
+
+    def _add_watch(self: Loop, fd: int, event: int,
+                   callback: Callable[..., object], args: tuple[Any, ...]) -> None:
+        self._check_closed()
+        watch = Watch(self, callback, args)
+        # The native call replaces an existing registration; only then is
+        # the old one's queued run cancelled, so a failing call (bad fd
+        # type, closed loop) leaves the old registration whole.
+        self._add_poller(fd, event, watch)
+        old = self._watches.get((fd, event))
+        self._watches[(fd, event)] = watch
+        if old is not None:
+            old.cancel()
+
+    def _remove_watch(self: Loop, fd: int, event: int) -> bool:
+        if self.is_closed():
+            return False
+        self._remove_poller(fd, event)
+        watch = self._watches.pop((fd, event), None)
+        if watch is None:
+            return False
+        # The native side may have dropped the registration already (a
+        # poll error ends it silently); the reader was still ours to remove.
+        watch.cancel()
+        return True
+
+    def _drop_watches(self: Loop) -> None:
+        for watch in self._watches.values():
+            watch.cancel()
+        self._watches.clear()

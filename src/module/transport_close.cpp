@@ -1,0 +1,267 @@
+// Transport closing: graceful close, abort, fatal errors, closing the
+// descriptor through the loop, and finalization (connection_lost once).
+#include <unistd.h>
+
+#include <cstdlib>
+#include <new>
+#include <string_view>
+
+#include "module/globals.hpp"
+#include "module/runtime.hpp"
+#include "module/sock_future.hpp"
+#include "module/transport.hpp"
+
+namespace ombrel {
+
+using vorn::Error;
+
+void transportReleasePins(PodArray<Py_buffer>& pins) noexcept {
+  for (std::size_t i = 0; i < pins.len; ++i) PyBuffer_Release(&pins.data[i]);
+  pins.len = 0;
+}
+
+void transportDoClose(TransportState* st) noexcept {
+  if (st->closing) return;
+  st->closing = true;
+  if (st->reading && st->loop != nullptr) st->loop->cancel(&st->recv.c);
+  // Queued data goes out now rather than after the next ready pass; the
+  // descriptor is closed once the last send completes.
+  transportStartSend(st);
+  transportFinishIfIdle(st);
+}
+
+void transportForceAbort(TransportState* st) noexcept {
+  if (st->conn_lost_called) return;
+  // A send in flight keeps its batch pinned until finalization: the kernel
+  // may still read it.
+  for (std::size_t i = 0; i < st->out_iov.len; ++i) st->buffered -= st->out_iov.data[i].iov_len;
+  transportReleasePins(st->out_pin);
+  st->out_iov.len = 0;
+  transportAbortInflight(st);
+}
+
+void transportAbortInflight(TransportState* st) noexcept {
+  if (st->conn_lost_called) return;
+  st->closing = true;
+  st->aborting = true;
+  if (st->loop != nullptr) {
+    if (st->reading) st->loop->cancel(&st->recv.c);
+    if (st->sending) st->loop->cancel(&st->send.c);
+  }
+  transportFinishIfIdle(st);
+}
+
+PyObject* transportMakeError(Error err) noexcept {
+  std::string_view name = vorn::errorName(err);
+  PyObject* arg = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+  if (arg == nullptr) return nullptr;
+  PyObject* exc = PyObject_CallOneArg(pyExcTypeForError(err), arg);
+  Py_DECREF(arg);
+  return exc;
+}
+
+void transportFatalOsError(TransportState* st, Error err) noexcept {
+  PyObject* exc = transportMakeError(err);
+  if (exc == nullptr) {
+    PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(st->selfobj));
+  } else if (st->close_exc == nullptr) {
+    st->close_exc = exc;
+  } else {
+    Py_DECREF(exc);
+  }
+  // Queued output can no longer go anywhere, and finishing waits for an
+  // empty queue: drop it with the rest.
+  transportForceAbort(st);
+}
+
+void transportFatalPyErr(TransportState* st) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();
+  transportReportFatal(st, exc, "Fatal error on transport (protocol callback failed)", true);
+  Py_XDECREF(exc);
+}
+
+void transportReportFatal(TransportState* st, PyObject* exc, const char* message, bool report) noexcept {
+  if (exc == nullptr) {
+    transportForceAbort(st);
+    return;
+  }
+  // Recorded before the handler runs: the handler may close the transport,
+  // and connection_lost must still see this exception.
+  if (st->close_exc == nullptr) st->close_exc = Py_NewRef(exc);
+  if (report && st->loop_obj != nullptr) {
+    PyObject* loop_obj = Py_NewRef(st->loop_obj);
+    PyObject* ctx = PyDict_New();
+    bool built = ctx != nullptr;
+    if (built) {
+      PyObject* msg = PyUnicode_FromString(message);
+      if (msg == nullptr) {
+        PyErr_Clear();  // the key is skipped
+      } else {
+        built = PyDict_SetItemString(ctx, "message", msg) == 0;
+        Py_DECREF(msg);
+      }
+      built = built && PyDict_SetItemString(ctx, "exception", exc) == 0 &&
+              PyDict_SetItemString(ctx, "transport", reinterpret_cast<PyObject*>(st->selfobj)) == 0 &&
+              (st->protocol == nullptr || PyDict_SetItemString(ctx, "protocol", st->protocol) == 0);
+    }
+    if (!built) {
+      PyErr_Clear();
+    } else {
+      PyObject* args[] = {loop_obj, ctx};
+      PyObject* r = PyObject_VectorcallMethod(str_call_exception_handler, args,
+                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+      if (r == nullptr) {
+        PyErr_WriteUnraisable(loop_obj);
+      } else {
+        Py_DECREF(r);
+      }
+    }
+    Py_XDECREF(ctx);
+    Py_DECREF(loop_obj);
+  }
+  transportForceAbort(st);
+}
+
+void transportFinishIfIdle(TransportState* st) noexcept {
+  if (!st->closing || st->reading || st->sending || st->conn_lost_called || st->fd_closing ||
+      st->finish_begun || !st->out_iov.empty()) {
+    return;
+  }
+  transportBeginFinish(st);
+}
+
+namespace {
+
+void callAndClear(PyObject* obj, PyObject* name) noexcept {
+  PyObject* r = PyObject_CallMethodNoArgs(obj, name);
+  if (r == nullptr) {
+    PyErr_Clear();
+  } else {
+    Py_DECREF(r);
+  }
+}
+
+}  // namespace
+
+void transportBeginFinish(TransportState* st) noexcept {
+  st->finish_begun = true;
+  if (st->sockobj == nullptr) {
+    transportFinalize(st);
+    return;
+  }
+  PyObject* sock = Py_NewRef(st->sockobj);
+  // A runtime being torn down has no loop left to close through.
+  if (st->rt == nullptr || st->rt->closing) {
+    callAndClear(sock, str_close);
+    Py_DECREF(sock);
+    transportFinalize(st);
+    return;
+  }
+  // detach() makes the socket object give up the descriptor without closing
+  // it; the loop closes it.
+  PyObject* r = PyObject_CallMethodNoArgs(sock, str_sock_detach);
+  if (r == nullptr) {
+    PyErr_Clear();
+    callAndClear(sock, str_close);
+    Py_DECREF(sock);
+    transportFinalize(st);
+    return;
+  }
+  // detach() answers the descriptor the socket object gave up, -1 when it
+  // had none any more (closed behind the transport's back). The number may
+  // then name another file opened since: it must not be closed.
+  bool handed_over = true;
+  if (PyLong_Check(r)) {
+    long long v = PyLong_AsLongLong(r);
+    if (v == -1 && PyErr_Occurred()) PyErr_Clear();
+    handed_over = v == st->fd;
+  }
+  Py_DECREF(r);
+  Py_DECREF(sock);
+  if (!handed_over) {
+    transportFinalize(st);
+    return;
+  }
+  // detach() is Python code: the runtime may have been closed meanwhile.
+  if (st->loop == nullptr || st->rt->closing) {
+    close(st->fd);
+    transportFinalize(st);
+    return;
+  }
+  auto* op = static_cast<NetCloseOp*>(std::malloc(sizeof(NetCloseOp)));
+  if (op == nullptr) {
+    // Not retried on EINTR: on Linux the descriptor is released whatever
+    // close reports, and a retry could close a descriptor reused meanwhile.
+    close(st->fd);
+    transportFinalize(st);
+    return;
+  }
+  new (op) NetCloseOp{};
+  op->close.init(st->fd);
+  op->close.c.callback = netCloseDone;
+  op->close.c.userdata = op;
+  op->st = st;
+  st->fd_closing = true;
+  Py_INCREF(reinterpret_cast<PyObject*>(st->selfobj));
+  st->loop->add(&op->close.c);
+}
+
+void netCloseDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
+  auto* op = static_cast<NetCloseOp*>(c->userdata);
+  TransportState* st = op->st;
+  op->~NetCloseOp();
+  std::free(op);
+  PyObject* self = reinterpret_cast<PyObject*>(st->selfobj);  // the close's reference
+  st->fd_closing = false;
+  transportFinalize(st);  // the close's own result is of no use: the descriptor is gone
+  Py_DECREF(self);
+}
+
+void transportFinalize(TransportState* st) noexcept {
+  if (st->conn_lost_called) return;
+  st->conn_lost_called = true;
+  transportUnlink(st);
+  if (st->protocol != nullptr) {
+    PyObject* proto = Py_NewRef(st->protocol);
+    PyObject* r = PyObject_CallMethodOneArg(proto, str_connection_lost,
+                                            st->close_exc != nullptr ? st->close_exc : Py_None);
+    if (r == nullptr) {
+      PyErr_WriteUnraisable(proto);
+    } else {
+      Py_DECREF(r);
+    }
+    Py_DECREF(proto);
+  }
+  Py_CLEAR(st->close_exc);
+  if (st->server != nullptr) {
+    PyObject* server = Py_NewRef(st->server);
+    callAndClear(server, str_detach);
+    Py_DECREF(server);
+  }
+  Py_CLEAR(st->protocol);
+  Py_CLEAR(st->sockobj);
+  Py_CLEAR(st->server);
+  Py_CLEAR(st->extra);
+  Py_CLEAR(st->loop_obj);
+  // A transport finished by the loop's close may still have a receive or a
+  // send the kernel owns: their memory stays.
+  if (!st->reading) {
+    std::free(st->recv_buf.ptr);
+    st->recv_buf = {};
+  }
+  transportReleasePins(st->out_pin);
+  st->out_iov.freeStorage();
+  st->out_pin.freeStorage();
+  if (!st->sending) {
+    transportReleasePins(st->send_pin);
+    st->send_iov.freeStorage();
+    st->send_pin.freeStorage();
+  }
+  st->buffered = 0;
+  // Nothing is in flight and nothing will be started: the runtime, which may
+  // be freed before this object, is no longer needed.
+  st->rt = nullptr;
+  st->loop = nullptr;
+}
+
+}  // namespace ombrel

@@ -1,0 +1,143 @@
+"""add_reader/add_writer: readiness callbacks on descriptors."""
+
+import asyncio
+import contextvars
+import logging
+import socket
+
+import _ombrel
+import pytest
+
+from test_pkg_fixtures import FACTORIES
+
+pytestmark = pytest.mark.timeout(30)
+
+var = contextvars.ContextVar("var", default="unset")
+
+
+@pytest.fixture(params=sorted(FACTORIES))
+def aloop(request):
+    if request.param == "ombrel" and not hasattr(_ombrel.Loop, "_add_poller"):
+        pytest.skip("the native module has no pollers yet")
+    lp = FACTORIES[request.param]()
+    yield lp
+    lp.close()
+
+
+@pytest.fixture
+def pair():
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    b.setblocking(False)
+    yield a, b
+    a.close()
+    b.close()
+
+
+def run_until(loop, predicate, timeout=5.0):
+    async def wait():
+        async with asyncio.timeout(timeout):
+            while not predicate():
+                await asyncio.sleep(0.001)
+    loop.run_until_complete(wait())
+
+
+def test_reader_runs_with_args_in_the_context_it_was_added_in(aloop, pair):
+    a, b = pair
+    got = []
+
+    def on_readable(tag):
+        got.append((tag, a.recv(100), var.get()))
+
+    var.set("at add")
+    aloop.add_reader(a, on_readable, "tag")
+    var.set("later")
+    b.send(b"ping")
+    run_until(aloop, lambda: got)
+    assert got == [("tag", b"ping", "at add")]
+    assert aloop.remove_reader(a.fileno()) is True
+    assert aloop.remove_reader(a) is False
+    b.send(b"unseen")
+    aloop.run_until_complete(asyncio.sleep(0.02))
+    assert len(got) == 1
+
+
+def test_undrained_reader_fires_every_iteration_and_replacement_wins(aloop, pair):
+    a, b = pair
+    first, second = [], []
+    aloop.add_reader(a, first.append, 1)
+    b.send(b"x")
+    run_until(aloop, lambda: len(first) >= 3)
+    aloop.add_reader(a, second.append, 2)  # replaces the first reader
+    count = len(first)
+    run_until(aloop, lambda: len(second) >= 3)
+    assert len(first) == count
+    assert aloop.remove_reader(a)
+
+
+def test_writer_and_reader_are_independent(aloop, pair):
+    a, b = pair
+    events = []
+    aloop.add_writer(a, events.append, "writable")
+    aloop.add_reader(a, events.append, "readable")
+    run_until(aloop, lambda: "writable" in events)
+    assert "readable" not in events
+    assert aloop.remove_writer(a)
+    b.send(b"x")
+    run_until(aloop, lambda: "readable" in events)
+    assert aloop.remove_reader(a)
+    assert not aloop.remove_writer(a)
+
+
+def test_removing_a_reader_cancels_its_queued_run(aloop, pair):
+    a, b = pair
+    c, d = socket.socketpair()
+    ran = []
+    try:
+        def first(me, other):
+            ran.append(me)
+            aloop.remove_reader(me)
+            aloop.remove_reader(other)
+
+        aloop.add_reader(a, first, a, c)
+        aloop.add_reader(c, first, c, a)
+        b.send(b"x")
+        d.send(b"x")
+        run_until(aloop, lambda: ran)
+        aloop.run_until_complete(asyncio.sleep(0.02))
+        assert len(ran) == 1  # the other one was removed before it ran
+    finally:
+        aloop.remove_reader(a)
+        aloop.remove_reader(c)
+        c.close()
+        d.close()
+
+
+def test_reader_errors_go_to_the_exception_handler(aloop, pair, caplog):
+    a, b = pair
+    calls = []
+
+    def fail():
+        calls.append(1)
+        aloop.remove_reader(a)
+        raise ValueError("reader failed")
+
+    aloop.add_reader(a, fail)
+    b.send(b"x")
+    run_until(aloop, lambda: calls)
+    errors = [r for r in caplog.records if r.levelno == logging.ERROR]
+    assert len(errors) == 1
+    assert errors[0].getMessage().startswith("Exception in callback")
+    assert isinstance(errors[0].exc_info[1], ValueError)
+
+
+def test_bad_descriptors_and_closed_loop(aloop, pair):
+    with pytest.raises(ValueError, match="Invalid file object"):
+        aloop.add_reader(object(), print)
+    with pytest.raises(ValueError, match="Invalid file descriptor: -1"):
+        aloop.add_writer(-1, print)
+    aloop.close()
+    with pytest.raises(RuntimeError, match="Event loop is closed"):
+        aloop.add_reader(pair[0], print)
+    assert aloop.remove_reader(pair[0]) is False
+    assert aloop.remove_writer(pair[0]) is False

@@ -1,0 +1,145 @@
+"""Tasks, task factories, contexts, cancellation and timeouts."""
+
+import asyncio
+import contextvars
+
+import pytest
+
+from test_pkg_fixtures import aloop, loop_factory  # noqa: F401
+
+pytestmark = pytest.mark.timeout(30)
+
+var = contextvars.ContextVar("var", default="unset")
+
+
+def test_task_names_and_contexts(aloop):
+    async def read_var():
+        await asyncio.sleep(0)
+        return var.get(), asyncio.current_task().get_name()
+
+    ctx = contextvars.copy_context()
+    ctx.run(var.set, "in ctx")
+
+    async def main():
+        named = aloop.create_task(read_var(), name="reader")
+        in_ctx = aloop.create_task(read_var(), context=ctx)
+        return await named, await in_ctx
+
+    named, in_ctx = aloop.run_until_complete(main())
+    assert named == ("unset", "reader")
+    assert in_ctx[0] == "in ctx"
+
+
+def test_eager_task_factory_runs_the_first_step_at_once(aloop):
+    steps = []
+
+    async def child():
+        steps.append("child started")
+        await asyncio.sleep(0)
+        steps.append("child resumed")
+        return "child"
+
+    async def main():
+        task = aloop.create_task(child(), name="eager")
+        steps.append("created")
+        assert task.get_name() == "eager"
+        return await task
+
+    aloop.set_task_factory(asyncio.eager_task_factory)
+    assert aloop.get_task_factory() is asyncio.eager_task_factory
+    assert aloop.run_until_complete(main()) == "child"
+    assert steps == ["child started", "created", "child resumed"]
+    aloop.set_task_factory(None)
+    assert aloop.get_task_factory() is None
+    with pytest.raises(TypeError):
+        aloop.set_task_factory(42)
+
+
+def test_custom_task_factory_receives_keywords(aloop):
+    seen = []
+
+    def factory(loop, coro, **kwargs):
+        seen.append(sorted(kwargs))
+        return asyncio.Task(coro, loop=loop, **kwargs)
+
+    aloop.set_task_factory(factory)
+
+    async def main():
+        return await aloop.create_task(asyncio.sleep(0, "x"), name="n")
+
+    assert aloop.run_until_complete(main()) == "x"
+    assert ["name"] in seen
+
+
+def test_cancellation_reaches_the_awaiting_code(aloop):
+    async def sleeper(log):
+        try:
+            await asyncio.sleep(10)
+        except asyncio.CancelledError as exc:
+            log.append(exc.args)
+            raise
+
+    async def main():
+        log = []
+        task = aloop.create_task(sleeper(log))
+        await asyncio.sleep(0)
+        task.cancel("enough")
+        with pytest.raises(asyncio.CancelledError):
+            await task
+        return log, task.cancelled()
+
+    assert aloop.run_until_complete(main()) == ([("enough",)], True)
+
+
+def test_timeouts(aloop):
+    async def main():
+        start = aloop.time()
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout(0.05):
+                await asyncio.sleep(10)
+        elapsed = aloop.time() - start
+        assert 0.04 <= elapsed < 5
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(asyncio.sleep(10), 0.01)
+        # A timeout that does not expire is cancelled and leaves nothing.
+        async with asyncio.timeout(10) as cm:
+            await asyncio.sleep(0)
+            cm.reschedule(aloop.time() + 20)
+        assert not cm.expired()
+        assert await asyncio.wait_for(asyncio.sleep(0, "fast"), 10) == "fast"
+        # A deadline already past expires on the next iteration.
+        with pytest.raises(TimeoutError):
+            async with asyncio.timeout_at(aloop.time() - 1):
+                await asyncio.sleep(1)
+        return "ok"
+
+    assert aloop.run_until_complete(main()) == "ok"
+
+
+def test_sleeps_and_timers_wake_in_deadline_order(aloop):
+    order = []
+
+    async def sleeper(delay):
+        await asyncio.sleep(delay)
+        order.append(delay)
+
+    async def main():
+        await asyncio.gather(*(sleeper(d) for d in (0.03, 0.01, 0.02, 0)))
+
+    aloop.run_until_complete(main())
+    assert order == [0, 0.01, 0.02, 0.03]
+
+
+def test_gather_and_wait_with_threads(aloop):
+    async def main():
+        results = await asyncio.gather(
+            asyncio.to_thread(sum, [1, 2, 3]),
+            asyncio.to_thread(pow, 2, 10))
+        done, pending = await asyncio.wait(
+            [aloop.create_task(asyncio.sleep(0.01)),
+             aloop.create_task(asyncio.sleep(10))], timeout=0.2)
+        for task in pending:
+            task.cancel()
+        return results, len(done), len(pending)
+
+    assert aloop.run_until_complete(main()) == ([6, 1024], 1, 1)

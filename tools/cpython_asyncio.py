@@ -1,0 +1,135 @@
+"""Runs CPython's own loop-generic asyncio tests against one event loop.
+
+The standard test modules (from the interpreter's test package) define their
+tests as mixins with a hook that makes the loop (`create_event_loop` or
+`new_loop`); this script subclasses those mixins with our hook. For modules
+without such a hook, the standard loop constructor is replaced.
+
+    python3.14 tools/cpython_asyncio.py --loop ombrel|asyncio --module test_events [--json OUT]
+
+One module per process (isolation); tools/cpython-tests runs them all and
+compares the two loops.
+"""
+
+import argparse
+import asyncio
+import importlib
+import json
+import sys
+import time
+import unittest
+
+# The modules and the mixins with their hooks, per area. Part 1 is networking;
+# part 2 holds the areas that come later (pipes, subprocesses, signals).
+AREAS = {
+    "test_events": ("EventLoopTestsMixin", "create_event_loop", "test_utils.TestCase"),
+    "test_sock_lowlevel": ("BaseSockTestsMixin", "create_event_loop", "test_utils.TestCase"),
+    "test_server": ("BaseStartServer", "new_loop", "unittest.TestCase"),
+    "test_buffered_proto": ("BaseTestBufferedProtocol", "new_loop", "unittest.TestCase"),
+    "test_sendfile": ("SendfileTestsBase", "create_event_loop", "test_utils.TestCase"),
+    "test_streams": (None, None, None),
+    "test_subprocess": (None, None, None),
+}
+PART2 = {"test_subprocess"}
+
+
+def loop_factory(name):
+    if name == "asyncio":
+        return asyncio.SelectorEventLoop
+    import ombrel
+
+    return ombrel.new_event_loop
+
+
+def build_suite(module_name, factory):
+    from test.test_asyncio import utils as test_utils
+
+    module = importlib.import_module(f"test.test_asyncio.{module_name}")
+    mixin_name, hook, base_name = AREAS[module_name]
+    loader = unittest.defaultTestLoader
+    suite = unittest.TestSuite()
+    if mixin_name is not None:
+        mixin = getattr(module, mixin_name)
+        base = test_utils.TestCase if base_name == "test_utils.TestCase" else unittest.TestCase
+        cls = type(f"Loop{mixin_name}", (mixin, base), {hook: lambda self: factory(), "__module__": module.__name__})
+        suite.addTests(loader.loadTestsFromTestCase(cls))
+        # Tests written against a running loop of the standard kind.
+        for name in dir(module):
+            obj = getattr(module, name)
+            if isinstance(obj, type) and issubclass(obj, unittest.IsolatedAsyncioTestCase):
+                sub = type(name, (obj,), {"loop_factory": staticmethod(factory), "__module__": module.__name__})
+                suite.addTests(loader.loadTestsFromTestCase(sub))
+    else:
+        # No hook: every loop the module creates is ours.
+        asyncio.new_event_loop = factory
+        asyncio.events.new_event_loop = factory
+        for name in dir(module):
+            obj = getattr(module, name)
+            if not isinstance(obj, type) or not issubclass(obj, unittest.TestCase):
+                continue
+            if any(k in name for k in ("Proactor", "Windows", "Kqueue", "Select", "Poll")):
+                continue  # tied to a particular standard loop
+            if issubclass(obj, unittest.IsolatedAsyncioTestCase):
+                obj = type(name, (obj,), {"loop_factory": staticmethod(factory), "__module__": module.__name__})
+            suite.addTests(loader.loadTestsFromTestCase(obj))
+    return suite
+
+
+class Collect(unittest.TextTestResult):
+    def __init__(self, *a, **k):
+        super().__init__(*a, **k)
+        self.outcomes = {}
+
+    def addSuccess(self, test):
+        super().addSuccess(test)
+        self.outcomes[test.id()] = "pass"
+
+    def addFailure(self, test, err):
+        super().addFailure(test, err)
+        self.outcomes[test.id()] = "fail"
+
+    def addError(self, test, err):
+        super().addError(test, err)
+        self.outcomes[test.id()] = "fail"
+
+    def addSkip(self, test, reason):
+        super().addSkip(test, reason)
+        self.outcomes[test.id()] = "skip"
+
+    def addExpectedFailure(self, test, err):
+        super().addExpectedFailure(test, err)
+        self.outcomes[test.id()] = "pass"
+
+    def addUnexpectedSuccess(self, test):
+        super().addUnexpectedSuccess(test)
+        self.outcomes[test.id()] = "pass"
+
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("--loop", choices=["ombrel", "asyncio"], required=True)
+    ap.add_argument("--module", required=True, choices=sorted(AREAS))
+    ap.add_argument("--json")
+    ap.add_argument("-v", action="store_true")
+    args = ap.parse_args()
+    suite = build_suite(args.module, loop_factory(args.loop))
+    runner = unittest.TextTestRunner(resultclass=Collect, verbosity=2 if args.v else 0, stream=sys.stderr)
+    start = time.monotonic()
+    result = runner.run(suite)
+    outcomes = {k.split(".", 2)[-1]: v for k, v in result.outcomes.items()}
+    summary = {
+        "loop": args.loop,
+        "module": args.module,
+        "seconds": round(time.monotonic() - start, 1),
+        "outcomes": outcomes,
+        "failures": {t.id().split(".", 2)[-1]: tb[-2000:] for t, tb in result.failures + result.errors},
+    }
+    if args.json:
+        with open(args.json, "w") as f:
+            json.dump(summary, f, indent=1)
+    counts = {k: sum(1 for v in outcomes.values() if v == k) for k in ("pass", "fail", "skip")}
+    print(f"{args.module} on {args.loop}: {counts['pass']} passed, {counts['fail']} failed, {counts['skip']} skipped")
+
+
+if __name__ == "__main__":
+    main()
