@@ -52,10 +52,10 @@ class Bench:
     def estimate(self, cfg):
         """Seconds one run is expected to take, startup included."""
         if self.kind == "micro":
-            return 0.6 + cfg.micro_warmup + cfg.micro_duration * (1.6 if "timers" in self.name else 1.0)
+            return 0.2 + cfg.micro_warmup + cfg.micro_duration
         if self.kind == "echo":
-            return (0.2 if self.loops == ("native",) else 0.6) + cfg.echo_warmup + cfg.echo_duration
-        return 1.5 + math.ceil(cfg.http_warmup) + math.ceil(cfg.http_duration)
+            return 0.1 + cfg.echo_warmup + cfg.echo_duration
+        return 0.3 + math.ceil(cfg.http_warmup) + math.ceil(cfg.http_duration)
 
 
 def benches():
