@@ -248,7 +248,12 @@ def run_echo(b, loop, cfg):
         if obj is None:
             raise RunError(f"load generator exit {p.returncode}: {tail(p.stderr)}")
         if p.returncode != 0:
-            why = obj.get("first_error") or f"{obj.get('mismatches')} echoes differed"
+            if obj.get("first_error"):
+                why = obj["first_error"]
+            elif obj.get("mismatches"):
+                why = f"{obj['mismatches']} echoes differed from the message"
+            else:
+                why = "no echo completed in the measured time"
             raise RunError(f"{why}; server: {server.stderr()}")
     finally:
         server.close()
