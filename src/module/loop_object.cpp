@@ -178,12 +178,12 @@ PyObject* loopClose(PyObject* self_obj, PyObject*) {
 #define VARKW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef loop_methods[] = {
-    {"call_soon", VARKW(loopCallSoon), METH_VARARGS | METH_KEYWORDS,
+    {"call_soon", VARKW(loopCallSoon), METH_FASTCALL | METH_KEYWORDS,
      "Schedule a callback to run on the next loop iteration."},
-    {"call_soon_threadsafe", VARKW(loopCallSoonThreadsafe), METH_VARARGS | METH_KEYWORDS,
+    {"call_soon_threadsafe", VARKW(loopCallSoonThreadsafe), METH_FASTCALL | METH_KEYWORDS,
      "Like call_soon, but safe to call from another thread."},
-    {"call_later", VARKW(loopCallLater), METH_VARARGS | METH_KEYWORDS, "Schedule a callback after a delay (seconds)."},
-    {"call_at", VARKW(loopCallAt), METH_VARARGS | METH_KEYWORDS, "Schedule a callback at an absolute loop time."},
+    {"call_later", VARKW(loopCallLater), METH_FASTCALL | METH_KEYWORDS, "Schedule a callback after a delay (seconds)."},
+    {"call_at", VARKW(loopCallAt), METH_FASTCALL | METH_KEYWORDS, "Schedule a callback at an absolute loop time."},
     {"_timer_handle_cancelled", loopTimerHandleCancelled, METH_O, "Notify the loop that a TimerHandle was cancelled."},
     {"_sock_recv", loopSockRecv, METH_VARARGS, "_sock_recv(fd, nbytes) -> Future[bytes]"},
     {"_sock_sendall", loopSockSendall, METH_VARARGS, "_sock_sendall(fd, data) -> Future[None]"},

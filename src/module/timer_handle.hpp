@@ -36,8 +36,8 @@ void timerOpsArmPending(Runtime* rt) noexcept;
 // NaN never reaches it (the callers reject it).
 std::uint64_t secondsToNanos(double seconds) noexcept;
 
-PyObject* loopCallLater(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* loopCallAt(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* loopCallLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* loopCallAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* loopTimerHandleCancelled(PyObject* self, PyObject* handle) noexcept;
 
 // The timer branch of Handle.cancel: disarms and frees an armed record; a
