@@ -7,7 +7,7 @@ pipes become pipe transports. The exit is observed by the native
 `_wait_pid`, which reaps the child in the ring: no child watcher thread and
 no SIGCHLD handler.
 
-Signals go through a pidfd taken right after the start. The ring reaps
+Signals go through a pidfd taken right after the start (see _PidfdSignals). The ring reaps
 the child as soon as it exits, possibly before the loop has run the
 callback that records the exit; from then on the pid is free for the system
 to reuse, and a plain kill could hit a stranger. A pidfd keeps naming the
@@ -19,7 +19,6 @@ from __future__ import annotations
 import os
 import signal
 import subprocess
-import warnings
 from asyncio import base_events, base_subprocess, tasks
 from asyncio.log import logger
 from typing import TYPE_CHECKING, Any
@@ -30,18 +29,57 @@ if TYPE_CHECKING:
     from ._loop import Loop
 
 
+class _PidfdSignals:
+    """send_signal for one Popen object, through a pidfd.
+
+    Popen.send_signal polls the child first (waitpid with WNOHANG), which
+    would reap it behind the ring's back; this one asks the recorded exit
+    instead, and the pidfd cannot reach a process that took over the pid.
+    It is set on the Popen object itself, so that its kill() and
+    terminate(), and callers holding the transport's "subprocess", use it
+    too.
+    """
+
+    __slots__ = ("proc", "pidfd")
+
+    def __init__(self, proc: subprocess.Popen[bytes]) -> None:
+        self.proc = proc
+        try:
+            self.pidfd = os.pidfd_open(proc.pid)
+        except OSError:
+            self.pidfd = -1  # old kernels, seccomp: the pid will do
+
+    def __call__(self, sig: int) -> None:
+        if self.proc.returncode is not None:
+            return
+        try:
+            if self.pidfd >= 0:
+                signal.pidfd_send_signal(self.pidfd, sig)
+            else:
+                os.kill(self.proc.pid, sig)
+        except ProcessLookupError:
+            pass
+
+    def close(self) -> None:
+        if self.pidfd >= 0:
+            os.close(self.pidfd)
+            self.pidfd = -1
+
+    def __del__(self) -> None:
+        self.close()
+
+
 class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
-    _pidfd = -1
+    _signals: _PidfdSignals | None = None
 
     def _start(self, args: Any, shell: bool, stdin: Any, stdout: Any,
                stderr: Any, bufsize: int, **kwargs: Any) -> None:
+        # Looked up at each call: tests and tools replace subprocess.Popen.
         self._proc = subprocess.Popen(
             args, shell=shell, stdin=stdin, stdout=stdout, stderr=stderr,
             universal_newlines=False, bufsize=bufsize, **kwargs)
-        try:
-            self._pidfd = os.pidfd_open(self._proc.pid)
-        except OSError:
-            self._pidfd = -1  # old kernels, seccomp: fall back on the pid
+        self._signals = _PidfdSignals(self._proc)
+        self._proc.send_signal = self._signals  # type: ignore[method-assign]
 
     def _watch_exit(self, loop: Loop) -> None:
         loop._wait_pid(self._proc.pid).add_done_callback(self._exit_observed)
@@ -49,40 +87,32 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
     def _exit_observed(self, fut: asyncio.Future[int]) -> None:
         if fut.cancelled():
             return  # the loop was closed while the child ran
+        proc = self._proc
         exc = fut.exception()
         if exc is None:
             returncode = fut.result()
-        elif self._proc is not None and self._proc.returncode is not None:
+        elif proc is not None and proc.returncode is not None:
             # Reaped elsewhere (Popen.wait or poll by the user); Popen kept
             # the status.
-            returncode = self._proc.returncode
+            returncode = proc.returncode
         else:
             logger.warning("child process pid %d exit status already read: "
                            " will report returncode 255", self._pid)
             returncode = 255
-        self._close_pidfd()
+        if proc is None:
+            return
+        self._signals.close()
         if self._loop is None or self._loop.is_closed():
-            if self._proc is not None and self._proc.returncode is None:
-                self._proc.returncode = returncode
+            if proc.returncode is None:
+                proc.returncode = returncode
             return
         self._process_exited(returncode)
-
-    def _close_pidfd(self) -> None:
-        if self._pidfd >= 0:
-            os.close(self._pidfd)
-            self._pidfd = -1
 
     def send_signal(self, sig: int) -> None:
         self._check_proc()
         if self._returncode is not None:
             return  # the process already exited
-        try:
-            if self._pidfd >= 0:
-                signal.pidfd_send_signal(self._pidfd, sig)
-            else:
-                os.kill(self._proc.pid, sig)
-        except ProcessLookupError:
-            pass
+        self._proc.send_signal(sig)
 
     def close(self) -> None:
         # As the base class, except that whether the child still runs is
@@ -96,17 +126,15 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
                 continue
             if self._loop and not self._loop.is_closed():
                 proto.pipe.close()
-        if self._proc is not None and self._returncode is None:
+        if (self._proc is not None and self._returncode is None
+                # Reaped by a call of the caller's on the Popen object.
+                and self._proc.returncode is None):
             if self._loop is not None and self._loop.get_debug():
                 logger.warning("Close running child process: kill %r", self)
             try:
-                self.send_signal(signal.SIGKILL)
+                self._proc.kill()
             except (ProcessLookupError, PermissionError):
                 pass
-
-    def __del__(self, _warn: Any = warnings.warn) -> None:
-        self._close_pidfd()
-        super().__del__(_warn)
 
 
 class SubprocessMixin:
