@@ -97,8 +97,8 @@ class DatagramTransport(transports._FlowControlMixin, transports.DatagramTranspo
         self._loop.add_reader(self._sock_fd, self._read_ready)
 
     def _read_ready(self) -> None:
-        if self._conn_lost or self._sock is None:
-            return
+        if self._conn_lost or self._sock is None or not self.is_reading():
+            return  # a readiness run queued before a pause or a close
         try:
             data, addr = self._sock.recvfrom(self.max_size)
         except (BlockingIOError, InterruptedError):
