@@ -1,7 +1,8 @@
 """Shared pieces of the stress runs (make stress).
 
 OMBREL_STRESS_SCALE (default 1) multiplies every count: 0.1 makes a quick
-smoke run. Each test prints its figures (connections held, operations
+smoke run. OMBREL_STRESS_ROUNDS (default 3) repeats the rounds of the tests
+that compare memory across rounds, for a longer soak. Each test prints its figures (connections held, operations
 cancelled, RSS per round) with -s, and records them in
 build/stress-figures.txt.
 """
@@ -20,6 +21,7 @@ import _ombrel
 
 TOP = os.path.abspath(os.path.join(os.path.dirname(__file__), "..", ".."))
 SCALE = float(os.environ.get("OMBREL_STRESS_SCALE", "1"))
+ROUNDS_DEFAULT = max(3, int(os.environ.get("OMBREL_STRESS_ROUNDS", "3")))
 FIGURES = os.path.join(TOP, "build", "stress-figures.txt")
 
 

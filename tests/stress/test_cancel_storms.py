@@ -9,9 +9,9 @@ import os
 import random
 import socket
 
-from conftest import Rounds, open_fds, raise_nofile, record, run_until, scaled, spin
+from conftest import ROUNDS_DEFAULT, Rounds, open_fds, raise_nofile, record, run_until, scaled, spin
 
-ROUNDS = 3
+ROUNDS = ROUNDS_DEFAULT
 
 
 class Storm:

@@ -20,11 +20,11 @@ import sys
 
 import pytest
 
-from conftest import Rounds, open_fds, raise_nofile, record, rss_stable, run_until, scaled, spin
+from conftest import ROUNDS_DEFAULT, Rounds, open_fds, raise_nofile, record, rss_stable, run_until, scaled, spin
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 CONNECTIONS = scaled(10000, least=10)
-ROUNDS = 3
+ROUNDS = ROUNDS_DEFAULT
 
 
 class Client:

@@ -5,10 +5,10 @@ deadline order, and RSS must not grow across rounds."""
 
 import random
 
-from conftest import Rounds, record, run_until, scaled, spin
+from conftest import ROUNDS_DEFAULT, Rounds, record, run_until, scaled, spin
 
 TIMERS = scaled(1_000_000, least=1000)
-ROUNDS = 3
+ROUNDS = ROUNDS_DEFAULT
 
 
 def timer_round(loop, rnd):
