@@ -24,6 +24,14 @@ import _ombrel
 libc = ctypes.CDLL(None)
 
 
+class MallInfo2(ctypes.Structure):
+    _fields_ = [(name, ctypes.c_size_t) for name in
+                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+
+
+libc.mallinfo2.restype = MallInfo2
+
+
 def rss_mb():
     with open("/proc/self/statm") as f:
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE") / 2**20
@@ -102,6 +110,7 @@ def main():
             libc.malloc_trim(0)  # what the C allocator keeps for reuse is no leak
             report = dict(stats, handler_calls=loop.handler_calls[:5], unraisable=unraisable[:5],
                           rss_mb=round(raw, 1), rss_trimmed_mb=round(rss_mb(), 1),
+                          c_heap_mb=round((libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd) / 2**20, 2),
                           fds=len(os.listdir("/proc/self/fd")))
             sys.stdout.write(json.dumps(report) + "\n")
             sys.stdout.flush()

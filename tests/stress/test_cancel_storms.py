@@ -129,6 +129,7 @@ def test_receive_storm(loop):
             a.close()
             b.close()
         totals["bytes_sent"] += pairs_n * per_pair
+        del pairs, receivers, r, rest  # the test's data, not the loop's
         rounds.done()
     assert open_fds() == fds
     record("recv-storm", sockets=pairs_n, rounds=ROUNDS, **totals, rss_mb=rounds.check())

@@ -148,7 +148,7 @@ def test_ten_thousand_echo_connections_native(loop, server):
     rnd = random.Random(7)
     rounds = Rounds("echo")
     fds_before = open_fds()
-    held, server_held, server_rss, server_raw = [], [], [], []
+    held, server_held, server_rss, server_raw, server_heap = [], [], [], [], []
     total = 0
     for _ in range(ROUNDS):
         h, sh, b, after = echo_round(loop, server, rnd, CONNECTIONS)
@@ -156,13 +156,15 @@ def test_ten_thousand_echo_connections_native(loop, server):
         server_held.append(sh)
         server_rss.append(after["rss_trimmed_mb"])
         server_raw.append(after["rss_mb"])
+        server_heap.append(after["c_heap_mb"])
         total += b
         rounds.done()
     assert open_fds() == fds_before
     assert held == [CONNECTIONS] * ROUNDS and server_held == [CONNECTIONS] * ROUNDS
     assert rss_stable(server_rss), f"server RSS grew across rounds: {server_rss} MB (raw {server_raw})"
+    assert server_heap[-1] <= server_heap[1] * 1.02 + 2, f"server native memory kept: {server_heap} MB"
     record("echo-native", connections_held=CONNECTIONS, rounds=ROUNDS, bytes_echoed=2 * total,
-           client_rss_mb=rounds.check(), server_rss_mb={"trimmed": server_rss, "raw": server_raw})
+           client_rss_mb=rounds.check(), server_rss_mb={"trimmed": server_rss, "raw": server_raw, "c_heap": server_heap})
 
 
 def test_ten_thousand_echo_connections_through_the_package(unraisable, server):

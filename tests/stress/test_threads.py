@@ -13,7 +13,9 @@ ROUNDS = ROUNDS_DEFAULT
 
 
 def test_call_soon_threadsafe_from_eight_threads(loop):
-    rounds = Rounds("threadsafe")
+    # How far the producers get ahead of the loop varies from round to round,
+    # and so does the peak of queued handles and what the allocators keep of it.
+    rounds = Rounds("threadsafe", slack_mb=64)
     total = 0
     for r in range(ROUNDS):
         seen = [[] for _ in range(THREADS)]

@@ -183,6 +183,7 @@ def test_transports_ended_by_every_path(unraisable):
     for _ in range(ROUNDS):
         left, outcome, b, got = paths_round(rnd)
         closed_by_loop.append(len(left))
+        del left
         for k, v in outcome.items():
             totals[k] += v
         broken += b
