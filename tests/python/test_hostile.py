@@ -885,3 +885,149 @@ def test_call_soon_threadsafe_on_a_loop_closed_meanwhile():
     lp.close()
     t.join(10)
     assert not t.is_alive()
+
+
+# ---- property: protocol callbacks that act on their own transport ----------
+
+CALLBACKS = ["data_received", "eof_received", "pause_writing", "resume_writing", "connection_lost",
+             "get_buffer", "buffer_updated"]
+ACTIONS = ["write", "write_big", "writelines", "write_eof", "close", "abort", "pause_reading", "resume_reading",
+           "low_limits", "high_limits", "force_close", "set_protocol_again", "raise", "stop_loop"]
+
+
+class Meddler:
+    """A protocol whose callbacks act on the transport (as a list of actions
+    per callback, drawn by hypothesis) and record what they saw."""
+
+    def __init__(self, loop, plan):
+        self.loop, self.plan = loop, plan
+        self.calls = dict.fromkeys(CALLBACKS + ["initial"], 0)
+        self.buf = bytearray(4096)
+        self.raised = set()
+
+    def _act(self, name):
+        self.calls[name] += 1
+        if self.calls[name] > 3:  # act on the first calls only: the run must end
+            return
+        tr = self.transport
+        for action in self.plan.get(name, ()):
+            try:
+                if action == "write":
+                    tr.write(b"w" * 100)
+                elif action == "write_big":
+                    tr.write(b"W" * 200000)
+                elif action == "writelines":
+                    tr.writelines([b"a", bytearray(b"b"), memoryview(b"c")])
+                elif action == "write_eof":
+                    tr.write_eof()
+                elif action == "close":
+                    tr.close()
+                elif action == "abort":
+                    tr.abort()
+                elif action == "pause_reading":
+                    tr.pause_reading()
+                elif action == "resume_reading":
+                    tr.resume_reading()
+                elif action == "low_limits":
+                    tr.set_write_buffer_limits(0)
+                elif action == "high_limits":
+                    tr.set_write_buffer_limits(1 << 30)
+                elif action == "force_close":
+                    tr._force_close(OSError("forced"))
+                elif action == "set_protocol_again":
+                    tr.set_protocol(self)
+                elif action == "stop_loop":
+                    self.loop.stop()
+                elif action == "raise":
+                    self.raised.add(name)
+                    raise ValueError(f"raised by {name}")
+            except RuntimeError as e:
+                # Writing after write_eof is refused, and stopping a loop that
+                # closes; nothing else.
+                assert "write_eof" in str(e) or "closed" in str(e), e
+
+    def connection_made(self, transport):
+        self.transport = transport
+        self.lost = []
+
+    def data_received(self, data):
+        self._act("data_received")
+
+    def eof_received(self):
+        self._act("eof_received")
+
+    def pause_writing(self):
+        self._act("pause_writing")
+
+    def resume_writing(self):
+        self._act("resume_writing")
+
+    def connection_lost(self, exc):
+        self.lost.append(exc)
+        self._act("connection_lost")
+
+
+class PlainMeddler(Meddler, asyncio.Protocol):
+    pass
+
+
+class BufferedMeddler(Meddler, asyncio.BufferedProtocol):
+    def get_buffer(self, hint):
+        self._act("get_buffer")
+        return self.buf
+
+    def buffer_updated(self, n):
+        self._act("buffer_updated")
+
+
+@settings(max_examples=int(os.environ.get("OMBREL_HOSTILE_EXAMPLES", "120")), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
+                                                                   HealthCheck.too_slow])
+@given(plan=st.dictionaries(st.sampled_from(CALLBACKS), st.lists(st.sampled_from(ACTIONS), max_size=4)),
+       buffered=st.booleans(), peer_shutdown=st.booleans(),
+       initial=st.lists(st.sampled_from([a for a in ACTIONS if a != "raise"]), max_size=3))
+def test_protocol_callbacks_acting_on_their_transport(plan, buffered, peer_shutdown, initial):
+    loop = RecordingLoop()
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    b.setblocking(False)
+    hooked = []
+    old_hook = sys.unraisablehook
+    sys.unraisablehook = lambda u: hooked.append(type(u.exc_value))
+    try:
+        proto = (BufferedMeddler if buffered else PlainMeddler)(loop, dict(plan, initial=initial))
+        tr = loop._make_transport(a, proto, {}, None)
+        proto.connection_made(tr)
+        tr._start_reading()
+        try:
+            tr.write(b"x" * 100000)  # enough to pause with the default limits
+        except RuntimeError:
+            pass  # get_buffer, run by _start_reading, wrote the end of stream
+        proto._act("initial")  # what the application does right after connection_made
+        b.send(b"from the peer")
+        if peer_shutdown:
+            b.shutdown(socket.SHUT_WR)
+        for _ in range(20):
+            spin(loop, 0.001)
+            try:
+                while b.recv(1 << 20):
+                    pass
+            except (BlockingIOError, ConnectionResetError):
+                pass
+        tr.abort()  # whatever state it reached, abort ends it
+        run_until(loop, lambda: proto.lost)
+        spin(loop, 0.005)
+        assert len(proto.lost) == 1
+        assert tr.is_closing() and tr.get_write_buffer_size() == 0 and tr.get_protocol() is None
+        # Exceptions reach the handler only from the callbacks whose failure is
+        # fatal; those of the flow-control callbacks and connection_lost are
+        # written as unraisable.
+        fatal = {"data_received", "eof_received", "get_buffer", "buffer_updated"}
+        for ctx in loop.handler_calls:
+            assert isinstance(ctx["exception"], ValueError), ctx
+        assert len(loop.handler_calls) <= len(proto.raised & fatal)
+        assert all(t is ValueError for t in hooked)
+    finally:
+        sys.unraisablehook = old_hook
+        loop.close()
+        a.close()
+        b.close()
