@@ -62,13 +62,23 @@ class Proto(asyncio.Protocol):
         self.lost.append(exc)
 
 
+@pytest.fixture
 def tcp_pair():
-    with socket.create_server(("127.0.0.1", 0)) as srv:
-        b = socket.create_connection(srv.getsockname())
-        a, _ = srv.accept()
-    a.setblocking(False)
-    b.setblocking(False)
-    return a, b
+    """Factory of connected non-blocking loopback TCP pairs, closed afterwards."""
+    made = []
+
+    def make():
+        with socket.create_server(("127.0.0.1", 0)) as srv:
+            b = socket.create_connection(srv.getsockname())
+            a, _ = srv.accept()
+        a.setblocking(False)
+        b.setblocking(False)
+        made.extend((a, b))
+        return a, b
+
+    yield make
+    for s in made:
+        s.close()
 
 
 def drain(sock, into):
@@ -215,7 +225,7 @@ def reset(sock):
 
 
 @pytest.mark.parametrize("seed", range(6))
-def test_peer_reset_mid_write_ends_the_transport_once_with_the_error(loop, seed):
+def test_peer_reset_mid_write_ends_the_transport_once_with_the_error(loop, seed, tcp_pair):
     rnd = random.Random(seed)
     a, b = tcp_pair()
     p = Proto()
@@ -238,7 +248,7 @@ def test_peer_reset_mid_write_ends_the_transport_once_with_the_error(loop, seed)
     a.close()
 
 
-def test_peer_reset_during_sendall_fails_the_future(loop):
+def test_peer_reset_during_sendall_fails_the_future(loop, tcp_pair):
     a, b = tcp_pair()
     fut = loop._sock_sendall(a.fileno(), b"z" * (16 << 20))
     got = bytearray()
@@ -313,7 +323,7 @@ def test_writes_to_a_full_file_system_fail_cleanly(tmp_path):
 @pytest.mark.xfail(strict=True, reason="a send on a non-blocking socket whose peer shut down its write side "
                                       "completes with WouldBlock once the socket buffer is full, and the "
                                       "transport aborts instead of waiting")
-def test_send_to_a_half_closed_peer_beyond_the_socket_buffer(loop):
+def test_send_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
     a, b = tcp_pair()
     p = Proto()
     p.eof_received = lambda: True  # keep writing after the peer's end of stream
@@ -332,7 +342,7 @@ def test_send_to_a_half_closed_peer_beyond_the_socket_buffer(loop):
 
 @pytest.mark.xfail(strict=True, reason="_sock_sendall on a non-blocking socket whose peer shut down its "
                                       "write side fails with WouldBlock once the socket buffer is full")
-def test_sendall_to_a_half_closed_peer_beyond_the_socket_buffer(loop):
+def test_sendall_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
     a, b = tcp_pair()
     b.shutdown(socket.SHUT_WR)
     fut = loop._sock_sendall(a.fileno(), b"x" * (8 << 20))
@@ -354,17 +364,16 @@ def test_end_of_stream_is_delivered_once(loop):
             calls.append("eof")
             return True
 
-    tr = loop._make_transport(a, KeepOpen(), {}, None)
-    tr._start_reading()  # a receive is now in flight
-    tr.pause_reading()
-    b.shutdown(socket.SHUT_WR)
-    spin(loop, 0.02)
-    tr.resume_reading()
-    spin(loop, 0.02)
-    tr.close()
-    spin(loop, 0.02)
-    a.close()
-    b.close()
+    with a, b:
+        tr = loop._make_transport(a, KeepOpen(), {}, None)
+        tr._start_reading()  # a receive is now in flight
+        tr.pause_reading()
+        b.shutdown(socket.SHUT_WR)
+        spin(loop, 0.02)
+        tr.resume_reading()
+        spin(loop, 0.02)
+        tr.close()
+        spin(loop, 0.02)
     assert calls == ["eof"]
 
 

@@ -7,8 +7,7 @@ import os
 
 from hypothesis import HealthCheck, settings
 
-settings.register_profile("ci", deadline=None, max_examples=150, stateful_step_count=30, database=None,
+settings.register_profile("ci", deadline=None, max_examples=150, database=None,
                           suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
-settings.register_profile("thorough", parent=settings.get_profile("ci"), max_examples=400,
-                          stateful_step_count=60)
+settings.register_profile("thorough", parent=settings.get_profile("ci"), max_examples=1000)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))

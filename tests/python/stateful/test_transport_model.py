@@ -20,8 +20,7 @@ must receive and which protocol callbacks may run:
 import asyncio
 import socket
 
-from hypothesis import strategies as st
-from hypothesis.stateful import RuleBasedStateMachine, initialize, invariant, precondition, rule
+from hypothesis import given, strategies as st
 
 from conftest import RecordingLoop
 
@@ -71,9 +70,8 @@ class Recorder(asyncio.Protocol):
         self.lost.append(exc)
 
 
-class TransportModel(RuleBasedStateMachine):
-    @initialize(eof_result=st.sampled_from([None, False, True]), small_buffers=st.booleans())
-    def setup(self, eof_result, small_buffers):
+class TransportModel:
+    def __init__(self, eof_result, small_buffers):
         self.loop = RecordingLoop()
         a, b = socket.socketpair()
         if small_buffers:
@@ -165,25 +163,20 @@ class TransportModel(RuleBasedStateMachine):
             for c in chunks:
                 self.expected += c
 
-    @rule(n=st.integers(0, 3000))
     def write(self, n):
         self._write([self.payload(n)], lines=False)
 
-    @rule(n=st.sampled_from([16385, 65537, 150000]), kind=st.sampled_from([bytes, bytearray, memoryview]))
     def write_big(self, n, kind):
         self._write([kind(self.payload(n))], lines=False)
 
-    @rule(sizes=st.lists(st.integers(0, 5000), max_size=8))
     def writelines(self, sizes):
         self._write([self.payload(n) for n in sizes], lines=True)
 
-    @rule()
     def write_eof(self):
         self.tr.write_eof()
         if not self.closing():
             self.eof_written = True
 
-    @rule(high=st.integers(0, 200000), frac=st.sampled_from([0, 0.25, 0.5, 1.0]))
     def set_limits(self, high, frac):
         low = int(high * frac)
         self.tr.set_write_buffer_limits(high=high, low=low)
@@ -192,21 +185,19 @@ class TransportModel(RuleBasedStateMachine):
         self.low, self.high = low, high
         assert self.tr.get_write_buffer_limits() == (low, high)
 
-    @rule()
     def pause_reading(self):
         self.tr.pause_reading()
         if not self.paused:
             self.deliveries_at_pause = self.proto.deliveries
         self.paused = True
 
-    @rule()
     def resume_reading(self):
         self.tr.resume_reading()
         self.paused = False
 
-    @rule(n=st.integers(1, 5000))
-    @precondition(lambda self: not self.peer_shut)
     def peer_send(self, n):
+        if self.peer_shut:
+            return
         data = self.payload(n)
         try:
             sent = self.peer.send(data)
@@ -214,34 +205,29 @@ class TransportModel(RuleBasedStateMachine):
             return
         self.peer_sent += data[:sent]
 
-    @rule()
-    @precondition(lambda self: not self.peer_shut)
     def peer_shutdown(self):
+        if self.peer_shut:
+            return
         self.peer.shutdown(socket.SHUT_WR)
         self.peer_shut = True
 
-    @rule()
     def peer_read(self):
         self.drain_peer()
 
-    @rule(rounds=st.integers(1, 5))
     def run_loop(self, rounds):
         self.spin(rounds)
 
-    @rule()
     def close(self):
         self.tr.close()
         if not self.closing():
             self.closed_by_us = True
 
-    @rule()
     def abort(self):
         self.tr.abort()
         self.aborted = True
 
     # ---- invariants -----------------------------------------------------
 
-    @invariant()
     def peer_received_a_prefix_in_order(self):
         assert self.peer_got == self.expected[:len(self.peer_got)]
         if self.peer_eof:
@@ -249,14 +235,12 @@ class TransportModel(RuleBasedStateMachine):
             if not (self.aborted or self.broken()):
                 assert self.peer_got == self.expected
 
-    @invariant()
     def buffer_size_counts_only_unsent_bytes(self):
         size = self.tr.get_write_buffer_size()
         assert size >= 0
         if not self.aborted:  # an aborted send in flight stays counted until connection_lost
             assert size <= len(self.expected) - len(self.peer_got)
 
-    @invariant()
     def protocol_received_a_prefix_of_the_peer_data(self):
         got = self.proto.received
         assert got == self.peer_sent[:len(got)]
@@ -267,13 +251,11 @@ class TransportModel(RuleBasedStateMachine):
         if self.proto.eof_calls:
             assert self.peer_shut and got == self.peer_sent
 
-    @invariant()
     def flow_control_alternates_around_the_marks(self):
         for i, (kind, size, (low, high)) in enumerate(self.proto.flow):
             assert kind == ("pause" if i % 2 == 0 else "resume")
             assert size > high if kind == "pause" else size <= low
 
-    @invariant()
     def closing_state_is_reported(self):
         if self.closing():
             assert self.tr.is_closing() and not self.tr.is_reading()
@@ -282,15 +264,20 @@ class TransportModel(RuleBasedStateMachine):
             assert self.proto.lost == [None]
             assert self.closed_by_us or self.aborted or (self.proto.eof_calls and not self.proto.eof_result)
 
-    @invariant()
     def no_error_reached_the_handler(self):
         assert self.loop.handler_calls == []
 
     # ---- the end --------------------------------------------------------
 
+    def check(self):
+        self.peer_received_a_prefix_in_order()
+        self.buffer_size_counts_only_unsent_bytes()
+        self.protocol_received_a_prefix_of_the_peer_data()
+        self.flow_control_alternates_around_the_marks()
+        self.closing_state_is_reported()
+        self.no_error_reached_the_handler()
+
     def teardown(self):
-        if not hasattr(self, "loop"):
-            return
         try:
             graceful = not self.closing()
             self.tr.close()
@@ -319,4 +306,32 @@ class TransportModel(RuleBasedStateMachine):
             self.peer.close()
 
 
-TestTransportModel = TransportModel.TestCase
+STEPS = st.one_of(
+    st.tuples(st.just("write"), st.integers(0, 3000)),
+    st.tuples(st.just("write_big"), st.sampled_from([16385, 65537, 150000]),
+              st.sampled_from([bytes, bytearray, memoryview])),
+    st.tuples(st.just("writelines"), st.lists(st.integers(0, 5000), max_size=8)),
+    st.tuples(st.just("write_eof")),
+    st.tuples(st.just("set_limits"), st.integers(0, 200000), st.sampled_from([0, 0.25, 0.5, 1.0])),
+    st.tuples(st.just("pause_reading")),
+    st.tuples(st.just("resume_reading")),
+    st.tuples(st.just("peer_send"), st.integers(1, 5000)),
+    st.tuples(st.just("peer_shutdown")),
+    st.tuples(st.just("peer_read")),
+    st.tuples(st.just("run_loop"), st.integers(1, 5)),
+    st.tuples(st.just("close")),
+    st.tuples(st.just("abort")),
+)
+
+
+@given(eof_result=st.sampled_from([None, False, True]), small_buffers=st.booleans(),
+       steps=st.lists(STEPS, max_size=30))
+def test_transport_against_the_model(eof_result, small_buffers, steps):
+    model = TransportModel(eof_result, small_buffers)
+    try:
+        model.check()
+        for name, *args in steps:
+            getattr(model, name)(*args)
+            model.check()
+    finally:
+        model.teardown()
