@@ -78,6 +78,10 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         super().__init__()
         self._asyncgens: weakref.WeakSet[Any] = weakref.WeakSet()
         self._watches: dict[tuple[int, int], Any] = {}
+        # Listening socket -> its accept loop (_network._Acceptor).
+        self._acceptors: dict[Any, Any] = {}
+        # UNIX server socket -> inode of its path, removed when it closes.
+        self._unix_server_sockets: dict[Any, int] = {}
         self.set_debug(coroutines._is_debug_mode())
 
     def __repr__(self) -> str:
