@@ -15,6 +15,7 @@ import argparse
 import asyncio
 import importlib
 import json
+import signal
 import sys
 import time
 import unittest
@@ -75,10 +76,32 @@ def build_suite(module_name, factory):
     return suite
 
 
+# A test that hangs fails alone instead of stopping the module's run: an
+# alarm raises in the main thread, which the loops check for signals.
+TEST_TIMEOUT = 30
+
+
+class TestTimeout(Exception):
+    pass
+
+
+def _alarm(signum, frame):
+    raise TestTimeout(f"test still running after {TEST_TIMEOUT} s")
+
+
 class Collect(unittest.TextTestResult):
     def __init__(self, *a, **k):
         super().__init__(*a, **k)
         self.outcomes = {}
+
+    def startTest(self, test):
+        super().startTest(test)
+        signal.signal(signal.SIGALRM, _alarm)
+        signal.alarm(TEST_TIMEOUT)
+
+    def stopTest(self, test):
+        signal.alarm(0)
+        super().stopTest(test)
 
     def addSuccess(self, test):
         super().addSuccess(test)

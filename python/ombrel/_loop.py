@@ -82,6 +82,8 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         self._acceptors: dict[Any, Any] = {}
         # UNIX server socket -> inode of its path, removed when it closes.
         self._unix_server_sockets: dict[Any, int] = {}
+        # Descriptor -> datagram transport, kept by the standard transport.
+        self._transports: weakref.WeakValueDictionary[int, Any] = weakref.WeakValueDictionary()
         self.set_debug(coroutines._is_debug_mode())
 
     def __repr__(self) -> str:

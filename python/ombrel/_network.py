@@ -28,6 +28,7 @@ from asyncio import (base_events, constants, exceptions, selector_events, sslpro
 from asyncio.log import logger
 from typing import TYPE_CHECKING, Any, NoReturn
 
+from ._readiness import ReadinessMixin
 from ._sockets import SocketsMixin, accepted_socket, regular_file_fd, with_errno
 from ._transport import SendfileProtocol, SocketTransport
 
@@ -35,6 +36,13 @@ if TYPE_CHECKING:
     import asyncio
 
     from ._loop import Loop
+
+
+class DatagramTransport(selector_events._SelectorDatagramTransport):
+    def __repr__(self) -> str:
+        # The standard repr asks the loop's selector, which this loop has not.
+        state = "closed" if self._sock is None else f"fd={self._sock_fd}"
+        return f"<{type(self).__name__} {state}>"
 
 
 def _missing(name: str) -> NoReturn:
@@ -218,6 +226,13 @@ class NetworkMixin(SocketsMixin):
         # A UNIX server created with cleanup_socket removes its path, unless
         # someone else has bound it since (another inode).
         path = sock.getsockname() if sock in self._unix_server_sockets else None
+        # The cancelled accept holds the socket in the kernel until the
+        # cancellation completes; shutting it down stops the listening now,
+        # so that clients are refused as soon as close() returns.
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
         sock.close()
         if path is not None:
             inode = self._unix_server_sockets.pop(sock)
@@ -304,11 +319,20 @@ class NetworkMixin(SocketsMixin):
     create_unix_server = unix_events._UnixSelectorEventLoop.create_unix_server
     _accept_connection2 = selector_events.BaseSelectorEventLoop._accept_connection2
 
-    # Datagrams.
-    async def create_datagram_endpoint(self, protocol_factory: Any,
-                                       local_addr: Any = None, remote_addr: Any = None,
-                                       **kwargs: Any) -> Any:
-        _missing("create_datagram_endpoint")
+    # Datagrams: the engine has no datagram transport, so the standard
+    # loop's own one runs on readiness callbacks; it asks its loop for
+    # `_add_reader`/`_add_writer` and friends and a `_transports` map.
+    def _make_datagram_transport(self: Loop, sock: socket.socket,
+                                 protocol: asyncio.BaseProtocol, address: Any = None,
+                                 waiter: asyncio.Future[None] | None = None,
+                                 extra: dict[str, Any] | None = None) -> DatagramTransport:
+        return DatagramTransport(self, sock, protocol, address, waiter, extra)
+
+    create_datagram_endpoint = base_events.BaseEventLoop.create_datagram_endpoint
+    _add_reader = ReadinessMixin.add_reader
+    _remove_reader = ReadinessMixin.remove_reader
+    _add_writer = ReadinessMixin.add_writer
+    _remove_writer = ReadinessMixin.remove_writer
 
     # Pipes and subprocesses.
     async def connect_read_pipe(self, protocol_factory: Any, pipe: Any) -> Any:

@@ -19,13 +19,10 @@ import os
 import socket
 import stat
 from asyncio import base_events, exceptions
-from collections.abc import Callable
-from typing import TYPE_CHECKING, Any, TypeVar
+from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
     from ._loop import Loop
-
-_T = TypeVar("_T")
 
 # The engine's error names for the failures a socket operation can meet.
 _ERRNO_OF = {
@@ -196,34 +193,50 @@ class SocketsMixin:
 
     async def sock_accept(self: Loop, sock: Any) -> tuple[socket.socket, Any]:
         check_socket(self, sock)
+        try:
+            # A client that is already waiting costs no ring operation.
+            conn, address = sock.accept()
+        except (BlockingIOError, InterruptedError):
+            pass
+        else:
+            conn.setblocking(False)
+            return conn, address
         fut = self._sock_accept(sock.fileno())
         try:
             fd = await fut
         except OSError as exc:
             raise with_errno(exc) from None
+        except BaseException:
+            # Cancelled after the engine had accepted (the result was
+            # delivered, the task not yet resumed): no one will take the
+            # descriptor, so it must not leak.
+            if fut.done() and not fut.cancelled() and fut.exception() is None:
+                os.close(fut.result())
+            raise
         return accepted_socket(sock, fd)
 
     async def sock_recvfrom(self: Loop, sock: Any, bufsize: int) -> tuple[bytes, Any]:
         check_socket(self, sock)
-        return await self._when_ready(sock, False, sock.recvfrom, bufsize)
+        return await self._when_ready(sock, False, "recvfrom", bufsize)
 
     async def sock_recvfrom_into(self: Loop, sock: Any, buf: Any,
                                  nbytes: int = 0) -> tuple[int, Any]:
         check_socket(self, sock)
         if not nbytes:
             nbytes = len(buf)
-        return await self._when_ready(sock, False, sock.recvfrom_into, buf, nbytes)
+        return await self._when_ready(sock, False, "recvfrom_into", buf, nbytes)
 
     async def sock_sendto(self: Loop, sock: Any, data: Any, address: Any) -> int:
         check_socket(self, sock)
-        return await self._when_ready(sock, True, sock.sendto, data, address)
+        return await self._when_ready(sock, True, "sendto", data, address)
 
-    async def _when_ready(self: Loop, sock: Any, write: bool,
-                          attempt: Callable[..., _T], *args: Any) -> _T:
-        """`attempt(*args)` now, or each time the socket is ready until it
-        stops raising BlockingIOError."""
+    async def _when_ready(self: Loop, sock: Any, write: bool, method: str,
+                          *args: Any) -> Any:
+        """`sock.method(*args)` now, or each time the socket is ready until
+        it stops raising BlockingIOError. The method is looked up at each
+        attempt, as the standard loop does."""
         try:
-            return attempt(*args)
+            return getattr(sock, method)(*args)
         except (BlockingIOError, InterruptedError):
             pass
         fut = self.create_future()
@@ -233,7 +246,7 @@ class SocketsMixin:
             if fut.done():
                 return
             try:
-                result = attempt(*args)
+                result = getattr(sock, method)(*args)
             except (BlockingIOError, InterruptedError):
                 return
             except (SystemExit, KeyboardInterrupt):
@@ -269,16 +282,20 @@ class SocketsMixin:
 
     async def _sendfile_fd(self: Loop, fd: int, file: Any, offset: int,
                            count: int | None) -> int:
-        """The engine's sendfile of a regular file to socket descriptor fd;
-        leaves the file's position after the last byte sent, as the
-        standard loop does."""
+        """The engine's sendfile of a regular file to socket descriptor fd.
+        The file's position ends after the last byte sent, as with the
+        standard loop; the engine does not tell how much went out before a
+        failure, so then it is left at `offset`."""
         file_fd = regular_file_fd(file)
+        if not count and not os.fstat(file_fd).st_size:
+            return 0  # an empty file: nothing to send, nothing to move
         fut = self._sock_sendfile(fd, file_fd, offset, -1 if count is None else count)
+        sent = 0
         try:
             sent = await fut
         except OSError as exc:
             raise with_errno(exc) from None
-        if sent:
+        finally:
             file.seek(offset + sent)
         return sent
 
