@@ -81,9 +81,11 @@ class _Acceptor:
         self.stopped = True
         op, self.op = self.op, None
         if op is not None:
+            op.remove_done_callback(self._accepted)
             # The engine aborts the accept; a connection it accepted anyway
-            # is closed by it.
-            op.cancel()
+            # is closed by it. A closed loop has dropped the accept already.
+            if not self.loop.is_closed():
+                op.cancel()
         if self.retry is not None:
             self.retry.cancel()
             self.retry = None
