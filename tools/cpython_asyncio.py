@@ -37,6 +37,10 @@ PART2 = {"test_subprocess"}
 PART2_TESTS = re.compile(r"pipe|pty|signal|fifo|subprocess")
 
 
+# Skip reasons of tests written for one of the standard loops' internals.
+OTHER_LOOP = re.compile(r"not an? (BaseSelectorEventLoop|SelectorEventLoop|ProactorEventLoop)")
+
+
 def part_of(module, test_id):
     if module in PART2 or PART2_TESTS.search(test_id.rsplit(".", 1)[-1]):
         return 2
@@ -102,6 +106,7 @@ class Collect(unittest.TextTestResult):
     def __init__(self, *a, **k):
         super().__init__(*a, **k)
         self.outcomes = {}
+        self.skip_reasons = {}
 
     def startTest(self, test):
         super().startTest(test)
@@ -127,6 +132,7 @@ class Collect(unittest.TextTestResult):
     def addSkip(self, test, reason):
         super().addSkip(test, reason)
         self.outcomes[test.id()] = "skip"
+        self.skip_reasons[test.id()] = reason
 
     def addExpectedFailure(self, test, err):
         super().addExpectedFailure(test, err)
@@ -155,6 +161,9 @@ def main():
         "seconds": round(time.monotonic() - start, 1),
         "outcomes": outcomes,
         "part2": sorted(t for t in outcomes if part_of(args.module, t) == 2),
+        # Tests that declare themselves about another loop implementation.
+        "not_applicable": sorted(k.split(".", 2)[-1] for k, why in result.skip_reasons.items()
+                                 if OTHER_LOOP.search(why)),
         "failures": {t.id().split(".", 2)[-1]: tb[-2000:] for t, tb in result.failures + result.errors},
     }
     if args.json:

@@ -224,23 +224,6 @@ def test_peer_reset_reaches_connection_lost_and_reading_can_pause(aloop):
     run(aloop, main())
 
 
-def test_connection_refused_and_bad_arguments(aloop):
-    async def main():
-        with pytest.raises(ConnectionRefusedError):
-            await aloop.create_connection(asyncio.Protocol, "127.0.0.1", closed_port())
-        with pytest.raises(ValueError, match="server_hostname is only meaningful"):
-            await aloop.create_connection(asyncio.Protocol, "127.0.0.1", 1,
-                                          server_hostname="x")
-        with socket.socket() as s:
-            with pytest.raises(ValueError, match="can not be specified"):
-                await aloop.create_connection(asyncio.Protocol, "127.0.0.1", 1, sock=s)
-        with socket.socket(socket.AF_INET, socket.SOCK_DGRAM) as s:
-            with pytest.raises(ValueError, match="A Stream Socket was expected"):
-                await aloop.create_connection(asyncio.Protocol, sock=s)
-
-    run(aloop, main())
-
-
 def test_tls_connection_and_start_tls_upgrade(aloop):
     server_ctx = tu.simple_server_sslcontext()
     client_ctx = tu.simple_client_sslcontext()
