@@ -4,9 +4,10 @@
 # (tools/devroot), creating that root on first use.
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
-PUBLIC := build test demo shell check-install test-asan test-tsan test-cpython
+PUBLIC := build test demo shell check-install test-asan test-tsan test-cpython test-refleaks
 
 HOST_OK := $(shell tools/hostcheck && echo yes)
+PUBLIC += bench
 
 ifeq ($(HOST_OK),yes)
 
@@ -38,6 +39,15 @@ check-install:
 test-cpython: build
 	tools/cpython-tests $(BUILD) $(MODULES)
 
+# The Python tests on the debug interpreter, each run repeatedly, checking
+# that reference counts and allocated blocks settle. TESTS narrows the set.
+TESTS ?= tests/python
+test-refleaks:
+	cmake -S . -B $(BUILD)-dbg -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBREL_BUILD_TESTS=OFF -DPython_EXECUTABLE=$$(command -v python3.14d)
+	cmake --build $(BUILD)-dbg
+	PYTHONPATH=$(BUILD)-dbg/python:python:tools PYTHONDONTWRITEBYTECODE=1 \
+	  python3.14d -m pytest $(TESTS) -q -p no:cacheprovider -p refleak_plugin --refleak=2:3 --timeout=600
+
 # Native and Python tests with AddressSanitizer and UndefinedBehaviorSanitizer.
 test-asan:
 	cmake -S . -B $(BUILD)-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DOMBREL_SANITIZE=ON -DPython_EXECUTABLE=$(PY)
@@ -55,11 +65,24 @@ test-tsan:
 shell:
 	@echo "ombrel: a shell with the toolchain (exit to leave)"; exec bash -l
 
+# Benchmarks on a Release build of their own; ARGS="--only micro" runs a subset.
+BENCH_BUILD ?= build/bench-$(if $(wildcard /.ombrel-packages),devroot,host)
+bench:
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBREL_CHECKS=OFF \
+	  -DOMBREL_BUILD_TESTS=OFF -DOMBREL_BUILD_BENCH=ON -DPython_EXECUTABLE=$(PY)
+	cmake --build $(BENCH_BUILD)
+	$(PY) bench/run.py --build $(BENCH_BUILD) $(ARGS)
+
 else
 
 .PHONY: $(PUBLIC) clean
+# Variables given on the command line travel along explicitly: the root
+# does not inherit the host's environment.
+PASS_VARS := $(foreach v,BUILD TESTS MODULES ARGS BUILD_TYPE,$(if $(filter command line,$(origin $(v))),$(v)="$($(v))"))
 $(PUBLIC):
-	tools/devroot $(MAKE) --no-print-directory $@
+	tools/devroot $(MAKE) --no-print-directory $@ $(PASS_VARS)
+# The commit the results belong to (the root may not reach a worktree's git folder).
+bench: export OMBREL_BENCH_COMMIT = $(shell git rev-parse --short HEAD 2>/dev/null)
 
 endif
 

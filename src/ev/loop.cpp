@@ -48,7 +48,14 @@ bool probePollable(int fd) noexcept {
 
 // Before the first poll binds the ring, any one thread at a time may drive
 // the loop (the caller serialises, as the interpreter lock does).
-bool Loop::onOwnerThread() const noexcept { return !backend.enabled || ::gettid() == owner_tid; }
+bool Loop::onOwnerThread() const noexcept { return !backend.enabled || os::currentThreadId() == owner_tid; }
+
+bool Loop::moveToThisThread() noexcept {
+  if (!backend.enabled || os::currentThreadId() == owner_tid) return true;
+  if (!backend.rebind(state.inflight_io)) return false;
+  owner_tid = os::currentThreadId();
+  return true;
+}
 
 Error Loop::init(const Options& options) noexcept {
   state.loop = this;
@@ -82,7 +89,7 @@ Error Loop::init(const Options& options) noexcept {
   max_wait = 60'000'000'000;
   wall_clock_cap = 10'000'000'000;
   cancel_queue.store(nullptr, std::memory_order_relaxed);
-  owner_tid = ::gettid();
+  owner_tid = os::currentThreadId();
   last_wait = std::nullopt;
 
   state.updateNow();
@@ -285,7 +292,7 @@ void Loop::wake() noexcept { requestWake(Wake::wake_loop); }
 Error Loop::tick(bool wait) noexcept {
   // Until the ring is enabled by a first poll, the loop may still move to
   // the thread that runs it.
-  if (!backend.enabled) owner_tid = ::gettid();
+  if (!backend.enabled) owner_tid = os::currentThreadId();
   last_wait = std::nullopt;
   if (done()) return Error::none;
 

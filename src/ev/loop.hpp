@@ -35,6 +35,7 @@
 #include "ev/timer.hpp"
 #include "ev/work.hpp"
 #include "os/error.hpp"
+#include "os/thread.hpp"
 
 namespace vorn::ev {
 
@@ -160,7 +161,12 @@ struct Loop {
   // loop from another thread than the one that ran it). The ring keeps its
   // submitter: a tick from the new owner fails, but timers, cancellation
   // and deinit work.
-  void adoptOwner() noexcept { owner_tid = ::gettid(); }
+  void adoptOwner() noexcept { owner_tid = os::currentThreadId(); }
+
+  // Moves a loop whose ring is bound to another thread to the calling one
+  // (see IoUring::rebind); true when the loop may now be ticked here. No
+  // other thread may be ticking it.
+  bool moveToThisThread() noexcept;
 
   // Internal steps of tick and cancel, exposed for the module and tests.
   TimerCheckResult checkTimers() noexcept;

@@ -41,5 +41,6 @@ extern PyObject* str_close;
 extern PyObject* str_detach;       // "_detach" (servers)
 extern PyObject* str_sock_detach;  // "detach" (sockets)
 extern PyObject* str_fileno;
+extern PyObject* str_context;  // "context", the keyword of the call methods
 
 }  // namespace ombrel

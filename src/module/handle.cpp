@@ -65,6 +65,12 @@ PyObject* handleWhen(PyObject* self, PyObject*) {
   return PyFloat_FromDouble(reinterpret_cast<HandleObject*>(self)->when_val);
 }
 
+PyObject* handleGetContext(PyObject* self, PyObject*) {
+  auto* h = reinterpret_cast<HandleObject*>(self);
+  if (h->context == nullptr) Py_RETURN_NONE;
+  return Py_NewRef(h->context);
+}
+
 PyObject* handleRun(PyObject* self, PyObject*) {
   if (runHandle(reinterpret_cast<HandleObject*>(self)) < 0) return nullptr;
   Py_RETURN_NONE;
@@ -75,6 +81,7 @@ PyMethodDef handle_methods[] = {
     {"cancelled", handleCancelled, METH_NOARGS, "Return whether the callback was cancelled."},
     {"_run", handleRun, METH_NOARGS, "Run the callback."},
     {"when", handleWhen, METH_NOARGS, "Return the scheduled time (TimerHandle compat)."},
+    {"get_context", handleGetContext, METH_NOARGS, "Return the context the callback runs in."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -192,14 +199,25 @@ int runHandle(HandleObject* h) noexcept {
   return 0;
 }
 
-PyObject* handleContext(PyObject* kwargs) noexcept {
-  if (kwargs != nullptr) {
-    PyObject* ctx;
-    if (PyDict_GetItemStringRef(kwargs, "context", &ctx) < 0) return nullptr;
-    if (ctx != nullptr && ctx != Py_None) return ctx;
-    Py_XDECREF(ctx);
+PyObject* handleContext(PyObject* const* kwvalues, PyObject* kwnames) noexcept {
+  if (kwnames != nullptr) {
+    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+      if (name == str_context || PyUnicode_Compare(name, str_context) == 0) {
+        if (kwvalues[i] != Py_None) return Py_NewRef(kwvalues[i]);
+        break;
+      }
+    }
   }
   return PyContext_CopyCurrent();
+}
+
+PyObject* tupleFromArray(PyObject* const* items, Py_ssize_t n) noexcept {
+  PyObject* tuple = PyTuple_New(n);
+  if (tuple == nullptr) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) PyTuple_SET_ITEM(tuple, i, Py_NewRef(items[i]));
+  return tuple;
 }
 
 int rejectCoroutine(PyObject* callback, const char* name) noexcept {
@@ -222,19 +240,18 @@ bool Runtime::readyAppend(PyObject* handle) noexcept {
   return true;
 }
 
-PyObject* loopCallSoon(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* loopCallSoon(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
   if (rt == nullptr) return closedError();
-  Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n < 1) {
+  if (nargs < 1) {
     PyErr_SetString(PyExc_TypeError, "call_soon() requires a callback");
     return nullptr;
   }
-  PyObject* callback = PyTuple_GET_ITEM(args, 0);
+  PyObject* callback = args[0];
   if (rejectCoroutine(callback, "call_soon") < 0) return nullptr;
-  PyObject* cbargs = PyTuple_GetSlice(args, 1, n);
+  PyObject* cbargs = tupleFromArray(args + 1, nargs - 1);
   if (cbargs == nullptr) return nullptr;
-  PyObject* context = handleContext(kwargs);
+  PyObject* context = handleContext(args + nargs, kwnames);
   if (context == nullptr) {
     Py_DECREF(cbargs);
     return nullptr;
@@ -249,8 +266,9 @@ PyObject* loopCallSoon(PyObject* self, PyObject* args, PyObject* kwargs) noexcep
   return Py_NewRef(h);
 }
 
-PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
-  PyObject* h = loopCallSoon(self, args, kwargs);
+PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept {
+  PyObject* h = loopCallSoon(self, args, nargs, kwnames);
   if (h != nullptr) {
     // Re-read: a callback run while the context was copied cannot close the
     // loop, but the check costs nothing.

@@ -34,16 +34,24 @@ PyObject* newHandle(PyObject* callback, PyObject* args, PyObject* loop, PyObject
 // (SystemExit, KeyboardInterrupt, a context that cannot be entered).
 int runHandle(HandleObject* h) noexcept;
 
-// The context for a new handle: kwargs["context"] when given and not None,
-// else a copy of the current one. New reference, or NULL with an exception.
-PyObject* handleContext(PyObject* kwargs) noexcept;
+// The context for a new handle: the keyword argument "context" when given
+// and not None, else a copy of the current one. `kwvalues` are the values of
+// the vectorcall keyword names `kwnames` (both null without keywords); other
+// keywords are ignored. New reference, or NULL with an exception.
+PyObject* handleContext(PyObject* const* kwvalues, PyObject* kwnames) noexcept;
+
+// A new tuple of n borrowed items, or NULL with an exception.
+PyObject* tupleFromArray(PyObject* const* items, Py_ssize_t n) noexcept;
 
 // TypeError "coroutines cannot be used with <name>()" when `callback` is
 // exactly a native coroutine; returns -1 then, else 0.
 int rejectCoroutine(PyObject* callback, const char* name) noexcept;
 
 // Loop methods.
-PyObject* loopCallSoon(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+// Loop methods (vectorcall convention: asyncio passes context= on every
+// task step, and a keyword dictionary per call would cost more than the call).
+PyObject* loopCallSoon(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                 PyObject* kwnames) noexcept;
 
 }  // namespace ombrel

@@ -11,6 +11,7 @@
 #include "module/sock_ops.hpp"
 #include "module/timer_handle.hpp"
 #include "module/transport.hpp"
+#include "os/time.hpp"
 
 namespace ombrel {
 
@@ -46,6 +47,7 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
   rt->live_transports = nullptr;
   rt->running = rt->stopping = rt->closing = false;
   rt->live_timers = nullptr;
+  rt->pending_arms = nullptr;
   rt->live_ops = nullptr;
   rt->polls_removed_pending = 0;
 
@@ -88,12 +90,20 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "This event loop is already running");
     return nullptr;
   }
+  // The ring accepts one submitting thread; a loop that ran elsewhere moves
+  // here when nothing of it is in flight, and refuses clearly otherwise.
+  if (!rt->loop.moveToThisThread()) {
+    PyErr_SetString(PyExc_RuntimeError,
+                    "This event loop has operations in flight on the thread that last ran it");
+    return nullptr;
+  }
   rt->running = true;
   for (;;) {
     if (rt->stopping) {
       rt->running = rt->stopping = false;
       Py_RETURN_NONE;
     }
+    if (rt->pending_arms != nullptr) timerOpsArmPending(rt);
     Error err;
     if (rt->ready_head < rt->ready_len) {
       err = rt->loop.tick(false);
@@ -135,6 +145,11 @@ PyObject* loopStop(PyObject* self_obj, PyObject*) {
 PyObject* loopTime(PyObject* self_obj, PyObject*) {
   Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
   if (rt == nullptr) return closedError();
+  // From another thread, read the clock without touching the loop's cache,
+  // which the loop thread may be using in a tick.
+  if (!rt->loop.onOwnerThread()) {
+    return PyFloat_FromDouble(static_cast<double>(vorn::os::clockNow(CLOCK_MONOTONIC)) / 1e9);
+  }
   rt->loop.state.updateNow();
   return PyFloat_FromDouble(static_cast<double>(rt->loop.state.now[0]) / 1e9);
 }
@@ -163,12 +178,12 @@ PyObject* loopClose(PyObject* self_obj, PyObject*) {
 #define VARKW(fn) reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn))
 
 PyMethodDef loop_methods[] = {
-    {"call_soon", VARKW(loopCallSoon), METH_VARARGS | METH_KEYWORDS,
+    {"call_soon", VARKW(loopCallSoon), METH_FASTCALL | METH_KEYWORDS,
      "Schedule a callback to run on the next loop iteration."},
-    {"call_soon_threadsafe", VARKW(loopCallSoonThreadsafe), METH_VARARGS | METH_KEYWORDS,
+    {"call_soon_threadsafe", VARKW(loopCallSoonThreadsafe), METH_FASTCALL | METH_KEYWORDS,
      "Like call_soon, but safe to call from another thread."},
-    {"call_later", VARKW(loopCallLater), METH_VARARGS | METH_KEYWORDS, "Schedule a callback after a delay (seconds)."},
-    {"call_at", VARKW(loopCallAt), METH_VARARGS | METH_KEYWORDS, "Schedule a callback at an absolute loop time."},
+    {"call_later", VARKW(loopCallLater), METH_FASTCALL | METH_KEYWORDS, "Schedule a callback after a delay (seconds)."},
+    {"call_at", VARKW(loopCallAt), METH_FASTCALL | METH_KEYWORDS, "Schedule a callback at an absolute loop time."},
     {"_timer_handle_cancelled", loopTimerHandleCancelled, METH_O, "Notify the loop that a TimerHandle was cancelled."},
     {"_sock_recv", loopSockRecv, METH_VARARGS, "_sock_recv(fd, nbytes) -> Future[bytes]"},
     {"_sock_sendall", loopSockSendall, METH_VARARGS, "_sock_sendall(fd, data) -> Future[None]"},

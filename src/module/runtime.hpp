@@ -56,6 +56,10 @@ struct Runtime {
   // Every TimerOp not yet fired or cancelled, so that close can disarm and
   // free them: nothing may reach the runtime after it is gone.
   TimerOp* live_timers;
+  // Timers scheduled from another thread while this loop may be ticking
+  // without the interpreter lock: the loop thread arms them (newest first
+  // here; armed in scheduling order).
+  TimerOp* pending_arms;
   // Registered descriptor pollers by pollKey(fd, is_write).
   std::unordered_map<std::uint64_t, PollOp*> pollers;
   // Every operation record whose future is in flight.

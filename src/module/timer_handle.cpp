@@ -70,7 +70,15 @@ PyObject* armTimer(PyObject* loop_obj, Runtime* rt, double when, Timeout timeout
   op->timer.c.userdata = op;
   reinterpret_cast<HandleObject*>(handle)->timer_op = op;
   liveLink(rt, op);
-  rt->loop.setTimer(&op->timer, timeout);
+  if (rt->loop.onOwnerThread()) {
+    rt->loop.setTimer(&op->timer, timeout);
+  } else {
+    // The loop thread may be inside a tick (timers, counters) without the
+    // interpreter lock: hand the arming to it and wake it.
+    op->arm_next = rt->pending_arms;
+    rt->pending_arms = op;
+    rt->loop.wake();
+  }
   return Py_NewRef(handle);
 }
 
@@ -82,13 +90,13 @@ struct TimerArgs {
 };
 
 // The argument handling shared by call_later and call_at.
-bool parseTimerArgs(PyObject* args, PyObject* kwargs, const char* name, const char* usage, TimerArgs* out) noexcept {
-  Py_ssize_t n = PyTuple_GET_SIZE(args);
-  if (n < 2) {
+bool parseTimerArgs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, const char* name, const char* usage,
+                    TimerArgs* out) noexcept {
+  if (nargs < 2) {
     PyErr_SetString(PyExc_TypeError, usage);
     return false;
   }
-  out->value = PyFloat_AsDouble(PyTuple_GET_ITEM(args, 0));
+  out->value = PyFloat_AsDouble(args[0]);
   if (out->value == -1.0 && PyErr_Occurred()) return false;
   // NaN has no place on the clock, and converting it to an integer is
   // undefined: refuse it here.
@@ -96,11 +104,11 @@ bool parseTimerArgs(PyObject* args, PyObject* kwargs, const char* name, const ch
     PyErr_Format(PyExc_ValueError, "%s(): the time must not be NaN", name);
     return false;
   }
-  out->callback = PyTuple_GET_ITEM(args, 1);
+  out->callback = args[1];
   if (rejectCoroutine(out->callback, name) < 0) return false;
-  out->cbargs = PyTuple_GetSlice(args, 2, n);
+  out->cbargs = tupleFromArray(args + 2, nargs - 2);
   if (out->cbargs == nullptr) return false;
-  out->context = handleContext(kwargs);
+  out->context = handleContext(args + nargs, kwnames);
   if (out->context == nullptr) {
     Py_DECREF(out->cbargs);
     return false;
@@ -117,11 +125,13 @@ std::uint64_t secondsToNanos(double seconds) noexcept {
   return static_cast<std::uint64_t>(x);
 }
 
-PyObject* loopCallLater(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* loopCallLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
   if (rt == nullptr) return closedError();
   TimerArgs a;
-  if (!parseTimerArgs(args, kwargs, "call_later", "call_later() requires (delay, callback, ...)", &a)) return nullptr;
+  if (!parseTimerArgs(args, nargs, kwnames, "call_later", "call_later() requires (delay, callback, ...)", &a)) {
+    return nullptr;
+  }
   rt->loop.state.updateNow();
   std::uint64_t now_ns = rt->loop.state.now[0];
   double d = a.value > 0.0 ? a.value : 0.0;
@@ -131,11 +141,11 @@ PyObject* loopCallLater(PyObject* self, PyObject* args, PyObject* kwargs) noexce
   return h;
 }
 
-PyObject* loopCallAt(PyObject* self, PyObject* args, PyObject* kwargs) noexcept {
+PyObject* loopCallAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
   if (rt == nullptr) return closedError();
   TimerArgs a;
-  if (!parseTimerArgs(args, kwargs, "call_at", "call_at() requires (when, callback, ...)", &a)) return nullptr;
+  if (!parseTimerArgs(args, nargs, kwnames, "call_at", "call_at() requires (when, callback, ...)", &a)) return nullptr;
   PyObject* h = armTimer(self, rt, a.value, Timeout::at(secondsToNanos(a.value)), a.callback, a.cbargs, a.context);
   Py_DECREF(a.cbargs);
   return h;
@@ -154,7 +164,31 @@ void timerOpCancel(TimerOp* op) noexcept {
   Py_DECREF(handle);  // last: it may run arbitrary code
 }
 
+void timerOpsArmPending(Runtime* rt) noexcept {
+  TimerOp* reversed = nullptr;
+  for (TimerOp* op = rt->pending_arms; op != nullptr;) {
+    TimerOp* next = op->arm_next;
+    op->arm_next = reversed;
+    reversed = op;
+    op = next;
+  }
+  rt->pending_arms = nullptr;
+  while (TimerOp* op = reversed) {
+    reversed = op->arm_next;
+    op->arm_next = nullptr;
+    if (reinterpret_cast<HandleObject*>(op->handle)->cancelled) {
+      PyObject* handle = op->handle;
+      op->handle = nullptr;
+      freeTimerOp(op);
+      Py_DECREF(handle);
+    } else {
+      rt->loop.setTimer(&op->timer, op->timer.timeout);
+    }
+  }
+}
+
 void timerOpsRelease(Runtime* rt) noexcept {
+  rt->pending_arms = nullptr;
   while (TimerOp* op = rt->live_timers) {
     if (op->timer.c.isState(State::running)) rt->loop.clearTimer(&op->timer);
     PyObject* handle = op->handle;

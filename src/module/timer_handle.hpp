@@ -24,14 +24,20 @@ struct TimerOp {
   // The runtime's list of live records (close frees them all).
   TimerOp* live_prev;
   TimerOp* live_next;
+  // Link of Runtime::pending_arms: armed by the loop thread at its next
+  // iteration because the caller was another thread.
+  TimerOp* arm_next;
 };
+
+// Arms the timers other threads scheduled (run_forever, loop thread).
+void timerOpsArmPending(Runtime* rt) noexcept;
 
 // seconds -> nanoseconds: <= 0 gives 0, >= 2^64 saturates, else truncates.
 // NaN never reaches it (the callers reject it).
 std::uint64_t secondsToNanos(double seconds) noexcept;
 
-PyObject* loopCallLater(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
-PyObject* loopCallAt(PyObject* self, PyObject* args, PyObject* kwargs) noexcept;
+PyObject* loopCallLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
+PyObject* loopCallAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 PyObject* loopTimerHandleCancelled(PyObject* self, PyObject* handle) noexcept;
 
 // The timer branch of Handle.cancel: disarms and frees an armed record; a

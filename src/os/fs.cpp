@@ -204,4 +204,158 @@ Error errnoToHardLinkError(std::uint16_t err) noexcept {
   }
 }
 
+// --- Other calls of the ring: pipe creation, closes, the size query ---------
+
+Error errnoToPipeCreateError(std::uint16_t err) noexcept {
+  switch (err) {
+    case ENFILE: return Error::SystemFdQuotaExceeded;
+    case EMFILE: return Error::ProcessFdQuotaExceeded;
+    default: return Error::Unexpected;
+  }
+}
+
+Error errnoToCloseError(std::uint16_t err) noexcept { return err == ECANCELED ? Error::Canceled : Error::Unexpected; }
+
+Error errnoToFileSizeError(std::uint16_t err) noexcept {
+  switch (err) {
+    case ECANCELED: return Error::Canceled;
+    case EACCES: return Error::AccessDenied;
+    case EPERM: return Error::PermissionDenied;
+    default: return Error::Unexpected;
+  }
+}
+
+// --- Families of the pooled file-system jobs ----------------------------------
+
+// fchmod, fchown, utimensat and their *at forms.
+Error errnoToSetAttrError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EPERM: return Error::PermissionDenied;
+    case EACCES: return Error::AccessDenied;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
+Error errnoToSymLinkError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT: return Error::FileNotFound;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case EEXIST: return Error::PathAlreadyExists;
+    case ENOTDIR: return Error::NotDir;
+    case ENOSPC: return Error::NoSpaceLeft;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ELOOP: return Error::SymLinkLoop;
+    case EDQUOT: return Error::DiskQuota;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
+Error errnoToReadLinkError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT: return Error::FileNotFound;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case ENOTDIR: return Error::NotDir;
+    case EINVAL: return Error::NotLink;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ELOOP: return Error::SymLinkLoop;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
+Error errnoToAccessError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT:
+    case ENOTDIR: return Error::FileNotFound;
+    case EIO: return Error::InputOutput;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case ETXTBSY: return Error::FileBusy;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ELOOP: return Error::SymLinkLoop;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
+Error errnoToDirReadError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
+// readlink of /proc/self/fd/N.
+Error errnoToRealPathError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT:
+    case EBADF: return Error::FileNotFound;
+    case EIO: return Error::InputOutput;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case ENOTDIR: return Error::NotDir;
+    case ENOSPC:
+    case ERANGE:
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ELOOP: return Error::SymLinkLoop;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
+// The O_PATH open that precedes the real-path lookup of dir_real_path_file.
+Error errnoToRealPathOpenError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EPERM: return Error::PermissionDenied;
+    case ENOENT:
+    case EBADF: return Error::FileNotFound;
+    case EIO: return Error::InputOutput;
+    case ENXIO:
+    case ENODEV: return Error::NoDevice;
+    case ENOMEM: return Error::SystemResources;
+    case EACCES: return Error::AccessDenied;
+    case EBUSY:
+    case ETXTBSY: return Error::DeviceBusy;
+    case EEXIST: return Error::PathAlreadyExists;
+    case ENOTDIR: return Error::NotDir;
+    case EISDIR: return Error::IsDir;
+    case EINVAL: return Error::BadPathName;
+    case ENFILE: return Error::SystemFdQuotaExceeded;
+    case EMFILE: return Error::ProcessFdQuotaExceeded;
+    case EFBIG: return Error::FileTooBig;
+    case ENOSPC:
+    case ERANGE:
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ELOOP: return Error::SymLinkLoop;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
+// A failing ioctl must not pass for a successful one returning -1.
+Error errnoToIoctlError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EBADF: return Error::InvalidFileDescriptor;
+    case ENOTTY: return Error::OperationUnsupported;
+    case EPERM: return Error::PermissionDenied;
+    case EACCES: return Error::AccessDenied;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
 }  // namespace vorn::os

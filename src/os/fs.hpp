@@ -38,4 +38,29 @@ Error errnoToDirDeleteDirError(std::uint16_t err) noexcept;
 // dir_hard_link, file_hard_link.
 Error errnoToHardLinkError(std::uint16_t err) noexcept;
 
+// pipe2(2), made at once.
+Error errnoToPipeCreateError(std::uint16_t err) noexcept;
+// Closes of files, directories and pipes.
+Error errnoToCloseError(std::uint16_t err) noexcept;
+// The statx behind file_size.
+Error errnoToFileSizeError(std::uint16_t err) noexcept;
+
+// The pooled file-system jobs (run on the thread pool).
+// fchmod, fchown, utimensat and their *at forms.
+Error errnoToSetAttrError(std::uint16_t err) noexcept;
+// symlinkat.
+Error errnoToSymLinkError(std::uint16_t err) noexcept;
+// readlinkat (EINVAL: not a link).
+Error errnoToReadLinkError(std::uint16_t err) noexcept;
+// faccessat and faccessat2.
+Error errnoToAccessError(std::uint16_t err) noexcept;
+// getdents64.
+Error errnoToDirReadError(std::uint16_t err) noexcept;
+// readlink of /proc/self/fd/N.
+Error errnoToRealPathError(std::uint16_t err) noexcept;
+// The O_PATH open that precedes a real-path lookup by path.
+Error errnoToRealPathOpenError(std::uint16_t err) noexcept;
+// ioctl.
+Error errnoToIoctlError(std::uint16_t err) noexcept;
+
 }  // namespace vorn::os

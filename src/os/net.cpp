@@ -103,4 +103,51 @@ Error errnoToShutdownError(std::uint16_t err) noexcept {
   }
 }
 
+// --- Calls made at once (socket, bind, listen) -------------------------------
+
+Error errnoToNetOpenError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EACCES: return Error::PermissionDenied;
+    case EAFNOSUPPORT: return Error::AddressFamilyUnsupported;
+    case EMFILE: return Error::ProcessFdQuotaExceeded;
+    case ENFILE: return Error::SystemFdQuotaExceeded;
+    case ENOBUFS:
+    case ENOMEM: return Error::SystemResources;
+    case EPROTONOSUPPORT: return Error::ProtocolNotSupported;
+    case ECANCELED: return Error::Canceled;
+    default: return Error::Unexpected;
+  }
+}
+
+Error errnoToBindError(std::uint16_t err) noexcept {
+  switch (err) {
+    case EPERM:
+    case EACCES: return Error::AccessDenied;
+    case ENOENT: return Error::FileNotFound;
+    case EIO: return Error::InputOutput;
+    case EAGAIN:
+    case ENOMEM: return Error::SystemResources;
+    case ENOTDIR: return Error::NotDir;
+    case EROFS: return Error::ReadOnlyFileSystem;
+    case ENAMETOOLONG: return Error::NameTooLong;
+    case ELOOP: return Error::SymLinkLoop;
+    case ENOTSOCK: return Error::FileDescriptorNotASocket;
+    case EAFNOSUPPORT: return Error::AddressFamilyUnsupported;
+    case EADDRINUSE: return Error::AddressInUse;
+    case EADDRNOTAVAIL: return Error::AddressUnavailable;
+    case ENETDOWN: return Error::NetworkDown;
+    default: return Error::Unexpected;
+  }
+}
+
+Error errnoToListenError(std::uint16_t err) noexcept {
+  switch (err) {
+    case ENOTSOCK: return Error::FileDescriptorNotASocket;
+    case EOPNOTSUPP: return Error::OperationNotSupported;
+    case EADDRINUSE: return Error::AddressInUse;
+    case ENETDOWN: return Error::NetworkDown;
+    default: return Error::Unexpected;
+  }
+}
+
 }  // namespace vorn::os

@@ -21,4 +21,11 @@ Error errnoToConnectError(std::uint16_t err) noexcept;
 // net_shutdown.
 Error errnoToShutdownError(std::uint16_t err) noexcept;
 
+// socket(2), made at once.
+Error errnoToNetOpenError(std::uint16_t err) noexcept;
+// bind(2) (and the getsockname that follows it), made at once.
+Error errnoToBindError(std::uint16_t err) noexcept;
+// listen(2), made at once.
+Error errnoToListenError(std::uint16_t err) noexcept;
+
 }  // namespace vorn::os

@@ -3,6 +3,8 @@
 #pragma once
 
 #include <pthread.h>
+#include <sys/types.h>
+#include <unistd.h>
 
 #include <cstddef>
 
@@ -22,5 +24,12 @@ Error spawnThread(pthread_t* out, ThreadEntry entry, void* arg, std::size_t stac
 // Number of CPUs in the calling thread's affinity mask (a 1024-bit set), at
 // least 1. Error: Unexpected when the mask cannot be read.
 Error cpuCount(std::size_t* out) noexcept;
+
+// The calling thread's kernel id, read once per thread: owner checks run on
+// every loop call, and gettid is a real system call.
+inline pid_t currentThreadId() noexcept {
+  thread_local pid_t tid = ::gettid();
+  return tid;
+}
 
 }  // namespace vorn::os

@@ -3,6 +3,7 @@
 import contextvars
 import gc
 import sys
+import types
 import weakref
 
 import pytest
@@ -88,7 +89,9 @@ def test_exceptions_go_to_the_handler_and_the_loop_keeps_going(loop):
 
 def test_failing_exception_handler_is_unraisable(loop, monkeypatch):
     seen = []
-    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(u))
+    # Keep copies: the hook's argument is an untracked object, so holding it
+    # would keep its reference cycles out of the collector's reach.
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append(types.SimpleNamespace(exc_value=u.exc_value)))
 
     def bad_handler(context):
         raise RuntimeError("handler broke")
@@ -178,3 +181,11 @@ def test_many_handles_and_timers_leak_nothing(loop):
     del obj
     run_once(loop)
     assert ref() is None
+
+
+def test_get_context(loop):
+    ctx = contextvars.Context()
+    h = loop.call_soon(print, context=ctx)
+    assert h.get_context() is ctx
+    h.cancel()
+    assert h.get_context() is None

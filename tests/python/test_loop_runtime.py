@@ -193,3 +193,58 @@ def test_loop_created_here_runs_in_another_thread():
     lp.close()
     a.close()
     b.close()
+
+
+def test_timers_from_another_thread_are_armed_by_the_loop(loop):
+    fired = threading.Event()
+    handles = []
+
+    def other():
+        handles.append(loop.call_later(0.01, fired.set))
+        cancelled = loop.call_later(0.01, pytest.fail)
+        cancelled.cancel()
+        assert loop.time() > 0  # reads the clock without touching the loop
+
+    loop.call_soon(lambda: threading.Thread(target=other).start())
+    loop.call_later(0.3, loop.stop)
+    loop.run_forever()
+    assert fired.is_set()
+    assert handles[0].when() > 0
+
+
+def test_a_loop_moves_to_another_thread_when_nothing_is_in_flight():
+    import socket
+
+    lp = RecordingLoop()
+    ran = []
+
+    def first():
+        lp.call_soon(ran.append, "thread")
+        lp.call_soon(lp.stop)
+        lp.run_forever()
+
+    t = threading.Thread(target=first)
+    t.start()
+    t.join(30)
+    lp.call_later(0.01, ran.append, "main")
+    lp.call_later(0.02, lp.stop)
+    lp.run_forever()  # the ring moves to this thread
+    assert ran == ["thread", "main"]
+
+    a, b = socket.socketpair()
+    pending = lp._sock_recv(a.fileno(), 1)  # in flight on this thread
+
+    def second():
+        lp.call_soon(lp.stop)
+        with pytest.raises(RuntimeError, match="operations in flight"):
+            lp.run_forever()
+
+    lp.call_soon(lp.stop)
+    lp.run_forever()
+    t = threading.Thread(target=second)
+    t.start()
+    t.join(30)
+    pending.cancel()
+    lp.close()
+    a.close()
+    b.close()

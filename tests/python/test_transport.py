@@ -7,6 +7,7 @@ import os
 import socket
 import struct
 import sys
+import types
 import threading
 import time
 import weakref
@@ -17,6 +18,12 @@ import pytest
 from conftest import RecordingLoop, run_once
 
 FATAL = "Fatal error on transport (protocol callback failed)"
+
+
+def keep_unraisable(u):
+    """A tracked copy of the hook's argument: the argument itself is not seen
+    by the collector, so holding it would keep its cycles alive."""
+    return types.SimpleNamespace(exc_value=u.exc_value, object=u.object, err_msg=u.err_msg)
 
 
 @pytest.fixture
@@ -381,7 +388,7 @@ def test_socket_without_detach_is_closed_and_finalized_at_once(loop, pair, monke
 
     p.connection_lost = lost
     unraisable = []
-    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.append(keep_unraisable(u)))
     tr = make(loop, BareSock(), p, start=False)
     tr.close()  # idle: finishes inside this call
     assert p.lost == [None] and BareSock.closes == 1
@@ -642,7 +649,7 @@ def test_set_write_buffer_limits(loop, pair, monkeypatch):
     # Lowering the mark under what is queued pauses at once; a failing
     # pause_writing is reported and the flag stands (no second call).
     unraisable = []
-    monkeypatch.setattr(sys, "unraisablehook", unraisable.append)
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.append(keep_unraisable(u)))
     p.pause_writing = lambda: p.events.append("pause") or {}["pause"]
     tr.write(b"x" * 10)
     tr.set_write_buffer_limits(8)

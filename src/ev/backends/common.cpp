@@ -37,137 +37,14 @@ using os::syscall_cancel::SyscallResult;
 
 // --- Error tables of the pooled kinds ---------------------------------------
 
-// fchmod, fchown, utimensat and their *at forms.
-Error setAttrError(int e) noexcept {
-  switch (e) {
-    case EPERM: return Error::PermissionDenied;
-    case EACCES: return Error::AccessDenied;
-    case EROFS: return Error::ReadOnlyFileSystem;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
-Error symLinkError(int e) noexcept {
-  switch (e) {
-    case EPERM: return Error::PermissionDenied;
-    case ENOENT: return Error::FileNotFound;
-    case ENOMEM: return Error::SystemResources;
-    case EACCES: return Error::AccessDenied;
-    case EEXIST: return Error::PathAlreadyExists;
-    case ENOTDIR: return Error::NotDir;
-    case ENOSPC: return Error::NoSpaceLeft;
-    case EROFS: return Error::ReadOnlyFileSystem;
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case ELOOP: return Error::SymLinkLoop;
-    case EDQUOT: return Error::DiskQuota;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
-Error readLinkError(int e) noexcept {
-  switch (e) {
-    case EPERM: return Error::PermissionDenied;
-    case ENOENT: return Error::FileNotFound;
-    case ENOMEM: return Error::SystemResources;
-    case EACCES: return Error::AccessDenied;
-    case ENOTDIR: return Error::NotDir;
-    case EINVAL: return Error::NotLink;
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case ELOOP: return Error::SymLinkLoop;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
-Error accessError(int e) noexcept {
-  switch (e) {
-    case EPERM: return Error::PermissionDenied;
-    case ENOENT:
-    case ENOTDIR: return Error::FileNotFound;
-    case EIO: return Error::InputOutput;
-    case ENOMEM: return Error::SystemResources;
-    case EACCES: return Error::AccessDenied;
-    case ETXTBSY: return Error::FileBusy;
-    case EROFS: return Error::ReadOnlyFileSystem;
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case ELOOP: return Error::SymLinkLoop;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
-Error dirReadError(int e) noexcept {
-  switch (e) {
-    case EPERM: return Error::PermissionDenied;
-    case ENOMEM: return Error::SystemResources;
-    case EACCES: return Error::AccessDenied;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
-// readlink of /proc/self/fd/N.
-Error realPathError(int e) noexcept {
-  switch (e) {
-    case EPERM: return Error::PermissionDenied;
-    case ENOENT:
-    case EBADF: return Error::FileNotFound;
-    case EIO: return Error::InputOutput;
-    case ENOMEM: return Error::SystemResources;
-    case EACCES: return Error::AccessDenied;
-    case ENOTDIR: return Error::NotDir;
-    case ENOSPC:
-    case ERANGE:
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case ELOOP: return Error::SymLinkLoop;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
-// The O_PATH open that precedes the real-path lookup of dir_real_path_file.
-Error realPathOpenError(int e) noexcept {
-  switch (e) {
-    case EPERM: return Error::PermissionDenied;
-    case ENOENT:
-    case EBADF: return Error::FileNotFound;
-    case EIO: return Error::InputOutput;
-    case ENXIO:
-    case ENODEV: return Error::NoDevice;
-    case ENOMEM: return Error::SystemResources;
-    case EACCES: return Error::AccessDenied;
-    case EBUSY:
-    case ETXTBSY: return Error::DeviceBusy;
-    case EEXIST: return Error::PathAlreadyExists;
-    case ENOTDIR: return Error::NotDir;
-    case EISDIR: return Error::IsDir;
-    case EINVAL: return Error::BadPathName;
-    case ENFILE: return Error::SystemFdQuotaExceeded;
-    case EMFILE: return Error::ProcessFdQuotaExceeded;
-    case EFBIG: return Error::FileTooBig;
-    case ENOSPC:
-    case ERANGE:
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case ELOOP: return Error::SymLinkLoop;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
-// A failing ioctl must not pass for a successful one returning -1.
-Error ioctlError(int e) noexcept {
-  switch (e) {
-    case EBADF: return Error::InvalidFileDescriptor;
-    case ENOTTY: return Error::OperationUnsupported;
-    case EPERM: return Error::PermissionDenied;
-    case EACCES: return Error::AccessDenied;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
+Error setAttrError(int e) noexcept { return os::errnoToSetAttrError(static_cast<std::uint16_t>(e)); }
+Error symLinkError(int e) noexcept { return os::errnoToSymLinkError(static_cast<std::uint16_t>(e)); }
+Error readLinkError(int e) noexcept { return os::errnoToReadLinkError(static_cast<std::uint16_t>(e)); }
+Error accessError(int e) noexcept { return os::errnoToAccessError(static_cast<std::uint16_t>(e)); }
+Error dirReadError(int e) noexcept { return os::errnoToDirReadError(static_cast<std::uint16_t>(e)); }
+Error realPathError(int e) noexcept { return os::errnoToRealPathError(static_cast<std::uint16_t>(e)); }
+Error realPathOpenError(int e) noexcept { return os::errnoToRealPathOpenError(static_cast<std::uint16_t>(e)); }
+Error ioctlError(int e) noexcept { return os::errnoToIoctlError(static_cast<std::uint16_t>(e)); }
 Error hardLinkError(int e) noexcept { return os::errnoToHardLinkError(static_cast<std::uint16_t>(e)); }
 Error setSizeError(int e) noexcept { return os::errnoToFileSetSizeError(static_cast<std::uint16_t>(e)); }
 

@@ -208,6 +208,26 @@ void IoUring::deinit() noexcept {
   }
 }
 
+bool IoUring::rebind(std::size_t inflight) noexcept {
+  if (inflight != 0 || !pending.empty() || !cancel_backlog.empty()) return false;
+  if (shared_state->refcount.load(std::memory_order_acquire) != 1 ||
+      shared_state->master_fd.load(std::memory_order_acquire) != ring.fd) {
+    return false;
+  }
+  Ring fresh;
+  if (setupRing(fresh, static_cast<std::uint16_t>(ring.sq_entries), -1) != Error::none) return false;
+  // Only backend entries live in the old ring (the waker's poll, wall-clock
+  // timeouts, finished cancel requests): they go with it.
+  closeRing(ring);
+  ring = fresh;
+  shared_state->master_fd.store(ring.fd, std::memory_order_release);
+  wall_armed[0] = wall_armed[1] = std::nullopt;  // the next timer check arms them again
+  enabled = false;
+  waker_needs_rearm = true;
+  armWaker();
+  return true;
+}
+
 io_uring_sqe* IoUring::getSqe() noexcept {
   // acquire: the kernel has finished reading the entries before its head.
   std::uint32_t head = ring.sq_khead->load(std::memory_order_acquire);

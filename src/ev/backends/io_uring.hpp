@@ -150,6 +150,13 @@ struct IoUring {
   void storeResult(Completion* c, std::int32_t result) noexcept;
   void cancel(Completion* target) noexcept;
 
+  // Replaces the ring with a fresh one that the next poll binds to its
+  // thread, so a loop can move to another thread. Only possible while no
+  // operation is in the kernel or waiting for an entry, and only for a ring
+  // that is alone in its group; false otherwise (or when setup fails, in
+  // which case the old ring stays). Loop thread (the new one).
+  bool rebind(std::size_t inflight) noexcept;
+
   // Internal steps, exposed for tests.
   bool armWaker() noexcept;
   void retryCancels() noexcept;

@@ -26,6 +26,7 @@
 #include "os/fs.hpp"
 #include "os/log.hpp"
 #include "os/net.hpp"
+#include "os/process.hpp"
 
 namespace vorn::ev::backends {
 
@@ -93,79 +94,14 @@ std::uint32_t openFlagsToSock(OpenFlags flags) noexcept {
   return (flags.nonblocking ? std::uint32_t{SOCK_NONBLOCK} : 0u) | (flags.cloexec ? std::uint32_t{SOCK_CLOEXEC} : 0u);
 }
 
-// Errors of the calls made inside submit.
-Error netOpenError(int e) noexcept {
-  switch (e) {
-    case EACCES: return Error::PermissionDenied;
-    case EAFNOSUPPORT: return Error::AddressFamilyUnsupported;
-    case EMFILE: return Error::ProcessFdQuotaExceeded;
-    case ENFILE: return Error::SystemFdQuotaExceeded;
-    case ENOBUFS:
-    case ENOMEM: return Error::SystemResources;
-    case EPROTONOSUPPORT: return Error::ProtocolNotSupported;
-    case ECANCELED: return Error::Canceled;
-    default: return Error::Unexpected;
-  }
-}
-
-Error netBindError(int e) noexcept {
-  switch (e) {
-    case EPERM:
-    case EACCES: return Error::AccessDenied;
-    case ENOENT: return Error::FileNotFound;
-    case EIO: return Error::InputOutput;
-    case EAGAIN:
-    case ENOMEM: return Error::SystemResources;
-    case ENOTDIR: return Error::NotDir;
-    case EROFS: return Error::ReadOnlyFileSystem;
-    case ENAMETOOLONG: return Error::NameTooLong;
-    case ELOOP: return Error::SymLinkLoop;
-    case ENOTSOCK: return Error::FileDescriptorNotASocket;
-    case EAFNOSUPPORT: return Error::AddressFamilyUnsupported;
-    case EADDRINUSE: return Error::AddressInUse;
-    case EADDRNOTAVAIL: return Error::AddressUnavailable;
-    case ENETDOWN: return Error::NetworkDown;
-    default: return Error::Unexpected;
-  }
-}
-
-Error netListenError(int e) noexcept {
-  switch (e) {
-    case ENOTSOCK: return Error::FileDescriptorNotASocket;
-    case EOPNOTSUPP: return Error::OperationNotSupported;
-    case EADDRINUSE: return Error::AddressInUse;
-    case ENETDOWN: return Error::NetworkDown;
-    default: return Error::Unexpected;
-  }
-}
-
-Error pipeCreateError(int e) noexcept {
-  switch (e) {
-    case ENFILE: return Error::SystemFdQuotaExceeded;
-    case EMFILE: return Error::ProcessFdQuotaExceeded;
-    default: return Error::Unexpected;
-  }
-}
-
-// Errors of the results whose family is owned by this file.
-Error closeError(int e) noexcept { return e == ECANCELED ? Error::Canceled : Error::Unexpected; }
-
-Error fileSizeError(int e) noexcept {
-  switch (e) {
-    case ECANCELED: return Error::Canceled;
-    case EACCES: return Error::AccessDenied;
-    case EPERM: return Error::PermissionDenied;
-    default: return Error::Unexpected;
-  }
-}
-
-Error processWaitError(int e) noexcept {
-  switch (e) {
-    case ECHILD: return Error::ProcessNotFound;
-    case ECANCELED: return Error::Canceled;  // a cancelled wait is not a failure of the child
-    default: return Error::Unexpected;
-  }
-}
+// The error families of the calls and results this file owns.
+Error netOpenError(int e) noexcept { return os::errnoToNetOpenError(static_cast<std::uint16_t>(e)); }
+Error netBindError(int e) noexcept { return os::errnoToBindError(static_cast<std::uint16_t>(e)); }
+Error netListenError(int e) noexcept { return os::errnoToListenError(static_cast<std::uint16_t>(e)); }
+Error pipeCreateError(int e) noexcept { return os::errnoToPipeCreateError(static_cast<std::uint16_t>(e)); }
+Error closeError(int e) noexcept { return os::errnoToCloseError(static_cast<std::uint16_t>(e)); }
+Error fileSizeError(int e) noexcept { return os::errnoToFileSizeError(static_cast<std::uint16_t>(e)); }
+Error processWaitError(int e) noexcept { return os::errnoToProcessWaitError(static_cast<std::uint16_t>(e)); }
 
 // Runs a libc-style call (-1 and errno on failure), retried while interrupted.
 // Returns the call's value or -errno.

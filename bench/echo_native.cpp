@@ -1,0 +1,156 @@
+// Native echo server on io_uring, no Python: the ceiling the Python echo
+// servers are compared against. One thread, pinned to one CPU. Each
+// connection receives into its own 64 KiB buffer and sends back what came,
+// then receives again. Prints "READY <port>" once listening; exits on
+// SIGTERM or SIGINT.
+//
+//   bench_echo_native [--host 127.0.0.1] [--port 0] [--cpu 1]
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
+#include <string>
+#include <string_view>
+
+#include "uring.hpp"
+
+namespace {
+
+using bench::die;
+
+volatile sig_atomic_t stopping = 0;
+void onSignal(int) { stopping = 1; }
+
+constexpr std::size_t kBuf = 64 * 1024;
+
+struct alignas(16) Conn {
+  int fd = -1;
+  unsigned len = 0;   // bytes received, to send back
+  unsigned sent = 0;  // of those, sent
+  unsigned char buf[kBuf];
+};
+
+// user_data: a Conn pointer with the operation in the low bits; 0 is accept.
+enum Op : std::uintptr_t { kRecv = 1, kSend = 2 };
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  std::string host = "127.0.0.1";
+  int port = 0, cpu = 1;
+  for (int i = 1; i + 1 < argc; i += 2) {
+    std::string_view a = argv[i];
+    if (a == "--host") host = argv[i + 1];
+    else if (a == "--port") port = std::atoi(argv[i + 1]);
+    else if (a == "--cpu") cpu = std::atoi(argv[i + 1]);
+    else {
+      std::fprintf(stderr, "usage: bench_echo_native [--host H] [--port P] [--cpu C|-1]\n");
+      return 64;
+    }
+  }
+  bench::pinTo(cpu);
+
+  struct sigaction sa{};
+  sa.sa_handler = onSignal;  // no SA_RESTART: the wait returns EINTR
+  sigaction(SIGTERM, &sa, nullptr);
+  sigaction(SIGINT, &sa, nullptr);
+  signal(SIGPIPE, SIG_IGN);
+
+  sockaddr_storage ss{};
+  socklen_t len;
+  auto* in4 = reinterpret_cast<sockaddr_in*>(&ss);
+  auto* in6 = reinterpret_cast<sockaddr_in6*>(&ss);
+  if (inet_pton(AF_INET, host.c_str(), &in4->sin_addr) == 1) {
+    in4->sin_family = AF_INET;
+    in4->sin_port = htons(std::uint16_t(port));
+    len = sizeof *in4;
+  } else if (inet_pton(AF_INET6, host.c_str(), &in6->sin6_addr) == 1) {
+    in6->sin6_family = AF_INET6;
+    in6->sin6_port = htons(std::uint16_t(port));
+    len = sizeof *in6;
+  } else {
+    std::fprintf(stderr, "bench_echo_native: --host must be a numeric address\n");
+    return 64;
+  }
+  int lfd = socket(ss.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (lfd < 0) die("socket", errno);
+  int one = 1;
+  setsockopt(lfd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (bind(lfd, reinterpret_cast<sockaddr*>(&ss), len) != 0) die("bind", errno);
+  if (listen(lfd, 1024) != 0) die("listen", errno);
+  socklen_t got = sizeof ss;
+  getsockname(lfd, reinterpret_cast<sockaddr*>(&ss), &got);
+  std::printf("READY %d\n", ntohs(ss.ss_family == AF_INET ? in4->sin_port : in6->sin6_port));
+  std::fflush(stdout);
+
+  bench::Ring ring(1024);
+  auto accept = [&] {
+    io_uring_sqe* e = ring.sqe();
+    e->opcode = IORING_OP_ACCEPT;
+    e->fd = lfd;
+    e->accept_flags = SOCK_CLOEXEC;
+    e->ioprio = IORING_ACCEPT_MULTISHOT;
+    e->user_data = 0;
+  };
+  auto recv = [&](Conn* c) {
+    io_uring_sqe* e = ring.sqe();
+    e->opcode = IORING_OP_RECV;
+    e->fd = c->fd;
+    e->addr = reinterpret_cast<std::uintptr_t>(c->buf);
+    e->len = unsigned(kBuf);
+    e->user_data = reinterpret_cast<std::uintptr_t>(c) | kRecv;
+  };
+  auto send = [&](Conn* c) {
+    io_uring_sqe* e = ring.sqe();
+    e->opcode = IORING_OP_SEND;
+    e->fd = c->fd;
+    e->addr = reinterpret_cast<std::uintptr_t>(c->buf + c->sent);
+    e->len = c->len - c->sent;
+    e->msg_flags = MSG_NOSIGNAL;
+    e->user_data = reinterpret_cast<std::uintptr_t>(c) | kSend;
+  };
+  auto drop = [](Conn* c) {
+    close(c->fd);
+    delete c;
+  };
+
+  std::uint64_t recvs = 0, sends = 0, bytes = 0, waits = 0;
+  accept();
+  while (!stopping) {
+    ++waits;
+    ring.submit(1, nullptr);
+    ring.reap([&](const io_uring_cqe& cqe) {
+      if (cqe.user_data == 0) {
+        if (cqe.res >= 0) {
+          int fd = cqe.res;
+          setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
+          Conn* c = new Conn;
+          c->fd = fd;
+          recv(c);
+        }
+        if (!(cqe.flags & IORING_CQE_F_MORE)) accept();  // the multishot accept ended
+        return;
+      }
+      Conn* c = reinterpret_cast<Conn*>(cqe.user_data & ~std::uintptr_t(3));
+      if ((cqe.user_data & 3) == kRecv) {
+        if (cqe.res <= 0) return drop(c);
+        ++recvs;
+        bytes += unsigned(cqe.res);
+        c->len = unsigned(cqe.res);
+        c->sent = 0;
+        return send(c);
+      }
+      if (cqe.res < 0) return drop(c);
+      ++sends;
+      c->sent += unsigned(cqe.res);
+      if (c->sent < c->len) return send(c);
+      recv(c);
+    });
+  }
+  std::fprintf(stderr, "bench_echo_native: %llu bytes echoed, %llu receives, %llu sends, %llu waits\n",
+               (unsigned long long)bytes, (unsigned long long)recvs, (unsigned long long)sends,
+               (unsigned long long)waits);
+  return 0;
+}

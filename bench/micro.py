@@ -1,0 +1,325 @@
+"""Micro-benchmarks of one event loop, one benchmark per process. Prints one
+JSON line: {"value": rate, "unit": ..., ...}; higher is better.
+
+    python3.14 bench/micro.py --loop ombrel|uvloop|asyncio --bench NAME
+        [--duration SEC] [--warmup SEC] [--data DIR] [--mode native|thread]
+
+Benchmarks:
+  call_soon       callbacks scheduled with call_soon and run, in bursts of 1000
+  timers_fire     100,000 call_later timers (random delays under 1 ms) scheduled, then all fired
+  timers_cancel   100,000 call_later timers (10 to 20 s away) scheduled, then all cancelled
+  tasks           trivial coroutines wrapped in tasks and awaited, 1000 at a time
+  sock_roundtrip  64-byte sock_sendall / sock_recv round trips over a socketpair, echoed by a task
+  file_pread      4 KiB random reads of a 256 MiB file, 64 at a time; --mode native uses the
+                  loop's own loop._file_pread (ombrel), thread uses asyncio.to_thread(os.pread)
+  file_pwrite     1 MiB sequential writes over a 256 MiB file kept from run to run (wrapping
+                  around); native: loop._file_pwrite, thread: asyncio.to_thread(os.pwrite)
+
+Fixed-count benchmarks repeat until --duration has passed and report the median.
+"""
+
+import argparse
+import asyncio
+import os
+import random
+import socket
+import statistics
+import time
+
+from benchlib import LOOPS, Skip, emit, guarded, run
+
+perf = time.perf_counter
+
+FILE_SIZE = 256 * 1024 * 1024
+BLOCK = 4096
+CONCURRENCY = 64
+WRITE_SIZE = 1024 * 1024
+
+
+async def timed(step, warmup, duration):
+    """Runs `await step(deadline)` -> ops for a warm-up, then for the
+    duration; returns ops per second of the measured part."""
+    if warmup > 0:
+        await step(perf() + warmup)
+    t0 = perf()
+    ops = await step(t0 + duration)
+    return ops / (perf() - t0)
+
+
+async def repeated(once, warmup, duration, max_reps=9):
+    """Runs `await once()` -> (ops, seconds) once to warm up, then again until
+    the duration has passed (at least once); the median rate."""
+    if warmup > 0:
+        await once(warm=True)
+    rates = []
+    t_end = perf() + duration
+    while not rates or (perf() < t_end and len(rates) < max_reps):
+        ops, secs = await once(warm=False)
+        rates.append(ops / secs)
+    return statistics.median(rates), len(rates)
+
+
+async def b_call_soon(args):
+    loop = asyncio.get_running_loop()
+    ran = 0
+
+    def cb():
+        nonlocal ran
+        ran += 1
+
+    async def step(deadline):
+        done = 0
+        call_soon = loop.call_soon
+        while True:
+            for _ in range(1000):
+                call_soon(cb)
+            await asyncio.sleep(0)
+            done += 1000
+            if perf() >= deadline:
+                return done
+
+    rate = await timed(step, args.warmup, args.duration)
+    await asyncio.sleep(0)
+    return {"value": rate, "unit": "calls/s", "ran": ran}
+
+
+def _delays(n, low, high, seed=1):
+    rnd = random.Random(seed)
+    return [low + rnd.random() * (high - low) for _ in range(n)]
+
+
+async def b_timers_fire(args):
+    loop = asyncio.get_running_loop()
+    delays = _delays(args.timers, 0.0, 0.001)
+
+    async def once(warm):
+        todo = delays[: len(delays) // 10] if warm else delays
+        left = len(todo)
+        done = loop.create_future()
+
+        def cb():
+            nonlocal left
+            left -= 1
+            if left == 0:
+                done.set_result(None)
+
+        call_later = loop.call_later
+        t0 = perf()
+        for d in todo:
+            call_later(d, cb)
+        await done
+        return len(todo), perf() - t0
+
+    rate, reps = await repeated(once, args.warmup, args.duration)
+    return {"value": rate, "unit": "timers/s", "timers": args.timers, "reps": reps}
+
+
+async def b_timers_cancel(args):
+    loop = asyncio.get_running_loop()
+    delays = _delays(args.timers, 10.0, 20.0)
+
+    def cb():
+        raise AssertionError("a cancelled timer fired")
+
+    async def once(warm):
+        todo = delays[: len(delays) // 10] if warm else delays
+        call_later = loop.call_later
+        t0 = perf()
+        handles = [call_later(d, cb) for d in todo]
+        for h in handles:
+            h.cancel()
+        await asyncio.sleep(0)  # the loop may drop cancelled timers now
+        return len(todo), perf() - t0
+
+    rate, reps = await repeated(once, args.warmup, args.duration)
+    return {"value": rate, "unit": "timers/s", "timers": args.timers, "reps": reps}
+
+
+async def b_tasks(args):
+    loop = asyncio.get_running_loop()
+
+    async def noop():
+        pass
+
+    async def step(deadline):
+        done = 0
+        create_task = loop.create_task
+        while True:
+            tasks = [create_task(noop()) for _ in range(1000)]
+            for t in tasks:
+                await t
+            done += 1000
+            if perf() >= deadline:
+                return done
+
+    rate = await timed(step, args.warmup, args.duration)
+    return {"value": rate, "unit": "tasks/s"}
+
+
+async def b_sock_roundtrip(args):
+    loop = asyncio.get_running_loop()
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    b.setblocking(False)
+    msg = b"x" * 64
+
+    async def echo():
+        while data := await loop.sock_recv(b, 65536):
+            await loop.sock_sendall(b, data)
+
+    server = loop.create_task(echo())
+    try:
+
+        async def step(deadline):
+            done = 0
+            while True:
+                for _ in range(100):
+                    await loop.sock_sendall(a, msg)
+                    got = await loop.sock_recv(a, 64)
+                    while len(got) < 64:
+                        got += await loop.sock_recv(a, 64 - len(got))
+                done += 100
+                if perf() >= deadline:
+                    return done
+
+        rate = await timed(step, args.warmup, args.duration)
+    finally:
+        a.close()
+        try:
+            await asyncio.wait_for(server, 5)
+        except (OSError, TimeoutError):
+            pass
+        b.close()
+    return {"value": rate, "unit": "roundtrips/s"}
+
+
+def data_file(data_dir, name="pread-256m.bin"):
+    """A 256 MiB file of random-looking bytes, made once and kept."""
+    path = os.path.join(data_dir, name)
+    try:
+        if os.stat(path).st_size == FILE_SIZE:
+            return path
+    except FileNotFoundError:
+        pass
+    os.makedirs(data_dir, exist_ok=True)
+    tmp = path + ".part"
+    with open(tmp, "wb") as f:
+        chunk = os.urandom(WRITE_SIZE)
+        for i in range(FILE_SIZE // WRITE_SIZE):
+            # Cheap variety without 256 MiB of urandom.
+            f.write(chunk[i % 4096 :] + chunk[: i % 4096])
+    os.replace(tmp, path)
+    return path
+
+
+def native_file_op(loop, name):
+    op = getattr(loop, name, None)
+    if op is None:
+        raise Skip(f"this loop has no native {name}")
+    return op
+
+
+async def b_file_pread(args):
+    loop = asyncio.get_running_loop()
+    blocks = FILE_SIZE // BLOCK
+    if args.mode == "native":
+        pread = native_file_op(loop, "_file_pread")
+
+        def read(off):
+            return pread(fd, BLOCK, off)
+    else:
+
+        def read(off):
+            return asyncio.to_thread(os.pread, fd, BLOCK, off)
+
+    fd = os.open(data_file(args.data), os.O_RDONLY | os.O_CLOEXEC)
+
+    try:
+
+        async def worker(seed, deadline):
+            rnd = random.Random(seed)
+            n = 0
+            while perf() < deadline:
+                for _ in range(16):
+                    data = await read(rnd.randrange(blocks) * BLOCK)
+                    if len(data) != BLOCK:
+                        raise AssertionError(f"short read: {len(data)}")
+                n += 16
+            return n
+
+        async def step(deadline):
+            counts = await asyncio.gather(*(worker(i, deadline) for i in range(CONCURRENCY)))
+            return sum(counts)
+
+        rate = await timed(step, args.warmup, args.duration)
+    finally:
+        os.close(fd)
+    return {"value": rate, "unit": "reads/s", "mib_s": rate * BLOCK / 2**20, "mode": args.mode}
+
+
+async def b_file_pwrite(args):
+    loop = asyncio.get_running_loop()
+    os.makedirs(args.data, exist_ok=True)
+    data = os.urandom(WRITE_SIZE)
+    if args.mode == "native":
+        pwrite = native_file_op(loop, "_file_pwrite")
+
+        def write(off):
+            return pwrite(fd, data, off)
+    else:
+
+        def write(off):
+            return asyncio.to_thread(os.pwrite, fd, data, off)
+
+    # Overwrites a file kept from run to run: fresh pages (a new file, or
+    # memory the machine has not touched yet) would cost more than the loop.
+    fd = os.open(data_file(args.data, "pwrite-256m.bin"), os.O_WRONLY | os.O_CLOEXEC)
+
+    offset = 0
+    try:
+
+        async def step(deadline):
+            nonlocal offset
+            n = 0
+            while perf() < deadline:
+                written = await write(offset)
+                if written != WRITE_SIZE:
+                    raise AssertionError(f"short write: {written}")
+                offset = (offset + WRITE_SIZE) % FILE_SIZE
+                n += 1
+            return n
+
+        rate = await timed(step, args.warmup, args.duration)
+    finally:
+        os.close(fd)
+    return {"value": rate * WRITE_SIZE / 2**20, "unit": "MiB/s", "mode": args.mode}
+
+
+BENCHES = {
+    "call_soon": b_call_soon,
+    "timers_fire": b_timers_fire,
+    "timers_cancel": b_timers_cancel,
+    "tasks": b_tasks,
+    "sock_roundtrip": b_sock_roundtrip,
+    "file_pread": b_file_pread,
+    "file_pwrite": b_file_pwrite,
+}
+
+
+@guarded
+def main():
+    p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    p.add_argument("--loop", choices=LOOPS, required=True)
+    p.add_argument("--bench", choices=sorted(BENCHES), required=True)
+    p.add_argument("--duration", type=float, default=1.0)
+    p.add_argument("--warmup", type=float, default=0.3)
+    p.add_argument("--timers", type=int, default=100_000)
+    p.add_argument("--mode", choices=("native", "thread"), default="thread")
+    p.add_argument("--data", default=os.path.join("build", "bench-data"))
+    args = p.parse_args()
+    result = run(args.loop, BENCHES[args.bench], args)
+    emit({"bench": args.bench, "loop": args.loop, **result})
+
+
+if __name__ == "__main__":
+    main()
