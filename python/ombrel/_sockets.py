@@ -147,10 +147,16 @@ class SocketsMixin:
                 loop=self)
             address = resolved[0][4]
             # The engine's connect takes a bare numeric address: an IPv6
-            # scope id would be lost, so such an address waits for
-            # readiness like other families.
+            # scope id would be lost, and IPv4-mapped IPv6 addresses are a
+            # form it does not parse; those wait for readiness like other
+            # families.
+            fut = None
             if family == socket.AF_INET or not address[3]:
-                fut = self._sock_connect(sock.fileno(), address[0], address[1])
+                try:
+                    fut = self._sock_connect(sock.fileno(), address[0], address[1])
+                except ValueError:
+                    pass
+            if fut is not None:
                 try:
                     await fut
                 except OSError as exc:

@@ -124,6 +124,12 @@ def test_connect_over_ipv6_and_unix_sockets(aloop, socks, tmp_path):
             conn6, address6 = await aloop.sock_accept(v6)
             socks.keep(conn6)
             assert address6[:2] == client6.getsockname()[:2]
+            # An IPv4 listener reached through an IPv4-mapped address.
+            v4 = listener(socks)
+            mapped = socks(socket.AF_INET6)
+            await aloop.sock_connect(mapped, ("::ffff:127.0.0.1", v4.getsockname()[1]))
+            conn4, _ = await aloop.sock_accept(v4)
+            socks.keep(conn4)
 
     run(aloop, main())
 

@@ -279,6 +279,8 @@ def test_transport_sendfile_after_queued_writes(aloop, datafile, kind):
     f, data = datafile
     file = io.BytesIO(data) if kind == "fallback" else f
     tls = kind == "tls"
+    errors = []
+    aloop.set_exception_handler(lambda loop, context: errors.append(context))
 
     async def main():
         received = aloop.create_future()
@@ -293,7 +295,9 @@ def test_transport_sendfile_after_queued_writes(aloop, datafile, kind):
         _, writer = await asyncio.open_connection(
             "127.0.0.1", port, ssl=tu.simple_client_sslcontext() if tls else None,
             server_hostname="" if tls else None)
-        writer.write(b"header:" * 20_000)  # queued in the transport first
+        # Queued in the transport first, past the high-water mark: the
+        # stream's protocol is paused when the file goes out.
+        writer.write(b"header:" * 20_000)
         sending = asyncio.ensure_future(
             aloop.sendfile(writer.transport, file, 10, len(data) - 20))
         await asyncio.sleep(0)
@@ -303,6 +307,7 @@ def test_transport_sendfile_after_queued_writes(aloop, datafile, kind):
         assert await sending == len(data) - 20
         assert file.tell() == len(data) - 10
         writer.write(b"trailer")
+        await writer.drain()  # hangs if the stream was left paused
         writer.close()  # TLS transports have no write_eof
         got = await received
         assert got == b"header:" * 20_000 + data[10:-10] + b"trailer"
@@ -311,6 +316,7 @@ def test_transport_sendfile_after_queued_writes(aloop, datafile, kind):
         await server.wait_closed()
 
     run(aloop, main())
+    assert errors == []
 
 
 def test_unix_connection_and_server_cleanup(aloop, tmp_path):
