@@ -5,7 +5,8 @@ bare loop. This class adds what makes it the running asyncio loop of its
 thread: the running-loop slot, async-generator hooks, coroutine-origin
 tracking in debug mode, the checks that refuse nested or concurrent runs,
 run_until_complete, tasks and futures, and the Python-level services of the
-mixins (exception handler, executor, resolver, readiness callbacks).
+mixins (exception handler, executor, resolver, readiness callbacks, sockets,
+streams and servers).
 
 Thread rule: everything here runs on the thread that runs the loop, except
 call_soon_threadsafe and the async-generator finalizer hook, which may be
