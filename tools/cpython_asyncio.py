@@ -31,8 +31,11 @@ AREAS = {
     "test_sendfile": ("SendfileTestsBase", "create_event_loop", "test_utils.TestCase"),
     "test_streams": (None, None, None),
     "test_subprocess": (None, None, None),
+    "test_events_subprocess": ("SubprocessTestsMixin", "create_event_loop", "test_utils.TestCase"),
 }
-PART2 = {"test_subprocess"}
+PART2 = {"test_subprocess", "test_events_subprocess"}
+# Areas that are one mixin of a larger module: the module to import.
+MODULE_OF = {"test_events_subprocess": "test_events"}
 # Tests of part-2 areas inside the part-1 modules (test_events mixes them).
 PART2_TESTS = re.compile(r"pipe|pty|signal|fifo|subprocess")
 
@@ -47,6 +50,26 @@ def part_of(module, test_id):
     return 1
 
 
+class LoopSetUp:
+    """What test_events.EventLoopTestsMixin gives the other mixins of that
+    module: self.loop, made by the hook, set and torn down."""
+
+    def setUp(self):
+        super().setUp()
+        self.loop = self.create_event_loop()
+        self.set_event_loop(self.loop)
+
+    def tearDown(self):
+        from test.support import gc_collect
+        from test.test_asyncio import utils as test_utils
+
+        if not self.loop.is_closed():
+            test_utils.run_briefly(self.loop)
+        self.doCleanups()
+        gc_collect()
+        super().tearDown()
+
+
 def loop_factory(name):
     if name == "asyncio":
         return asyncio.SelectorEventLoop
@@ -58,14 +81,15 @@ def loop_factory(name):
 def build_suite(module_name, factory):
     from test.test_asyncio import utils as test_utils
 
-    module = importlib.import_module(f"test.test_asyncio.{module_name}")
+    module = importlib.import_module(f"test.test_asyncio.{MODULE_OF.get(module_name, module_name)}")
     mixin_name, hook, base_name = AREAS[module_name]
     loader = unittest.defaultTestLoader
     suite = unittest.TestSuite()
     if mixin_name is not None:
         mixin = getattr(module, mixin_name)
         base = test_utils.TestCase if base_name == "test_utils.TestCase" else unittest.TestCase
-        cls = type(f"Loop{mixin_name}", (mixin, base), {hook: lambda self: factory(), "__module__": module.__name__})
+        bases = (mixin, LoopSetUp, base) if module_name in MODULE_OF else (mixin, base)
+        cls = type(f"Loop{mixin_name}", bases, {hook: lambda self: factory(), "__module__": module.__name__})
         suite.addTests(loader.loadTestsFromTestCase(cls))
         # Tests written against a running loop of the standard kind.
         for name in dir(module):

@@ -16,9 +16,10 @@ import asyncio
 from collections.abc import Coroutine
 from typing import Any, TypeVar
 
+from ._files import AsyncFile, AsyncTextFile, open
 from ._loop import Loop
 
-__all__ = ["Loop", "new_event_loop", "run"]
+__all__ = ["AsyncFile", "AsyncTextFile", "Loop", "new_event_loop", "open", "run"]
 __version__ = "0.1.0"
 
 _T = TypeVar("_T")

@@ -26,13 +26,17 @@ from asyncio.log import logger
 from collections.abc import Awaitable, Callable, Coroutine, Generator
 from typing import Any, TypeVar
 
+from ._datagram import DatagramMixin
 from ._debug import check_thread, install_checked_calls
 from ._dns import ResolverMixin
 from ._errors import ExceptionHandler, ExceptionHandlerMixin
 from ._executor import ExecutorMixin
 from ._native import NativeLoop
 from ._network import NetworkMixin
+from ._pipes import PipesMixin
 from ._readiness import ReadinessMixin
+from ._signals import SignalMixin
+from ._subprocess import SubprocessMixin
 
 _T = TypeVar("_T")
 TaskFactory = Callable[..., "asyncio.Future[Any]"]
@@ -51,6 +55,7 @@ def _stop_when_done(fut: asyncio.Future[Any]) -> None:
 
 
 class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
+           SignalMixin, SubprocessMixin, PipesMixin, DatagramMixin,
            ReadinessMixin, NetworkMixin, asyncio.AbstractEventLoop):
     """An asyncio event loop on io_uring.
 
@@ -83,8 +88,6 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         self._acceptors: dict[Any, Any] = {}
         # UNIX server socket -> inode of its path, removed when it closes.
         self._unix_server_sockets: dict[Any, int] = {}
-        # Descriptor -> datagram transport, kept by the standard transport.
-        self._transports: weakref.WeakValueDictionary[int, Any] = weakref.WeakValueDictionary()
         self.set_debug(coroutines._is_debug_mode())
 
     def __repr__(self) -> str:

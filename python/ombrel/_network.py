@@ -13,9 +13,6 @@ does I/O. They reach the loop through a few hooks, which are ombrel's:
   `_sock_accept` per listening socket.
 - `_sendfile_native`: the engine's sendfile on the transport's socket.
 - `sock_connect` and friends (`_sockets.py`).
-
-What still needs native support the engine lacks (datagrams, pipes,
-subprocesses, signals) raises NotImplementedError naming itself.
 """
 
 from __future__ import annotations
@@ -23,12 +20,11 @@ from __future__ import annotations
 import errno
 import os
 import socket
-from asyncio import (base_events, constants, exceptions, selector_events, sslproto,
-                     trsock, unix_events)
+from asyncio import (base_events, constants, exceptions, selector_events, sslproto, trsock,
+                     unix_events)
 from asyncio.log import logger
-from typing import TYPE_CHECKING, Any, NoReturn
+from typing import TYPE_CHECKING, Any
 
-from ._readiness import ReadinessMixin
 from ._sockets import SocketsMixin, accepted_socket, regular_file_fd, with_errno
 from ._transport import SendfileProtocol, SocketTransport
 
@@ -36,17 +32,6 @@ if TYPE_CHECKING:
     import asyncio
 
     from ._loop import Loop
-
-
-class DatagramTransport(selector_events._SelectorDatagramTransport):
-    def __repr__(self) -> str:
-        # The standard repr asks the loop's selector, which this loop has not.
-        state = "closed" if self._sock is None else f"fd={self._sock_fd}"
-        return f"<{type(self).__name__} {state}>"
-
-
-def _missing(name: str) -> NoReturn:
-    raise NotImplementedError(f"ombrel does not support {name}() yet")
 
 
 # Accept errors after which the listening socket is of no more use.
@@ -320,41 +305,3 @@ class NetworkMixin(SocketsMixin):
     create_unix_connection = unix_events._UnixSelectorEventLoop.create_unix_connection
     create_unix_server = unix_events._UnixSelectorEventLoop.create_unix_server
     _accept_connection2 = selector_events.BaseSelectorEventLoop._accept_connection2
-
-    # Datagrams: the engine has no datagram transport, so the standard
-    # loop's own one runs on readiness callbacks; it asks its loop for
-    # `_add_reader`/`_add_writer` and friends and a `_transports` map.
-    def _make_datagram_transport(self: Loop, sock: socket.socket,
-                                 protocol: asyncio.BaseProtocol, address: Any = None,
-                                 waiter: asyncio.Future[None] | None = None,
-                                 extra: dict[str, Any] | None = None) -> DatagramTransport:
-        return DatagramTransport(self, sock, protocol, address, waiter, extra)
-
-    create_datagram_endpoint = base_events.BaseEventLoop.create_datagram_endpoint
-    _add_reader = ReadinessMixin.add_reader
-    _remove_reader = ReadinessMixin.remove_reader
-    _add_writer = ReadinessMixin.add_writer
-    _remove_writer = ReadinessMixin.remove_writer
-
-    # Pipes and subprocesses.
-    async def connect_read_pipe(self, protocol_factory: Any, pipe: Any) -> Any:
-        _missing("connect_read_pipe")
-
-    async def connect_write_pipe(self, protocol_factory: Any, pipe: Any) -> Any:
-        _missing("connect_write_pipe")
-
-    async def subprocess_shell(self, protocol_factory: Any, cmd: Any,
-                               **kwargs: Any) -> Any:
-        _missing("subprocess_shell")
-
-    async def subprocess_exec(self, protocol_factory: Any, *args: Any,
-                              **kwargs: Any) -> Any:
-        _missing("subprocess_exec")
-
-    # Signals.
-    def add_signal_handler(self, sig: int, callback: Any, *args: Any) -> None:
-        _missing("add_signal_handler")
-
-    def remove_signal_handler(self, sig: int) -> bool:
-        _missing("remove_signal_handler")
-

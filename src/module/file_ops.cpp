@@ -1,6 +1,7 @@
 #include "module/file_ops.hpp"
 
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <cstring>
 #include <new>
@@ -161,6 +162,11 @@ void fileOpenDone(Loop*, Completion* c) noexcept {
   OpOutcome outcome;
   if (!r) {
     outcome = OpOutcome::error(r.error());
+  } else if (opAbandoned(op->fut)) {
+    // Nobody will receive the descriptor (the future was cancelled, or the
+    // loop closed): close it rather than leak it.
+    ::close(r->fd);
+    outcome = OpOutcome::ok();
   } else {
     PyObject* fd = PyLong_FromLong(r->fd);
     PyObject* tuple = fd != nullptr ? PyTuple_Pack(2, fd, r->pollable ? Py_True : Py_False) : nullptr;

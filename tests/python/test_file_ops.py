@@ -126,3 +126,14 @@ def test_closed_loop(loop, tmp_path):
     ]:
         with pytest.raises(RuntimeError, match="^Event loop is closed$"):
             getattr(loop, name)(*args)
+
+
+def test_cancelled_open_does_not_leak_its_descriptor(loop, tmp_path):
+    path = str(tmp_path / "f")
+    open(path, "w").close()
+    before = set(os.listdir("/proc/self/fd"))
+    fut = loop._file_open(path, READ, 0)
+    assert fut.cancel() is True  # before the open completes: its result is discarded
+    wait_for(loop, fut)
+    assert fut.cancelled()
+    assert set(os.listdir("/proc/self/fd")) <= before

@@ -338,29 +338,3 @@ def test_unix_connection_and_server_cleanup(aloop, tmp_path):
             await asyncio.open_unix_connection(path)
 
     run(aloop, main())
-
-
-def test_datagram_endpoint_round_trip(aloop):
-    class Datagrams(asyncio.DatagramProtocol):
-        def __init__(self):
-            self.got = asyncio.Queue()
-
-        def datagram_received(self, data, addr):
-            self.got.put_nowait((data, addr))
-
-    async def main():
-        server_tr, server = await aloop.create_datagram_endpoint(
-            Datagrams, local_addr=("127.0.0.1", 0))
-        address = server_tr.get_extra_info("sockname")
-        client_tr, client = await aloop.create_datagram_endpoint(
-            Datagrams, remote_addr=address)
-        client_tr.sendto(b"hello")
-        data, peer = await server.got.get()
-        assert data == b"hello"
-        server_tr.sendto(b"back", peer)
-        assert (await client.got.get())[0] == b"back"
-        client_tr.close()
-        server_tr.close()
-        await asyncio.sleep(0)
-
-    run(aloop, main())

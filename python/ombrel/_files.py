@@ -1,0 +1,887 @@
+"""Asynchronous files on the loop's native file operations.
+
+    async with await ombrel.open(path, "w", encoding="utf-8") as f:
+        await f.write("hello\\n")
+
+`open` is the built-in open made awaitable: the same modes, buffering,
+encoding, errors and newline arguments, and objects with the familiar
+methods, whose I/O methods are coroutines. The file position is tracked
+here, not by the kernel: every read and write of a regular file is a
+positional native operation at that position, so independent positional
+calls (pread/pwrite) can run concurrently on one file object with no
+seek in between. Files that cannot seek (FIFOs, terminals) are read and
+written in stream order instead and refuse seek, tell, pread and pwrite.
+
+Reads and writes that go to the kernel are the native operations' futures,
+awaited directly: cancelling the awaiting task aborts the operation. Opening
+and closing are the exception: a cancelled open could lose a descriptor
+that the kernel already made, and a cancelled close could leave one open,
+so those two run to their end and only the caller stops waiting.
+
+Append mode writes at the end of the file as it is when a write (or a
+flush of buffered writes) begins; unlike O_APPEND this is not atomic
+against other processes appending to the same file.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import codecs
+import errno
+import io
+import locale
+import os
+import stat
+import warnings
+from collections.abc import Buffer
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._loop import Loop
+
+__all__ = ["AsyncFile", "AsyncTextFile", "open"]
+
+# The module's own open flags (not os.O_*).
+_CREATE, _READ, _WRITE, _TRUNC, _EXCL = 1, 2, 4, 8, 16
+
+DEFAULT_BUFFER_SIZE = max(io.DEFAULT_BUFFER_SIZE, 64 * 1024)
+
+# errno of the exception types the native table produces for opens; the
+# native exceptions carry only an error name, so the errno and the path
+# are put back for the caller.
+_ERRNO_OF = {
+    FileNotFoundError: errno.ENOENT,
+    FileExistsError: errno.EEXIST,
+    PermissionError: errno.EACCES,
+    IsADirectoryError: errno.EISDIR,
+    NotADirectoryError: errno.ENOTDIR,
+}
+
+
+def _cookie(pos: int, flags: int, skip: int) -> int:
+    return pos | (flags << 64) | (skip << 128)
+
+
+def _uncookie(cookie: int) -> tuple[int, int, int]:
+    mask = (1 << 64) - 1
+    return cookie & mask, (cookie >> 64) & mask, cookie >> 128
+
+
+def _closed_error() -> ValueError:
+    return ValueError("I/O operation on closed file.")
+
+
+def _parse_mode(mode: str) -> tuple[str, bool, bool]:
+    """(one of "rwxa", plus, binary) with the built-in open's errors."""
+    if not isinstance(mode, str):
+        raise TypeError(f"invalid mode: {mode!r}")
+    modes = set(mode)
+    if modes - set("axrwb+t") or len(mode) > len(modes):
+        raise ValueError(f"invalid mode: {mode!r}")
+    kinds = modes & set("rwxa")
+    if len(kinds) != 1:
+        raise ValueError("must have exactly one of create/read/write/append mode")
+    if "b" in modes and "t" in modes:
+        raise ValueError("can't have text and binary mode at once")
+    return kinds.pop(), "+" in modes, "b" in modes
+
+
+def _native_flags(kind: str, plus: bool) -> int:
+    if kind == "r":
+        return _READ | (_WRITE if plus else 0)
+    flags = _CREATE | (_READ if plus else 0)
+    if kind == "w":
+        flags |= _TRUNC
+    elif kind == "x":
+        flags |= _EXCL
+    return flags
+
+
+async def open(file: Any, mode: str = "r", buffering: int = -1,
+               encoding: str | None = None, errors: str | None = None,
+               newline: str | None = None) -> AsyncFile | AsyncTextFile:
+    """Open a file on the running ombrel loop; see the built-in open()."""
+    kind, plus, binary = _parse_mode(mode)
+    if not isinstance(buffering, int):
+        raise TypeError(f"'{type(buffering).__name__}' object cannot be "
+                        f"interpreted as an integer")
+    if binary:
+        if encoding is not None:
+            raise ValueError("binary mode doesn't take an encoding argument")
+        if errors is not None:
+            raise ValueError("binary mode doesn't take an errors argument")
+        if newline is not None:
+            raise ValueError("binary mode doesn't take a newline argument")
+    else:
+        if buffering == 0:
+            raise ValueError("can't have unbuffered text I/O")
+        if newline not in (None, "", "\n", "\r", "\r\n"):
+            raise ValueError(f"illegal newline value: {newline!r}")
+        if encoding is not None and not isinstance(encoding, str):
+            raise TypeError(f"open() argument 'encoding' must be str or None, "
+                            f"not {type(encoding).__name__}")
+        encoding = io.text_encoding(encoding)
+        if encoding == "locale":
+            encoding = locale.getencoding()
+        codecs.lookup(encoding)  # LookupError before anything is opened
+        if errors is None:
+            errors = "strict"
+
+    loop = asyncio.get_running_loop()
+    from ._loop import Loop
+    if not isinstance(loop, Loop):
+        raise RuntimeError("ombrel.open() needs a running ombrel loop")
+    path = os.fspath(file)
+    if isinstance(path, bytes):
+        path = os.fsdecode(path)
+    name = file if isinstance(file, (str, bytes)) else path
+
+    fd = await _open_fd(loop, path, _native_flags(kind, plus))
+    try:
+        st = os.fstat(fd)
+        if stat.S_ISDIR(st.st_mode):
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+        try:
+            os.lseek(fd, 0, os.SEEK_CUR)
+            seekable = True
+        except OSError:
+            seekable = False
+        bufsize = DEFAULT_BUFFER_SIZE if buffering in (-1, 1) else buffering
+        raw = AsyncFile(loop, fd, name, mode if binary else mode.replace("t", "") + "b",
+                        readable=kind == "r" or plus, writable=kind != "r" or plus,
+                        append=kind == "a", seekable=seekable,
+                        bufsize=bufsize if buffering != 0 else 0,
+                        position=st.st_size if kind == "a" and seekable else 0)
+    except BaseException:
+        os.close(fd)
+        raise
+    if binary:
+        return raw
+    return AsyncTextFile(raw, encoding, errors, newline,
+                         line_buffering=buffering == 1, mode=mode)
+
+
+async def _open_fd(loop: Loop, path: str, flags: int) -> int:
+    fut = loop._file_open(path, flags, 0o666)
+    try:
+        fd, _ = await asyncio.shield(fut)
+    except asyncio.CancelledError:
+        fut.add_done_callback(_close_orphan)
+        raise
+    except OSError as exc:
+        code = _ERRNO_OF.get(type(exc))
+        if code is None:
+            raise
+        raise type(exc)(code, os.strerror(code), path) from None
+    return fd
+
+
+def _close_orphan(fut: asyncio.Future[Any]) -> None:
+    if not fut.cancelled() and fut.exception() is None:
+        os.close(fut.result()[0])
+
+
+class AsyncFile:
+    """A binary file; what ombrel.open returns for a mode with "b".
+
+    Buffered like io.BufferedRandom: reads fetch at least `bufsize` bytes
+    ahead, writes are gathered up to `bufsize` bytes and written by flush,
+    close, a seek, or a read. With buffering=0 each call is one native
+    operation.
+    """
+
+    def __init__(self, loop: Loop, fd: int, name: Any, mode: str, *,
+                 readable: bool, writable: bool, append: bool,
+                 seekable: bool, bufsize: int, position: int) -> None:
+        self._loop = loop
+        self._fd = fd
+        self.name = name
+        self.mode = mode
+        self._readable = readable
+        self._writable = writable
+        self._append = append
+        self._seekable = seekable
+        self._bufsize = bufsize
+        self._pos = position
+        self._rbuf = b""  # bytes of the file from _pos on, read ahead
+        self._wbuf = bytearray()  # bytes to write at _wstart, ending at _pos
+        self._wstart = 0
+        self._lock = asyncio.Lock()
+        self._closed = False
+
+    def __repr__(self) -> str:
+        state = " closed" if self._closed else ""
+        return f"<ombrel.AsyncFile name={self.name!r} mode={self.mode!r}{state}>"
+
+    # Properties of the object.
+
+    @property
+    def closed(self) -> bool:
+        return self._closed
+
+    def fileno(self) -> int:
+        self._check_open()
+        return self._fd
+
+    def readable(self) -> bool:
+        self._check_open()
+        return self._readable
+
+    def writable(self) -> bool:
+        self._check_open()
+        return self._writable
+
+    def seekable(self) -> bool:
+        self._check_open()
+        return self._seekable
+
+    def isatty(self) -> bool:
+        self._check_open()
+        return os.isatty(self._fd)
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise _closed_error()
+
+    def _check_readable(self) -> None:
+        self._check_open()
+        if not self._readable:
+            raise io.UnsupportedOperation("File not open for reading")
+
+    def _check_writable(self) -> None:
+        self._check_open()
+        if not self._writable:
+            raise io.UnsupportedOperation("File not open for writing")
+
+    def _check_seekable(self) -> None:
+        self._check_open()
+        if not self._seekable:
+            raise io.UnsupportedOperation("File or stream is not seekable.")
+
+    # Native operations at a position (or in stream order).
+
+    async def _raw_read(self, size: int, offset: int) -> bytes:
+        if self._seekable:
+            return await self._loop._file_pread(self._fd, size, offset)
+        return await self._loop._file_read(self._fd, size)
+
+    async def _raw_write(self, data: Buffer, offset: int) -> int:
+        if self._seekable:
+            return await self._loop._file_pwrite(self._fd, data, offset)
+        return await self._loop._file_write(self._fd, data)
+
+    # Reading.
+
+    async def read(self, size: int | None = -1) -> bytes:
+        """Up to `size` bytes (all to the end of file when negative or None);
+        fewer only at the end of the file."""
+        self._check_readable()
+        if size is None:
+            size = -1
+        async with self._lock:
+            await self._flush_locked()
+            if size < 0:
+                return await self._read_all()
+            return await self._read_upto(size)
+
+    async def _read_upto(self, size: int) -> bytes:
+        have = len(self._rbuf)
+        if have < size:
+            need = size - have
+            if need < self._bufsize:
+                more = await self._raw_read(self._bufsize, self._pos + have)
+                self._rbuf += more
+            else:
+                more = await self._raw_read(need, self._pos + have)
+                data = self._rbuf + more
+                self._rbuf = b""
+                self._pos += len(data)
+                return data
+        data, self._rbuf = self._rbuf[:size], self._rbuf[size:]
+        self._pos += len(data)
+        return data
+
+    async def _read_all(self) -> bytes:
+        chunks = [self._rbuf]
+        offset = self._pos + len(self._rbuf)
+        self._rbuf = b""
+        if self._seekable:
+            # One read for what the file holds now, then on until a read
+            # comes back short: the file may grow meanwhile.
+            want = max(await self._loop._file_size(self._fd) - offset, 0) + 1
+        else:
+            want = max(self._bufsize, DEFAULT_BUFFER_SIZE)
+        while True:
+            chunk = await self._raw_read(want, offset)
+            if not chunk:
+                break
+            chunks.append(chunk)
+            offset += len(chunk)
+            if self._seekable and len(chunk) < want:
+                break
+            want = max(want, DEFAULT_BUFFER_SIZE)
+        data = b"".join(chunks)
+        self._pos += len(data)
+        return data
+
+    async def readinto(self, buffer: Any) -> int:
+        """Read into a writable bytes-like object; the count read."""
+        view = memoryview(buffer).cast("B")
+        data = await self.read(len(view))
+        view[:len(data)] = data
+        return len(data)
+
+    async def readline(self, size: int | None = -1) -> bytes:
+        """One line with its b"\\n" (none at the end of file), at most
+        `size` bytes when size is not negative."""
+        self._check_readable()
+        if size is None:
+            size = -1
+        async with self._lock:
+            await self._flush_locked()
+            start = 0
+            while True:
+                end = self._rbuf.find(b"\n", start)
+                if end >= 0:
+                    n = end + 1
+                    break
+                if 0 <= size <= len(self._rbuf):
+                    n = size
+                    break
+                start = len(self._rbuf)
+                more = await self._raw_read(max(self._bufsize, 8192),
+                                            self._pos + len(self._rbuf))
+                if not more:
+                    n = len(self._rbuf)
+                    break
+                self._rbuf += more
+            if 0 <= size < n:
+                n = size
+            line, self._rbuf = self._rbuf[:n], self._rbuf[n:]
+            self._pos += len(line)
+            return line
+
+    async def readlines(self, hint: int = -1) -> list[bytes]:
+        lines = []
+        total = 0
+        async for line in self:
+            lines.append(line)
+            total += len(line)
+            if 0 < hint <= total:
+                break
+        return lines
+
+    def __aiter__(self) -> AsyncFile:
+        self._check_open()
+        return self
+
+    async def __anext__(self) -> bytes:
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    async def pread(self, size: int, offset: int) -> bytes:
+        """Up to `size` bytes at `offset`, leaving the position alone."""
+        self._check_readable()
+        self._check_seekable()
+        if self._wbuf:
+            async with self._lock:
+                await self._flush_locked()
+        return await self._loop._file_pread(self._fd, size, offset)
+
+    # Writing.
+
+    async def write(self, data: Buffer) -> int:
+        """Write all of `data` at the position (at the end in append mode);
+        the count of bytes, which is all of them."""
+        self._check_writable()
+        view = memoryview(data)
+        n = view.nbytes
+        if not n:
+            return 0
+        async with self._lock:
+            self._rbuf = b""
+            if self._append and not self._wbuf and self._seekable:
+                self._pos = await self._loop._file_size(self._fd)
+            if self._bufsize and n < self._bufsize:
+                if not self._wbuf:
+                    self._wstart = self._pos
+                self._wbuf += view
+                self._pos += n
+                if len(self._wbuf) >= self._bufsize:
+                    await self._flush_locked()
+                return n
+            await self._flush_locked()
+            start = self._pos
+            if self._append and self._seekable:
+                start = self._pos = await self._loop._file_size(self._fd)
+            written = await self._raw_write(view, start)
+            self._pos = start + written
+            return written
+
+    async def writelines(self, lines: Any) -> None:
+        for line in lines:
+            await self.write(line)
+
+    async def pwrite(self, data: Buffer, offset: int) -> int:
+        """Write all of `data` at `offset`, leaving the position alone."""
+        self._check_writable()
+        self._check_seekable()
+        if self._wbuf or self._rbuf:
+            async with self._lock:
+                await self._flush_locked()
+                self._rbuf = b""
+        return await self._loop._file_pwrite(self._fd, data, offset)
+
+    async def flush(self) -> None:
+        """Write what is buffered."""
+        self._check_open()
+        if self._wbuf:
+            async with self._lock:
+                await self._flush_locked()
+
+    async def _flush_locked(self) -> None:
+        if not self._wbuf:
+            return
+        # The buffer under write is pinned by the native operation: later
+        # writes go to a fresh one. A failed or cancelled flush puts the
+        # data back; writing it again at the same offset is harmless.
+        data, self._wbuf = self._wbuf, bytearray()
+        start = self._wstart
+        if self._append and self._seekable:
+            start = await self._loop._file_size(self._fd)
+        try:
+            await self._raw_write(data, start)
+        except BaseException:
+            self._wbuf = data
+            raise
+        self._pos = start + len(data)
+
+    # Position, size and durability.
+
+    def tell(self) -> int:
+        self._check_seekable()
+        return self._pos
+
+    async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
+        """Move the position; the new position."""
+        self._check_seekable()
+        if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
+            raise ValueError(f"invalid whence ({whence}, should be "
+                             f"{os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
+        async with self._lock:
+            await self._flush_locked()
+            if whence == os.SEEK_SET:
+                target = offset
+            elif whence == os.SEEK_CUR:
+                target = self._pos + offset
+            else:
+                target = await self._loop._file_size(self._fd) + offset
+            if target < 0:
+                raise OSError(errno.EINVAL, f"negative seek position {target}")
+            ahead = target - self._pos
+            self._rbuf = self._rbuf[ahead:] if 0 <= ahead <= len(self._rbuf) else b""
+            self._pos = target
+            return target
+
+    async def truncate(self, size: int | None = None) -> int:
+        """Cut (or extend) the file to `size` bytes, the position by
+        default; the position does not move."""
+        self._check_writable()
+        self._check_seekable()
+        async with self._lock:
+            await self._flush_locked()
+            if size is None:
+                size = self._pos
+            await self._loop._file_truncate(self._fd, size)
+            self._rbuf = b""
+            return size
+
+    async def size(self) -> int:
+        """The file's size in bytes, buffered writes included."""
+        self._check_open()
+        async with self._lock:
+            await self._flush_locked()
+            return await self._loop._file_size(self._fd)
+
+    async def fsync(self, datasync: bool = False) -> None:
+        """Flush, then make the file's data (and, unless datasync, its
+        metadata) durable."""
+        self._check_open()
+        async with self._lock:
+            await self._flush_locked()
+            await self._loop._file_fsync(self._fd, datasync)
+
+    # Closing.
+
+    async def close(self) -> None:
+        """Flush and close; closing twice is allowed."""
+        if self._closed:
+            return
+        try:
+            async with self._lock:
+                await self._flush_locked()
+        finally:
+            if not self._closed:
+                self._closed = True
+                self._rbuf = b""
+                self._wbuf = bytearray()
+                await asyncio.shield(self._loop._file_close(self._fd))
+
+    async def __aenter__(self) -> AsyncFile:
+        self._check_open()
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.close()
+
+    def __del__(self, _warn: Any = warnings.warn) -> None:
+        if getattr(self, "_closed", True):
+            return
+        _warn(f"unclosed file {self!r}", ResourceWarning, source=self)
+        self._closed = True
+        try:
+            os.close(self._fd)
+        except OSError:
+            pass
+
+
+class AsyncTextFile:
+    """A text file over an AsyncFile (its `buffer`): characters decoded and
+    encoded incrementally, newlines handled like io.TextIOWrapper.
+
+    tell() returns the byte offset itself wherever the decoder is between
+    characters with no state of its own (most of the time, for most
+    encodings), and a larger opaque number otherwise.
+    """
+
+    _CHUNK = 8192
+
+    def __init__(self, buffer: AsyncFile, encoding: str, errors: str,
+                 newline: str | None, *, line_buffering: bool, mode: str) -> None:
+        self.buffer = buffer
+        self.encoding = encoding
+        self.errors = errors
+        self.mode = mode
+        self.line_buffering = line_buffering
+        self._newline = newline
+        # Writing: "\n" becomes the newline asked for ("" and "\n" keep it).
+        self._writenl = newline or os.linesep if newline != "" else "\n"
+        self._encoder = codecs.getincrementalencoder(encoding)(errors)
+        if buffer._pos != 0 and buffer._writable:
+            self._no_bom()
+        self._decoder = self._make_decoder()
+        self._decoded = ""  # text decoded from the file and not returned
+        self._used = 0  # characters of _decoded returned so far
+        # Where the decoded text came from: the decoder state and the byte
+        # offset before it, and the bytes fed since.
+        self._snap_flags = self._decoder.getstate()[1]
+        self._snap_pos = buffer._pos if buffer._seekable else 0
+        self._snap_bytes = b""
+        self._eof = False
+        self._lock = asyncio.Lock()
+
+    def __repr__(self) -> str:
+        state = " closed" if self.closed else ""
+        return (f"<ombrel.AsyncTextFile name={self.name!r} mode={self.mode!r} "
+                f"encoding={self.encoding!r}{state}>")
+
+    def _make_decoder(self) -> Any:
+        decoder = codecs.getincrementaldecoder(self.encoding)(self.errors)
+        if self._newline is None:
+            return io.IncrementalNewlineDecoder(decoder, translate=True)
+        if self._newline == "":
+            return io.IncrementalNewlineDecoder(decoder, translate=False)
+        return decoder
+
+    def _no_bom(self) -> None:
+        # Writing after the start of a file: no byte-order mark.
+        try:
+            self._encoder.setstate(0)
+        except (AttributeError, TypeError):
+            pass
+
+    # Properties.
+
+    @property
+    def name(self) -> Any:
+        return self.buffer.name
+
+    @property
+    def closed(self) -> bool:
+        return self.buffer.closed
+
+    @property
+    def newlines(self) -> Any:
+        return getattr(self._decoder, "newlines", None)
+
+    def fileno(self) -> int:
+        return self.buffer.fileno()
+
+    def readable(self) -> bool:
+        return self.buffer.readable()
+
+    def writable(self) -> bool:
+        return self.buffer.writable()
+
+    def seekable(self) -> bool:
+        return self.buffer.seekable()
+
+    def isatty(self) -> bool:
+        return self.buffer.isatty()
+
+    # Reading.
+
+    def _reset_decoding(self) -> None:
+        self._decoder.reset()
+        self._decoded = ""
+        self._used = 0
+        self._snap_flags = self._decoder.getstate()[1]
+        self._snap_pos = self.buffer._pos if self.buffer._seekable else 0
+        self._snap_bytes = b""
+        self._eof = False
+
+    async def _read_chunk(self) -> bool:
+        """Decode one more chunk; False at the end of the file."""
+        if self._eof:
+            return False
+        if self._used == len(self._decoded):
+            # Nothing pending: the snapshot moves up to here.
+            state_bytes, flags = self._decoder.getstate()
+            self._snap_flags = flags
+            self._snap_pos = self.buffer._pos - len(state_bytes)
+            self._snap_bytes = state_bytes
+            self._decoded = ""
+            self._used = 0
+        raw = await self.buffer.read(max(self._CHUNK, self.buffer._bufsize // 2))
+        self._eof = not raw
+        self._snap_bytes += raw
+        self._decoded += self._decoder.decode(raw, final=self._eof)
+        return not self._eof
+
+    def _take(self, n: int) -> str:
+        text = self._decoded[self._used:self._used + n]
+        self._used += len(text)
+        return text
+
+    async def read(self, size: int | None = -1) -> str:
+        """Up to `size` characters, all to the end of file by default."""
+        self.buffer._check_readable()
+        if size is None:
+            size = -1
+        async with self._lock:
+            await self._before_read()
+            self._eof = False  # the file may have grown since
+            if size < 0:
+                rest = self._decoded[self._used:]
+                raw = await self.buffer.read()
+                text = rest + self._decoder.decode(raw, final=True)
+                # Everything is returned and the decoder is empty: the
+                # position is the buffer's again.
+                self._decoded = ""
+                self._used = 0
+                self._snap_flags = self._decoder.getstate()[1]
+                self._snap_pos = self.buffer._pos if self.buffer._seekable else 0
+                self._snap_bytes = b""
+                return text
+            while len(self._decoded) - self._used < size and await self._read_chunk():
+                pass
+            return self._take(size)
+
+    async def _before_read(self) -> None:
+        if self.buffer._wbuf:
+            await self.buffer.flush()
+
+    def _line_end(self, start: int) -> tuple[int, int]:
+        """(index after the first line end at or after `start`, where the
+        next search may start) in _decoded; -1 when there is none yet."""
+        text = self._decoded
+        nl = self._newline
+        if nl is None or nl == "\n":
+            i = text.find("\n", start)
+            return (i + 1 if i >= 0 else -1), len(text)
+        if nl == "":
+            # The decoder holds back a final "\r" until it sees what follows.
+            cr = text.find("\r", start)
+            lf = text.find("\n", start)
+            if cr < 0 and lf < 0:
+                return -1, len(text)
+            if cr < 0 or (0 <= lf < cr):
+                return lf + 1, len(text)
+            if cr + 1 < len(text):
+                return (cr + 2 if text[cr + 1] == "\n" else cr + 1), len(text)
+            return (cr + 1 if self._eof else -1), cr
+        i = text.find(nl, start)
+        return (i + len(nl) if i >= 0 else -1), max(len(text) - len(nl) + 1, start)
+
+    async def readline(self, size: int | None = -1) -> str:
+        """One line with its line end (none at the end of file), at most
+        `size` characters when size is not negative."""
+        self.buffer._check_readable()
+        if size is None:
+            size = -1
+        async with self._lock:
+            await self._before_read()
+            self._eof = False
+            start = self._used
+            while True:
+                end, start = self._line_end(start)
+                if end >= 0:
+                    n = end - self._used
+                    break
+                if 0 <= size <= len(self._decoded) - self._used:
+                    n = size
+                    break
+                restarted = self._used == len(self._decoded)
+                more = await self._read_chunk()
+                if restarted:
+                    start = 0  # _read_chunk began a new snapshot
+                if not more:
+                    end, _ = self._line_end(self._used)
+                    n = (end if end >= 0 else len(self._decoded)) - self._used
+                    break
+            if 0 <= size < n:
+                n = size
+            return self._take(n)
+
+    async def readlines(self, hint: int = -1) -> list[str]:
+        lines = []
+        total = 0
+        async for line in self:
+            lines.append(line)
+            total += len(line)
+            if 0 < hint <= total:
+                break
+        return lines
+
+    def __aiter__(self) -> AsyncTextFile:
+        self.buffer._check_open()
+        return self
+
+    async def __anext__(self) -> str:
+        line = await self.readline()
+        if not line:
+            raise StopAsyncIteration
+        return line
+
+    # Writing.
+
+    async def write(self, text: str) -> int:
+        """Write a string; its length in characters."""
+        if not isinstance(text, str):
+            raise TypeError(f"write() argument must be str, not {type(text).__name__}")
+        self.buffer._check_writable()
+        async with self._lock:
+            if self._used < len(self._decoded) or self._snap_bytes:
+                # Read ahead: the write goes where the reader stands.
+                if self.buffer._seekable:
+                    await self.buffer.seek(self._tell())
+                self._reset_decoding()
+            out = text
+            if self._writenl != "\n" and "\n" in out:
+                out = out.replace("\n", self._writenl)
+            data = self._encoder.encode(out)
+            await self.buffer.write(data)
+            if self.line_buffering and ("\n" in text or "\r" in text):
+                await self.buffer.flush()
+            return len(text)
+
+    async def writelines(self, lines: Any) -> None:
+        for line in lines:
+            await self.write(line)
+
+    async def flush(self) -> None:
+        await self.buffer.flush()
+
+    # Position, size and durability.
+
+    def tell(self) -> int:
+        """An opaque position for seek(): the byte offset, with the
+        decoder's state and the characters to skip from there above bit 64
+        when the offset alone does not say it (as io.TextIOWrapper does)."""
+        self.buffer._check_seekable()
+        return self._tell()
+
+    def _tell(self) -> int:
+        if self._used == len(self._decoded):
+            state_bytes, flags = self._decoder.getstate()
+            return _cookie(self.buffer._pos - len(state_bytes), flags, 0)
+        if self._used == 0:
+            return _cookie(self._snap_pos, self._snap_flags, 0)
+        # Decode the snapshot again a byte at a time, remembering the last
+        # point where the decoder held no bytes, up to the characters
+        # returned so far; a decoder that holds back characters (a "\r"
+        # before a possible "\n") may pass that count without stopping on
+        # it: the rest is skipped after a seek.
+        decoder = self._make_decoder()
+        decoder.setstate((b"", self._snap_flags))
+        clean = (0, 0, self._snap_flags)  # bytes fed, characters, flags
+        chars = 0
+        for i in range(len(self._snap_bytes)):
+            chars += len(decoder.decode(self._snap_bytes[i:i + 1]))
+            if chars > self._used:
+                break
+            state_bytes, flags = decoder.getstate()
+            if not state_bytes:
+                clean = (i + 1, chars, flags)
+                if chars == self._used:
+                    break
+        fed, done, flags = clean
+        return _cookie(self._snap_pos + fed, flags, self._used - done)
+
+    async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
+        """Go to a position from tell(), to the start, or to the end."""
+        self.buffer._check_seekable()
+        if whence == os.SEEK_CUR:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
+            return self._tell()
+        if whence == os.SEEK_END:
+            if cookie != 0:
+                raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
+        elif whence != os.SEEK_SET:
+            raise ValueError(f"invalid whence ({whence}, should be "
+                             f"{os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
+        elif cookie < 0:
+            raise ValueError(f"negative seek position {cookie!r}")
+        pos, flags, skip = _uncookie(cookie)
+        async with self._lock:
+            pos = await self.buffer.seek(pos, whence)
+            self._reset_decoding()
+            if whence == os.SEEK_SET and cookie != 0:
+                # A position inside the file: the decoder's state there
+                # (past a byte-order mark, for instance) comes with it.
+                self._decoder.setstate((b"", flags))
+                self._snap_flags = flags
+            if pos == 0:
+                self._encoder.reset()
+            else:
+                self._no_bom()
+            while len(self._decoded) < skip and await self._read_chunk():
+                pass
+            self._used = min(skip, len(self._decoded))
+            return cookie if whence == os.SEEK_SET else pos
+
+    async def truncate(self, size: int | None = None) -> int:
+        if size is None:
+            size = self.tell()
+        await self.flush()
+        return await self.buffer.truncate(size)
+
+    async def size(self) -> int:
+        """The file's size in bytes."""
+        return await self.buffer.size()
+
+    async def fsync(self, datasync: bool = False) -> None:
+        await self.buffer.fsync(datasync)
+
+    async def close(self) -> None:
+        await self.buffer.close()
+
+    async def __aenter__(self) -> AsyncTextFile:
+        self.buffer._check_open()
+        return self
+
+    async def __aexit__(self, *exc: object) -> None:
+        await self.close()

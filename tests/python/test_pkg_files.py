@@ -1,0 +1,419 @@
+"""ombrel.open: asynchronous files on the native file operations, checked
+against the built-in open on real files."""
+
+import asyncio
+import errno
+import gc
+import hashlib
+import io
+import os
+import random
+import time
+import warnings
+
+import ombrel
+import pytest
+
+pytestmark = pytest.mark.timeout(60)
+
+
+@pytest.fixture
+def run():
+    loop = ombrel.new_event_loop()
+
+    def run(coro, timeout=30):
+        async def bounded():
+            async with asyncio.timeout(timeout):
+                return await coro
+        return loop.run_until_complete(bounded())
+
+    yield run
+    loop.close()
+
+
+def open_fds():
+    return set(os.listdir("/proc/self/fd"))
+
+
+# Modes and arguments.
+
+def test_modes_behave_like_the_builtin_open(run, tmp_path):
+    p = tmp_path / "f"
+
+    async def main():
+        async with await ombrel.open(p, "w") as f:
+            assert (f.readable(), f.writable(), f.seekable()) == (False, True, True)
+            assert await f.write("first\n") == 6
+            with pytest.raises(io.UnsupportedOperation):
+                await f.read()
+        async with await ombrel.open(p, "a") as f:
+            await f.seek(0)  # appends go to the end anyway
+            await f.write("second\n")
+            assert f.tell() == 13
+        with pytest.raises(FileExistsError) as info:
+            await ombrel.open(p, "x")
+        assert info.value.errno == errno.EEXIST and info.value.filename == str(p)
+        async with await ombrel.open(p, "r+") as f:
+            assert await f.read(5) == "first"
+            await f.write("!")
+            await f.seek(0)
+            assert await f.read() == "first!second\n"
+            assert not hasattr(f, "pwrite")  # positional calls are binary only
+        async with await ombrel.open(p, "a+b") as f:
+            assert f.tell() == 13 and f.mode == "a+b"
+            await f.write(b"third")
+            await f.seek(0)
+            assert await f.read() == b"first!second\nthird"
+        async with await ombrel.open(p, "w+b") as f:
+            assert await f.read() == b""
+            await f.write(b"new")
+        async with await ombrel.open(tmp_path / "x", "xb") as f:
+            assert f.writable() and not f.readable()
+        return p.read_bytes()
+
+    assert run(main()) == b"new"
+
+
+def test_refused_arguments_and_failed_opens(run, tmp_path):
+    p = tmp_path / "f"
+    p.write_text("x")
+
+    async def main():
+        for mode in ("rw", "rr", "", "q", "bt", "r+b+", 3):
+            with pytest.raises((ValueError, TypeError)):
+                await ombrel.open(p, mode)
+        with pytest.raises(ValueError):
+            await ombrel.open(p, "rb", encoding="utf-8")
+        with pytest.raises(ValueError):
+            await ombrel.open(p, "rb", newline="")
+        with pytest.raises(ValueError):
+            await ombrel.open(p, "r", buffering=0)
+        with pytest.raises(ValueError):
+            await ombrel.open(p, "r", newline="x")
+        with pytest.raises(LookupError):
+            await ombrel.open(p, "r", encoding="no-such-codec")
+        with pytest.raises(FileNotFoundError) as info:
+            await ombrel.open(tmp_path / "missing")
+        assert info.value.errno == errno.ENOENT and info.value.filename == str(tmp_path / "missing")
+        with pytest.raises(IsADirectoryError):
+            await ombrel.open(tmp_path)
+        with pytest.raises(NotADirectoryError):
+            await ombrel.open(p / "below", "w")
+
+    before = open_fds()
+    run(main())
+    assert open_fds() == before
+
+
+def test_needs_an_ombrel_loop(tmp_path):
+    with pytest.raises(RuntimeError, match="ombrel loop"):
+        asyncio.run(ombrel.open(tmp_path / "f", "w"))
+
+
+# Binary files against a model of their content.
+
+@pytest.mark.parametrize("buffering", [0, 7, -1])
+def test_binary_reads_writes_and_positions_follow_the_model(run, tmp_path, buffering):
+    p = tmp_path / "f"
+    rng = random.Random(buffering)
+    model = bytearray()
+    pos = 0
+
+    async def main():
+        nonlocal pos
+        async with await ombrel.open(p, "w+b", buffering=buffering) as f:
+            for _ in range(400):
+                op = rng.choice(["write", "read", "seek", "readline", "pread",
+                                 "pwrite", "readinto", "truncate", "size"])
+                if op == "write":
+                    data = bytes(rng.choice(b"ab\n") for _ in range(rng.randrange(1, 20)))
+                    assert await f.write(data) == len(data)
+                    if pos > len(model):
+                        model.extend(b"\0" * (pos - len(model)))
+                    model[pos:pos + len(data)] = data
+                    pos += len(data)
+                elif op == "read":
+                    n = rng.choice([-1, 0, 1, 5, 30])
+                    got = await f.read(n)
+                    want = bytes(model[pos:] if n < 0 else model[pos:pos + n])
+                    assert got == want
+                    pos += len(want)
+                elif op == "readline":
+                    limit = rng.choice([-1, 3])
+                    got = await f.readline(limit)
+                    end = model.find(b"\n", pos)
+                    end = len(model) if end < 0 else end + 1
+                    want = bytes(model[pos:end])
+                    assert got == (want if limit < 0 else want[:limit])
+                    pos += len(got)
+                elif op == "readinto":
+                    buf = bytearray(8)
+                    n = await f.readinto(buf)
+                    assert bytes(buf[:n]) == bytes(model[pos:pos + 8])
+                    pos += n
+                elif op == "seek":
+                    whence = rng.choice([0, 1, 2])
+                    off = rng.randrange(0, 10) if whence == 0 else rng.randrange(-3, 4)
+                    base = {0: 0, 1: pos, 2: len(model)}[whence]
+                    if base + off < 0:
+                        with pytest.raises(OSError):
+                            await f.seek(off, whence)
+                        continue
+                    assert await f.seek(off, whence) == base + off
+                    pos = base + off
+                elif op == "pread":
+                    off = rng.randrange(0, len(model) + 2)
+                    assert await f.pread(6, off) == bytes(model[off:off + 6])
+                elif op == "pwrite":
+                    off = rng.randrange(0, len(model) + 2)
+                    await f.pwrite(b"PW", off)
+                    if off > len(model):
+                        model.extend(b"\0" * (off - len(model)))
+                    model[off:off + 2] = b"PW"
+                elif op == "truncate":
+                    size = rng.randrange(0, len(model) + 3)
+                    assert await f.truncate(size) == size
+                    del model[size:]
+                    model.extend(b"\0" * (size - len(model)))
+                else:
+                    assert await f.size() == len(model)
+                assert f.tell() == pos, op
+        return p.read_bytes()
+
+    assert run(main()) == bytes(model)
+
+
+def test_buffered_writes_reach_the_file_on_flush_and_close(run, tmp_path):
+    p = tmp_path / "f"
+
+    async def main():
+        f = await ombrel.open(p, "wb")
+        await f.write(b"held")
+        assert p.read_bytes() == b""  # still buffered
+        await f.flush()
+        assert p.read_bytes() == b"held"
+        await f.write(b" back")
+        await f.fsync()
+        assert p.read_bytes() == b"held back"
+        await f.write(b"!")
+        await f.fsync(datasync=True)
+        await f.write(b"?")
+        await f.close()
+        await f.close()
+        assert f.closed
+        for call in (f.read(), f.write(b"x"), f.seek(0), f.flush(), f.size()):
+            with pytest.raises(ValueError, match="closed file"):
+                await call
+        with pytest.raises(ValueError):
+            f.tell()
+        return p.read_bytes()
+
+    assert run(main()) == b"held back!?"
+
+
+def test_an_unclosed_file_warns_and_gives_its_descriptor_back(run, tmp_path):
+    before = open_fds()
+
+    async def main():
+        await ombrel.open(tmp_path / "f", "w")
+
+    with warnings.catch_warnings(record=True) as caught:
+        warnings.simplefilter("always")
+        run(main())
+        gc.collect()
+    assert any(issubclass(w.category, ResourceWarning) for w in caught)
+    assert open_fds() == before
+
+
+# Text files against the built-in open.
+
+TEXT = "ascii line\nçé ünïcödé €\r\nold mac\rlast line without end"
+
+
+@pytest.mark.parametrize("encoding", ["utf-8", "utf-16", "latin-1", "utf-8-sig"])
+@pytest.mark.parametrize("newline", [None, "", "\n", "\r", "\r\n"])
+def test_text_reads_and_writes_match_the_builtin(run, tmp_path, encoding, newline):
+    text = TEXT if encoding != "latin-1" else TEXT.replace("€", "E")
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+    with open(theirs, "w", encoding=encoding, newline=newline) as f:
+        f.write(text)
+    with open(theirs, encoding=encoding, newline=newline) as f:
+        want_lines = f.readlines()
+
+    async def main():
+        async with await ombrel.open(ours, "w", encoding=encoding, newline=newline) as f:
+            for piece in (text[:7], text[7:20], text[20:]):
+                await f.write(piece)
+        async with await ombrel.open(ours, encoding=encoding, newline=newline) as f:
+            lines = [line async for line in f]
+        async with await ombrel.open(ours, encoding=encoding, newline=newline) as f:
+            # tell() after each line gives back a place seek() returns to.
+            marks = []
+            while line := await f.readline():
+                marks.append((f.tell(), await f.read(3)))
+                await f.seek(marks[-1][0])
+            for mark, after in marks:
+                await f.seek(mark)
+                assert await f.read(3) == after
+            await f.seek(0)
+            whole = await f.read()
+        return lines, whole
+
+    lines, whole = run(main())
+    assert ours.read_bytes() == theirs.read_bytes()
+    assert lines == want_lines
+    assert whole == "".join(want_lines)
+
+
+def test_text_reads_in_small_pieces_across_chunk_boundaries(run, tmp_path):
+    p = tmp_path / "f"
+    text = "".join(f"{i} ünï\r\n" for i in range(5000))  # well over a chunk
+    p.write_bytes(text.encode("utf-8"))
+
+    async def main():
+        async with await ombrel.open(p, encoding="utf-8") as f:
+            got = []
+            while piece := await f.read(7):
+                got.append(piece)
+            assert f.newlines == "\r\n"
+        async with await ombrel.open(p, encoding="utf-8", newline="") as f:
+            n = 0
+            async for line in f:
+                assert line.endswith("\r\n")
+                n += 1
+        return "".join(got), n
+
+    got, n = run(main())
+    assert got == text.replace("\r\n", "\n") and n == 5000
+
+
+def test_text_line_buffering_and_appending_without_a_second_bom(run, tmp_path):
+    p = tmp_path / "f"
+
+    async def main():
+        async with await ombrel.open(p, "w", encoding="utf-16", buffering=1) as f:
+            await f.write("no newline")
+            assert p.read_bytes() == b""
+            await f.write(" now\n")
+            assert p.read_bytes().decode("utf-16") == "no newline now\n"
+        async with await ombrel.open(p, "a", encoding="utf-16") as f:
+            await f.write("more\n")
+
+    run(main())
+    assert p.read_bytes().decode("utf-16") == "no newline now\nmore\n"
+
+
+# Cancellation aborts the native operation.
+
+def test_cancelled_read_and_write_abort_the_native_operation(run, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    async def main():
+        # Opened for reading and writing, a FIFO never blocks the open, and
+        # a read waits for data that nobody sends.
+        f = await ombrel.open(fifo, "r+b", buffering=0)
+        assert not f.seekable()
+        with pytest.raises(io.UnsupportedOperation):
+            f.tell()
+        reader = asyncio.ensure_future(f.read(100))
+        await asyncio.sleep(0.05)
+        assert not reader.done()
+        reader.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await reader
+        # Had the read stayed in flight, it would take these bytes.
+        other = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        os.write(other, b"after")
+        assert await asyncio.wait_for(f.read(100), 5) == b"after"
+
+        # Fill the FIFO, then a write waits for room.
+        payload = b"w" * (1 << 20)
+        writer = asyncio.ensure_future(f.write(payload))
+        await asyncio.sleep(0.05)
+        assert not writer.done()
+        writer.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await writer
+        os.close(other)
+        await f.close()
+
+    run(main())
+
+
+def test_a_cancelled_open_leaks_no_descriptor(run, tmp_path):
+    before = open_fds()
+
+    async def main():
+        for i in range(50):
+            task = asyncio.ensure_future(ombrel.open(tmp_path / f"f{i}", "w"))
+            await asyncio.sleep(0)
+            task.cancel()
+            try:
+                f = await task
+            except asyncio.CancelledError:
+                pass
+            else:
+                await f.close()
+        await asyncio.sleep(0.1)
+
+    run(main())
+    assert open_fds() == before
+
+
+# At scale.
+
+def test_ten_thousand_concurrent_small_reads_and_writes(run, tmp_path):
+    nfiles, per_file, rec = 4, 1250, 64
+
+    def record(i, j):
+        return f"{i:02d}:{j:06d}:".encode().ljust(rec, b".")
+
+    async def main():
+        files = [await ombrel.open(tmp_path / f"f{i}", "w+b") for i in range(nfiles)]
+        # Positional writes of distinct records, all in flight together.
+        await asyncio.gather(*(files[i].pwrite(record(i, j), j * rec)
+                               for i in range(nfiles) for j in range(per_file)))
+        # And reads of every record, in a shuffled order.
+        order = [(i, j) for i in range(nfiles) for j in range(per_file)]
+        random.Random(1).shuffle(order)
+        got = await asyncio.gather(*(files[i].pread(rec, j * rec) for i, j in order))
+        assert got == [record(i, j) for i, j in order]
+        # Stream writes from many tasks at once each land whole.
+        await files[0].seek(per_file * rec)
+        await asyncio.gather(*(files[0].write(b"<%05d>" % k) for k in range(2000)))
+        await files[0].seek(per_file * rec)
+        tail = await files[0].read()
+        for f in files:
+            await f.close()
+        return tail
+
+    tail = run(main(), timeout=50)
+    chunks = [tail[k:k + 7] for k in range(0, len(tail), 7)]
+    assert sorted(chunks) == [b"<%05d>" % k for k in range(2000)]
+    for i in range(nfiles):
+        data = (tmp_path / f"f{i}").read_bytes()[:per_file * rec]
+        assert data == b"".join(record(i, j) for j in range(per_file))
+
+
+def test_sequential_copy_of_64_megabytes_is_exact(run, tmp_path):
+    src, dst = tmp_path / "src", tmp_path / "dst"
+    block = os.urandom(1 << 20)
+    with open(src, "wb") as f:
+        for k in range(64):
+            f.write(bytes([k]) + block[1:])
+    want = hashlib.sha256(src.read_bytes()).hexdigest()
+
+    async def main():
+        async with await ombrel.open(src, "rb") as fin, \
+                await ombrel.open(dst, "wb") as fout:
+            while chunk := await fin.read(1 << 20):
+                await fout.write(chunk)
+            return await fout.size()
+
+    start = time.monotonic()
+    size = run(main(), timeout=50)
+    elapsed = time.monotonic() - start
+    assert size == 64 << 20
+    assert hashlib.sha256(dst.read_bytes()).hexdigest() == want
+    assert elapsed < 30, f"the copy took {elapsed:.1f}s"
