@@ -54,6 +54,13 @@ def _stop_when_done(fut: asyncio.Future[Any]) -> None:
     futures._get_loop(fut).stop()
 
 
+def _run_threadsafe(handle: events._ThreadSafeHandle) -> None:
+    # The native queue cannot see a cancellation made through the asyncio
+    # handle (from any thread): look before running.
+    if not handle._cancelled:
+        handle._run()
+
+
 class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
            SignalMixin, SubprocessMixin, PipesMixin, DatagramMixin,
            ReadinessMixin, NetworkMixin, asyncio.AbstractEventLoop):
@@ -198,6 +205,15 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         self._drop_default_executor()
 
     # Futures and tasks.
+
+    def call_soon_threadsafe(self, callback: Callable[..., object], *args: Any,
+                             context: Any = None) -> events._ThreadSafeHandle:
+        """Like call_soon, but safe from any thread. The handle is asyncio's
+        thread-safe one: cancelling it from another thread waits while its
+        callback runs, as the standard loop's does."""
+        handle = events._ThreadSafeHandle(callback, args, self, context)
+        NativeLoop.call_soon_threadsafe(self, _run_threadsafe, handle)
+        return handle
 
     def create_future(self) -> asyncio.Future[Any]:
         return futures.Future(loop=self)
