@@ -1,0 +1,1 @@
+"""Property tests: random sequences of calls checked against a model."""
