@@ -96,7 +96,7 @@ struct SizeOp {
   LiveOp live;
 };
 
-Runtime* runtimeOf(PyObject* self) noexcept { return reinterpret_cast<LoopObject*>(self)->rt; }
+Runtime* runtimeOf(PyObject* self) noexcept { return openRuntime(self); }
 
 bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept {
   PyObject* obj = PyTuple_GetItem(args, index);

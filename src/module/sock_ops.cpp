@@ -174,7 +174,7 @@ void sendfileDone(Loop*, Completion* c) noexcept {
   freeRecord(op);
 }
 
-Runtime* runtimeOf(PyObject* self) noexcept { return reinterpret_cast<LoopObject*>(self)->rt; }
+Runtime* runtimeOf(PyObject* self) noexcept { return openRuntime(self); }
 
 }  // namespace
 
