@@ -139,6 +139,9 @@ struct TransportState {
   // The finish sequence (detach, descriptor close, finalize) has begun: it
   // calls into Python and must not start twice from a re-entrant call.
   bool finish_begun;
+  // The peer's end of stream was delivered (and the transport kept open):
+  // nothing more is received, whatever pause/resume or _start_reading say.
+  bool eof_received;
 };
 
 // One descriptor close through the loop; freed by netCloseDone.

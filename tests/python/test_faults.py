@@ -342,9 +342,9 @@ def test_sendall_to_a_half_closed_peer_beyond_the_socket_buffer(loop):
     assert fut.exception() is None and len(got) == 8 << 20
 
 
-@pytest.mark.xfail(strict=True, reason="an end of stream read while paused and kept open by eof_received "
-                                      "is read and delivered again after resume_reading")
 def test_end_of_stream_is_delivered_once(loop):
+    # An end of stream read while paused and kept open by eof_received used
+    # to be read and delivered again after resume_reading.
     a, b = socket.socketpair()
     a.setblocking(False)
     calls = []
