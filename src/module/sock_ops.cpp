@@ -41,6 +41,9 @@ struct SendOp {
   iovec iov;
   std::int32_t fd;
   LiveOp live;
+  // Waits for writability when the kernel answers a send with WouldBlock
+  // (it does for a non-blocking socket whose peer shut down its side).
+  vorn::ev::NetPoll wait;
 };
 
 struct ConnectOp {
@@ -88,7 +91,10 @@ void recvDone(Loop*, Completion* c) noexcept {
 
 void sendDone(Loop*, Completion* c) noexcept;
 
+void sendWaitDone(Loop*, Completion* c) noexcept;
+
 void sendArm(SendOp* op) noexcept {
+  if (op->fut != nullptr) sockExtra(op->fut)->comp = &op->send.c;
   op->iov.iov_base = static_cast<char*>(op->view.buf) + op->offset;
   op->iov.iov_len = static_cast<std::size_t>(op->view.len) - op->offset;
   op->send.init(op->fd, vorn::ev::WriteBuf{std::span<const iovec>(&op->iov, 1)}, vorn::ev::SendFlags{true, 0});
@@ -109,6 +115,13 @@ void sendDone(Loop*, Completion* c) noexcept {
   auto r = op->send.getResult();
   if (opAbandoned(op->fut)) {
     outcome = OpOutcome::ok();  // reaped as cancelled; unsent bytes are abandoned
+  } else if (!r && r.error() == Error::WouldBlock) {
+    op->wait.init(op->fd, vorn::ev::NetPoll::Event::send);
+    op->wait.c.callback = sendWaitDone;
+    op->wait.c.userdata = op;
+    sockExtra(op->fut)->comp = &op->wait.c;  // a cancel must find what is in flight
+    op->rt->loop.add(&op->wait.c);
+    outcome = OpOutcome::pending();
   } else if (!r) {
     outcome = OpOutcome::error(r.error());
   } else {
@@ -122,6 +135,20 @@ void sendDone(Loop*, Completion* c) noexcept {
     } else {
       outcome = OpOutcome::ok();
     }
+  }
+  if (finishSockOp(op->fut, outcome)) sendFinish(op);
+}
+
+void sendWaitDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<SendOp*>(c->userdata);
+  OpOutcome outcome;
+  if (opAbandoned(op->fut)) {
+    outcome = OpOutcome::ok();
+  } else if (c->err != Error::none) {
+    outcome = OpOutcome::error(c->err);
+  } else {
+    sendArm(op);
+    outcome = OpOutcome::pending();
   }
   if (finishSockOp(op->fut, outcome)) sendFinish(op);
 }
