@@ -103,14 +103,6 @@ struct SizeOp {
 
 Runtime* runtimeOf(PyObject* self) noexcept { return openRuntime(self); }
 
-bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept {
-  PyObject* obj = PyTuple_GetItem(args, index);
-  if (obj == nullptr) return false;
-  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
-}
 
 bool sizeArg(PyObject* args, Py_ssize_t index, Py_ssize_t* out) noexcept {
   PyObject* obj = PyTuple_GetItem(args, index);

@@ -343,10 +343,8 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
   if (rt == nullptr) return closedError();
   std::int32_t sock_fd, file_fd;
   if (!fdArg(args, 0, &sock_fd) || !fdArg(args, 1, &file_fd)) return nullptr;
-  PyObject* off_obj = PyTuple_GetItem(args, 2);
-  if (off_obj == nullptr) return nullptr;
-  unsigned long long offset = PyLong_AsUnsignedLongLong(off_obj);
-  if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  std::uint64_t offset;
+  if (!offsetArg(args, 2, &offset)) return nullptr;
   PyObject* count_obj = PyTuple_GetItem(args, 3);
   if (count_obj == nullptr) return nullptr;
   long long count = PyLong_AsLongLong(count_obj);

@@ -311,7 +311,6 @@ def test_pollers_on_bad_descriptors_end_silently(loop, fds, unraisables):
     assert unraisables and set(unraisables) == {(TypeError, "not callable")}
 
 
-@pytest.mark.xfail(strict=True, reason="descriptors are truncated to 32 bits: 2**32 + fd names fd")
 def test_descriptor_numbers_beyond_32_bits_are_refused(loop, fds):
     # _file_size is harmless; _file_close(2**32 + fd) closes fd the same way.
     try:
@@ -322,8 +321,6 @@ def test_descriptor_numbers_beyond_32_bits_are_refused(loop, fds):
     assert fut.exception() is not None, f"reported the size of descriptor {fds.file}: {fut.result()}"
 
 
-@pytest.mark.xfail(strict=True, reason="offsets of 2**63 and above reach the kernel as negative numbers; "
-                                      "-1 there means the file position")
 @pytest.mark.parametrize("op", ["pread", "pwrite", "sendfile"])
 def test_offsets_beyond_the_file_offset_range_are_refused(loop, fds, op):
     os.lseek(fds.file, 10, os.SEEK_SET)
