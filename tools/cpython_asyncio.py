@@ -15,6 +15,8 @@ import argparse
 import asyncio
 import importlib
 import json
+import re
+import signal
 import sys
 import time
 import unittest
@@ -34,6 +36,18 @@ AREAS = {
 PART2 = {"test_subprocess", "test_events_subprocess"}
 # Areas that are one mixin of a larger module: the module to import.
 MODULE_OF = {"test_events_subprocess": "test_events"}
+# Tests of part-2 areas inside the part-1 modules (test_events mixes them).
+PART2_TESTS = re.compile(r"pipe|pty|signal|fifo|subprocess")
+
+
+# Skip reasons of tests written for one of the standard loops' internals.
+OTHER_LOOP = re.compile(r"not an? (BaseSelectorEventLoop|SelectorEventLoop|ProactorEventLoop)")
+
+
+def part_of(module, test_id):
+    if module in PART2 or PART2_TESTS.search(test_id.rsplit(".", 1)[-1]):
+        return 2
+    return 1
 
 
 class LoopSetUp:
@@ -99,10 +113,33 @@ def build_suite(module_name, factory):
     return suite
 
 
+# A test that hangs fails alone instead of stopping the module's run: an
+# alarm raises in the main thread, which the loops check for signals.
+TEST_TIMEOUT = 30
+
+
+class TestTimeout(Exception):
+    pass
+
+
+def _alarm(signum, frame):
+    raise TestTimeout(f"test still running after {TEST_TIMEOUT} s")
+
+
 class Collect(unittest.TextTestResult):
     def __init__(self, *a, **k):
         super().__init__(*a, **k)
         self.outcomes = {}
+        self.skip_reasons = {}
+
+    def startTest(self, test):
+        super().startTest(test)
+        signal.signal(signal.SIGALRM, _alarm)
+        signal.alarm(TEST_TIMEOUT)
+
+    def stopTest(self, test):
+        signal.alarm(0)
+        super().stopTest(test)
 
     def addSuccess(self, test):
         super().addSuccess(test)
@@ -119,6 +156,7 @@ class Collect(unittest.TextTestResult):
     def addSkip(self, test, reason):
         super().addSkip(test, reason)
         self.outcomes[test.id()] = "skip"
+        self.skip_reasons[test.id()] = reason
 
     def addExpectedFailure(self, test, err):
         super().addExpectedFailure(test, err)
@@ -146,6 +184,10 @@ def main():
         "module": args.module,
         "seconds": round(time.monotonic() - start, 1),
         "outcomes": outcomes,
+        "part2": sorted(t for t in outcomes if part_of(args.module, t) == 2),
+        # Tests that declare themselves about another loop implementation.
+        "not_applicable": sorted(k.split(".", 2)[-1] for k, why in result.skip_reasons.items()
+                                 if OTHER_LOOP.search(why)),
         "failures": {t.id().split(".", 2)[-1]: tb[-2000:] for t, tb in result.failures + result.errors},
     }
     if args.json:

@@ -119,12 +119,7 @@ def _call_soon_threadsafe(loop: Loop, callback: Callable[..., object],
                           *args: Any, context: Any = None) -> Any:
     loop._check_closed()
     check_callback(callback, "call_soon_threadsafe")
-    call = DebugCall(loop, callback, args, 2)
-    handle = NativeLoop.call_soon_threadsafe(loop, call, context=context)
-    # The loop thread may already have run the call; setting the back
-    # reference then only leaves a cycle for the collector.
-    call.handle = handle
-    return handle
+    return type(loop).call_soon_threadsafe(loop, callback, *args, context=context)
 
 
 def _call_at(loop: Loop, when: float, callback: Callable[..., object],

@@ -5,7 +5,8 @@ bare loop. This class adds what makes it the running asyncio loop of its
 thread: the running-loop slot, async-generator hooks, coroutine-origin
 tracking in debug mode, the checks that refuse nested or concurrent runs,
 run_until_complete, tasks and futures, and the Python-level services of the
-mixins (exception handler, executor, resolver, readiness callbacks).
+mixins (exception handler, executor, resolver, readiness callbacks, sockets,
+streams and servers).
 
 Thread rule: everything here runs on the thread that runs the loop, except
 call_soon_threadsafe and the async-generator finalizer hook, which may be
@@ -53,6 +54,13 @@ def _stop_when_done(fut: asyncio.Future[Any]) -> None:
     futures._get_loop(fut).stop()
 
 
+def _run_threadsafe(handle: events._ThreadSafeHandle) -> None:
+    # The native queue cannot see a cancellation made through the asyncio
+    # handle (from any thread): look before running.
+    if not handle._cancelled:
+        handle._run()
+
+
 class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
            SignalMixin, SubprocessMixin, PipesMixin, DatagramMixin,
            ReadinessMixin, NetworkMixin, asyncio.AbstractEventLoop):
@@ -83,6 +91,10 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         super().__init__()
         self._asyncgens: weakref.WeakSet[Any] = weakref.WeakSet()
         self._watches: dict[tuple[int, int], Any] = {}
+        # Listening socket -> its accept loop (_network._Acceptor).
+        self._acceptors: dict[Any, Any] = {}
+        # UNIX server socket -> inode of its path, removed when it closes.
+        self._unix_server_sockets: dict[Any, int] = {}
         self.set_debug(coroutines._is_debug_mode())
 
     def __repr__(self) -> str:
@@ -193,6 +205,15 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         self._drop_default_executor()
 
     # Futures and tasks.
+
+    def call_soon_threadsafe(self, callback: Callable[..., object], *args: Any,
+                             context: Any = None) -> events._ThreadSafeHandle:
+        """Like call_soon, but safe from any thread. The handle is asyncio's
+        thread-safe one: cancelling it from another thread waits while its
+        callback runs, as the standard loop's does."""
+        handle = events._ThreadSafeHandle(callback, args, self, context)
+        NativeLoop.call_soon_threadsafe(self, _run_threadsafe, handle)
+        return handle
 
     def create_future(self) -> asyncio.Future[Any]:
         return futures.Future(loop=self)

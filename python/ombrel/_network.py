@@ -1,104 +1,307 @@
-"""Socket, server, pipe, subprocess, datagram and signal methods.
+"""Streams and servers: create_connection, create_server, start_tls, ...
 
-They need native operations that the engine does not offer yet (stream
-transports, datagrams, signal wake-ups); until then each one raises
-NotImplementedError naming itself, rather than the bare error of
-AbstractEventLoop, so that a caller learns what is missing.
+The public methods are the standard loop's own code (base_events and
+unix_events), bound into this class: their argument checks, name
+resolution, happy eyeballs, error aggregation, socket options and `Server`
+are what asyncio users rely on, and nothing in them depends on how the loop
+does I/O. They reach the loop through a few hooks, which are ombrel's:
+
+- `_make_socket_transport`: a `SocketTransport` over the engine's native
+  stream transport; `_make_ssl_transport` stacks asyncio's SSLProtocol on
+  one.
+- `_start_serving`/`_stop_serving`: an accept loop on the engine's
+  `_sock_accept` per listening socket.
+- `_sendfile_native`: the engine's sendfile on the transport's socket.
+- `sock_connect` and friends (`_sockets.py`).
 """
 
 from __future__ import annotations
 
-from typing import Any, NoReturn
+import errno
+import os
+import socket
+from asyncio import (base_events, constants, exceptions, selector_events, sslproto, trsock,
+                     unix_events)
+from asyncio.log import logger
+from typing import TYPE_CHECKING, Any
+
+from ._sockets import SocketsMixin, accepted_socket, regular_file_fd, with_errno
+from ._transport import SendfileProtocol, SocketTransport
+
+if TYPE_CHECKING:
+    import asyncio
+
+    from ._loop import Loop
 
 
-def _missing(name: str) -> NoReturn:
-    raise NotImplementedError(f"ombrel does not support {name}() yet")
+# Accept errors after which the listening socket is of no more use.
+_FATAL_ACCEPT = {errno.EBADF, errno.ENOTSOCK, errno.EINVAL, errno.EOPNOTSUPP}
+# Accept errors of a process or system out of descriptors or memory: the
+# standard loop reports them and tries again after a pause.
+_EXHAUSTED = {errno.EMFILE, errno.ENFILE, errno.ENOBUFS, errno.ENOMEM}
 
 
-class NetworkMixin:
+class _Acceptor:
+    """Keeps one native accept in flight on a listening socket and hands
+    each accepted connection to the loop."""
+
+    __slots__ = ("loop", "sock", "args", "op", "retry", "stopped")
+
+    def __init__(self, loop: Loop, sock: socket.socket, args: tuple[Any, ...]) -> None:
+        self.loop = loop
+        self.sock = sock
+        self.args = args  # protocol_factory, sslcontext, server, timeouts
+        self.op: asyncio.Future[int] | None = None
+        self.retry: asyncio.TimerHandle | None = None
+        self.stopped = False
+
+    def start(self) -> None:
+        self.retry = None
+        if self.stopped:
+            return
+        op = self.op = self.loop._sock_accept(self.sock.fileno())
+        op.add_done_callback(self._accepted)
+
+    def stop(self) -> None:
+        self.stopped = True
+        op, self.op = self.op, None
+        if op is not None:
+            op.remove_done_callback(self._accepted)
+            # The engine aborts the accept; a connection it accepted anyway
+            # is closed by it. A closed loop has dropped the accept already.
+            if not self.loop.is_closed():
+                op.cancel()
+        if self.retry is not None:
+            self.retry.cancel()
+            self.retry = None
+
+    def _accepted(self, op: asyncio.Future[int]) -> None:
+        if op is not self.op:
+            return  # stopped meanwhile
+        self.op = None
+        if op.cancelled():
+            return
+        exc = op.exception()
+        if exc is None:
+            # The next accept goes in flight before this connection is set
+            # up, so a burst of clients is not served one loop pass apart.
+            self.start()
+            self._connect(op.result())
+            return
+        exc = with_errno(exc)  # type: ignore[arg-type]
+        if isinstance(exc, ConnectionAbortedError) or exc.errno in (errno.EAGAIN, errno.EINTR):
+            self.start()  # that client gave up before it was accepted
+            return
+        loop = self.loop
+        if exc.errno in _EXHAUSTED:
+            message = "socket.accept() out of system resource"
+        else:
+            message = "Error on accepting a connection"
+        loop.call_exception_handler({
+            "message": message,
+            "exception": exc,
+            "socket": trsock.TransportSocket(self.sock),
+        })
+        if exc.errno not in _FATAL_ACCEPT:
+            self.retry = loop.call_later(constants.ACCEPT_RETRY_DELAY, self.start)
+
+    def _connect(self, fd: int) -> None:
+        loop = self.loop
+        try:
+            conn, address = accepted_socket(self.sock, fd)
+        except OSError as exc:
+            loop.call_exception_handler({
+                "message": "Error on setting up an accepted connection",
+                "exception": exc,
+                "socket": trsock.TransportSocket(self.sock),
+            })
+            return
+        if loop._debug:
+            logger.debug("%r got a new connection from %r: %r",
+                         self.args[2], address, conn)
+        protocol_factory, sslcontext, server, hs_timeout, sd_timeout = self.args
+        extra = {"peername": address}
+        if sslcontext:
+            loop.create_task(loop._accept_connection2(
+                protocol_factory, conn, extra, sslcontext, server,
+                hs_timeout, sd_timeout))
+            return
+        protocol = None
+        try:
+            protocol = protocol_factory()
+            loop._make_socket_transport(conn, protocol, None, extra=extra, server=server)
+        except (SystemExit, KeyboardInterrupt):
+            conn.close()
+            raise
+        except BaseException as exc:
+            conn.close()
+            # As the standard loop: the server has no one to tell but the
+            # debug log.
+            if loop._debug:
+                context = {
+                    "message": "Error on transport creation for incoming connection",
+                    "exception": exc,
+                }
+                if protocol is not None:
+                    context["protocol"] = protocol
+                loop.call_exception_handler(context)
+
+
+class NetworkMixin(SocketsMixin):
     __slots__ = ()
 
-    # Low-level socket operations.
-    async def sock_recv(self, sock: Any, nbytes: int) -> bytes:
-        _missing("sock_recv")
+    # Hooks of the standard code below.
 
-    async def sock_recv_into(self, sock: Any, buf: Any) -> int:
-        _missing("sock_recv_into")
+    def _make_socket_transport(self: Loop, sock: socket.socket,
+                               protocol: asyncio.BaseProtocol,
+                               waiter: asyncio.Future[None] | None = None, *,
+                               extra: dict[str, Any] | None = None,
+                               server: Any = None) -> SocketTransport:
+        info = dict(extra) if extra else {}
+        info["socket"] = trsock.TransportSocket(sock)
+        try:
+            info["sockname"] = sock.getsockname()
+        except OSError:
+            info["sockname"] = None
+        if "peername" not in info:
+            try:
+                info["peername"] = sock.getpeername()
+            except OSError:
+                info["peername"] = None
+        base_events._set_nodelay(sock)
+        transport = SocketTransport(self, sock, protocol, info, server)
+        self.call_soon(protocol.connection_made, transport)
+        self.call_soon(transport._start, waiter)
+        return transport
 
-    async def sock_recvfrom(self, sock: Any, bufsize: int) -> tuple[bytes, Any]:
-        _missing("sock_recvfrom")
+    def _make_ssl_transport(self: Loop, rawsock: socket.socket,
+                            protocol: asyncio.BaseProtocol, sslcontext: Any,
+                            waiter: asyncio.Future[None] | None = None, *,
+                            server_side: bool = False,
+                            server_hostname: str | None = None,
+                            extra: dict[str, Any] | None = None,
+                            server: Any = None,
+                            ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
+                            ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT,
+                            ) -> asyncio.Transport:
+        ssl_protocol = sslproto.SSLProtocol(
+            self, protocol, sslcontext, waiter, server_side, server_hostname,
+            ssl_handshake_timeout=ssl_handshake_timeout,
+            ssl_shutdown_timeout=ssl_shutdown_timeout)
+        self._make_socket_transport(rawsock, ssl_protocol, extra=extra, server=server)
+        return ssl_protocol._app_transport
 
-    async def sock_recvfrom_into(self, sock: Any, buf: Any, nbytes: int = 0) -> tuple[int, Any]:
-        _missing("sock_recvfrom_into")
+    def _start_serving(self: Loop, protocol_factory: Any, sock: socket.socket,
+                       sslcontext: Any = None, server: Any = None,
+                       backlog: int = 100,
+                       ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
+                       ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT,
+                       ) -> None:
+        self._check_closed()
+        old = self._acceptors.pop(sock, None)
+        if old is not None:
+            old.stop()
+        acceptor = _Acceptor(self, sock, (protocol_factory, sslcontext, server,
+                                          ssl_handshake_timeout, ssl_shutdown_timeout))
+        self._acceptors[sock] = acceptor
+        acceptor.start()
 
-    async def sock_sendall(self, sock: Any, data: Any) -> None:
-        _missing("sock_sendall")
+    def _stop_serving(self: Loop, sock: socket.socket) -> None:
+        acceptor = self._acceptors.pop(sock, None)
+        if acceptor is not None:
+            acceptor.stop()
+        # A UNIX server created with cleanup_socket removes its path, unless
+        # someone else has bound it since (another inode).
+        path = sock.getsockname() if sock in self._unix_server_sockets else None
+        # The cancelled accept holds the socket in the kernel until the
+        # cancellation completes; shutting it down stops the listening now,
+        # so that clients are refused as soon as close() returns.
+        try:
+            sock.shutdown(socket.SHUT_RDWR)
+        except OSError:
+            pass
+        sock.close()
+        if path is not None:
+            inode = self._unix_server_sockets.pop(sock)
+            try:
+                if os.stat(path).st_ino == inode:
+                    os.unlink(path)
+            except FileNotFoundError:
+                pass
+            except OSError as err:
+                logger.error("Unable to clean up listening UNIX socket %r: %r",
+                             path, err)
 
-    async def sock_sendto(self, sock: Any, data: Any, address: Any) -> int:
-        _missing("sock_sendto")
+    def _stop_all_serving(self: Loop) -> None:
+        for acceptor in self._acceptors.values():
+            acceptor.stop()
+        self._acceptors.clear()
 
-    async def sock_connect(self, sock: Any, address: Any) -> None:
-        _missing("sock_connect")
+    async def _sendfile_native(self: Loop, transp: Any, file: Any, offset: int,
+                               count: int | None) -> int:
+        if not isinstance(transp, SocketTransport) or transp._sock_fd < 0:
+            raise exceptions.SendfileNotAvailableError(
+                f"sendfile is not supported for transport {transp!r}")
+        regular_file_fd(file)  # before the transport is touched
+        proto = SendfileProtocol(transp)
+        try:
+            await proto.drain()
+            # A descriptor of our own: the transport may close its socket
+            # (peer gone) while the file is still being sent, and the
+            # number must not reach a socket that reuses it.
+            fd = os.dup(transp._sock_fd)
+            transp._sendfile_begin()
+            try:
+                return await self._sendfile_fd(fd, file, offset, count)
+            finally:
+                transp._sendfile_end()
+                os.close(fd)
+        finally:
+            proto.restore()
 
-    async def sock_accept(self, sock: Any) -> tuple[Any, Any]:
-        _missing("sock_accept")
+    async def _sendfile_fallback(self: Loop, transp: Any, file: Any, offset: int,
+                                 count: int | None) -> int:
+        if not isinstance(transp, SocketTransport):
+            return await base_events.BaseEventLoop._sendfile_fallback(
+                self, transp, file, offset, count)
+        # The standard fallback, with the flow control of the native
+        # transport (SendfileProtocol) in place of _FlowControlMixin's.
+        if hasattr(file, "seek"):
+            file.seek(offset)
+        blocksize = min(count, 16384) if count else 16384
+        buf = bytearray(blocksize)
+        total_sent = 0
+        proto = SendfileProtocol(transp)
+        try:
+            while True:
+                if count:
+                    blocksize = min(count - total_sent, blocksize)
+                    if blocksize <= 0:
+                        return total_sent
+                view = memoryview(buf)[:blocksize]
+                read = await self.run_in_executor(None, file.readinto, view)
+                if not read:
+                    return total_sent
+                # The transport sends from the buffer itself; drain() returns
+                # once all of it has left, so the next read may reuse it.
+                transp.write(view[:read])
+                await proto.drain()
+                total_sent += read
+        finally:
+            if total_sent > 0 and hasattr(file, "seek"):
+                file.seek(offset + total_sent)
+            proto.restore()
 
-    async def sock_sendfile(self, sock: Any, file: Any, offset: int = 0,
-                            count: int | None = None, *, fallback: bool = True) -> int:
-        _missing("sock_sendfile")
-
-    # Streams and servers.
-    async def create_connection(self, protocol_factory: Any, host: Any = None,
-                                port: Any = None, **kwargs: Any) -> Any:
-        _missing("create_connection")
-
-    async def create_server(self, protocol_factory: Any, host: Any = None,
-                            port: Any = None, **kwargs: Any) -> Any:
-        _missing("create_server")
-
-    async def create_unix_connection(self, protocol_factory: Any, path: Any = None,
-                                     **kwargs: Any) -> Any:
-        _missing("create_unix_connection")
-
-    async def create_unix_server(self, protocol_factory: Any, path: Any = None,
-                                 **kwargs: Any) -> Any:
-        _missing("create_unix_server")
-
-    async def connect_accepted_socket(self, protocol_factory: Any, sock: Any,
-                                      **kwargs: Any) -> Any:
-        _missing("connect_accepted_socket")
-
-    async def sendfile(self, transport: Any, file: Any, offset: int = 0,
-                       count: int | None = None, *, fallback: bool = True) -> int:
-        _missing("sendfile")
-
-    async def start_tls(self, transport: Any, protocol: Any, sslcontext: Any,
-                        **kwargs: Any) -> Any:
-        _missing("start_tls")
-
-    async def create_datagram_endpoint(self, protocol_factory: Any,
-                                       local_addr: Any = None, remote_addr: Any = None,
-                                       **kwargs: Any) -> Any:
-        _missing("create_datagram_endpoint")
-
-    # Pipes and subprocesses.
-    async def connect_read_pipe(self, protocol_factory: Any, pipe: Any) -> Any:
-        _missing("connect_read_pipe")
-
-    async def connect_write_pipe(self, protocol_factory: Any, pipe: Any) -> Any:
-        _missing("connect_write_pipe")
-
-    async def subprocess_shell(self, protocol_factory: Any, cmd: Any,
-                               **kwargs: Any) -> Any:
-        _missing("subprocess_shell")
-
-    async def subprocess_exec(self, protocol_factory: Any, *args: Any,
-                              **kwargs: Any) -> Any:
-        _missing("subprocess_exec")
-
-    # Signals.
-    def add_signal_handler(self, sig: int, callback: Any, *args: Any) -> None:
-        _missing("add_signal_handler")
-
-    def remove_signal_handler(self, sig: int) -> bool:
-        _missing("remove_signal_handler")
+    # The standard loop's code on the hooks above.
+    create_connection = base_events.BaseEventLoop.create_connection
+    _connect_sock = base_events.BaseEventLoop._connect_sock
+    _create_connection_transport = base_events.BaseEventLoop._create_connection_transport
+    _ensure_resolved = base_events.BaseEventLoop._ensure_resolved
+    create_server = base_events.BaseEventLoop.create_server
+    _create_server_getaddrinfo = base_events.BaseEventLoop._create_server_getaddrinfo
+    connect_accepted_socket = base_events.BaseEventLoop.connect_accepted_socket
+    sendfile = base_events.BaseEventLoop.sendfile
+    start_tls = base_events.BaseEventLoop.start_tls
+    create_unix_connection = unix_events._UnixSelectorEventLoop.create_unix_connection
+    create_unix_server = unix_events._UnixSelectorEventLoop.create_unix_server
+    _accept_connection2 = selector_events.BaseSelectorEventLoop._accept_connection2

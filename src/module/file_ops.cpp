@@ -72,6 +72,11 @@ struct WriteOp {
   } u;
   std::int32_t fd;
   bool streaming;
+  // A write at the file position of a seekable file, carried out as
+  // positional writes from the position it started at; the file position is
+  // set after them. (A short write at the file position can leave the
+  // position behind, and continuing there would write over the start.)
+  bool at_position;
   LiveOp live;
 };
 
@@ -96,16 +101,8 @@ struct SizeOp {
   LiveOp live;
 };
 
-Runtime* runtimeOf(PyObject* self) noexcept { return reinterpret_cast<LoopObject*>(self)->rt; }
+Runtime* runtimeOf(PyObject* self) noexcept { return openRuntime(self); }
 
-bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept {
-  PyObject* obj = PyTuple_GetItem(args, index);
-  if (obj == nullptr) return false;
-  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
-}
 
 bool sizeArg(PyObject* args, Py_ssize_t index, Py_ssize_t* out) noexcept {
   PyObject* obj = PyTuple_GetItem(args, index);
@@ -266,6 +263,7 @@ void writeArm(WriteOp* op) noexcept {
 }
 
 void fileWriteFinish(WriteOp* op) noexcept {
+  if (op->at_position) ::lseek(op->fd, static_cast<off_t>(op->base_offset + op->written), SEEK_SET);
   endOp(op->rt, &op->live, &op->fut);
   PyBuffer_Release(&op->view);
   if (op->streaming) {
@@ -316,6 +314,18 @@ PyObject* startWrite(PyObject* self, std::int32_t fd, PyObject* data, bool strea
   op->written = 0;
   op->base_offset = offset;
   op->streaming = streaming;
+  op->at_position = false;
+  if (streaming) {
+    // Seekable and not in append mode (where the kernel must pick the end):
+    // write positionally from the current position.
+    off_t pos = ::lseek(fd, 0, SEEK_CUR);
+    int fl = pos >= 0 ? ::fcntl(fd, F_GETFL) : -1;
+    if (pos >= 0 && fl >= 0 && (fl & O_APPEND) == 0) {
+      op->streaming = false;
+      op->at_position = true;
+      op->base_offset = static_cast<std::uint64_t>(pos);
+    }
+  }
   if (op->view.len == 0) {
     PyObject* zero = PyLong_FromLong(0);
     if (zero != nullptr) {
@@ -330,7 +340,7 @@ PyObject* startWrite(PyObject* self, std::int32_t fd, PyObject* data, bool strea
     freeRecord(op);
     return fut;
   }
-  if (streaming) {
+  if (op->streaming) {
     new (&op->u.write) ev::FileWriteStreaming;
   } else {
     new (&op->u.pwrite) ev::FileWrite;

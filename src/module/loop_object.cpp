@@ -86,6 +86,7 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
   auto* self = reinterpret_cast<LoopObject*>(self_obj);
   Runtime* rt = self->rt;
   if (rt == nullptr) return closedError();
+  if (rt->closing) return closedError();  // run from a callback of close's drain
   if (rt->running) {
     PyErr_SetString(PyExc_RuntimeError, "This event loop is already running");
     return nullptr;
@@ -254,10 +255,8 @@ static void orphanOperations(Runtime* rt) noexcept {
 
 void closeRuntime(LoopObject* self) noexcept {
   Runtime* rt = self->rt;
-  if (rt == nullptr) return;
-  // Closed from here on for every caller, including code that teardown runs
-  // (finalizers of dropped callbacks): nothing can reach a half-torn runtime.
-  self->rt = nullptr;
+  // A close from a callback that the close itself runs finds it in progress.
+  if (rt == nullptr || rt->closing) return;
   rt->closing = true;
   rt->loop.adoptOwner();  // close may come from another thread than the one that ran the loop
 
@@ -273,6 +272,11 @@ void closeRuntime(LoopObject* self) noexcept {
     dispatchCompletions(rt);
   }
   transportDropFlushList(rt);
+
+  // Closed from here on for every caller: protocol callbacks of the drain
+  // above could still schedule (those handles are dropped below, unrun);
+  // finalizers of what is dropped now find a closed loop.
+  self->rt = nullptr;
 
   for (std::size_t i = rt->ready_head; i < rt->ready_len; ++i) Py_DECREF(rt->ready[i]);
   PyMem_RawFree(rt->ready);

@@ -17,6 +17,14 @@ struct LoopObject {
 // RuntimeError "Event loop is closed"; returns NULL.
 PyObject* closedError() noexcept;
 
+// The runtime for starting an operation, a transport or a poller: null when
+// the loop is closed or closing (callbacks run by close's drain may still
+// schedule callbacks, but nothing that would outlive the runtime).
+inline Runtime* openRuntime(PyObject* self) noexcept {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  return rt != nullptr && !rt->closing ? rt : nullptr;
+}
+
 // The Loop type, created from its spec (the method table lives with it).
 PyTypeObject* loopTypeCreate(PyObject* module) noexcept;
 

@@ -20,8 +20,9 @@
 
 namespace ombrel {
 
-// A descriptor argument: PyLong_AsLongLong, stored as 32 bits. -1 without an
-// exception is a value like any other.
+// A descriptor argument: PyLong_AsLongLong, stored as 32 bits (a value
+// outside that range raises OverflowError). -1 without an exception is a
+// value like any other.
 bool fdArg(PyObject* args, Py_ssize_t index, std::int32_t* out) noexcept;
 
 // A zero-initialised record, or null with MemoryError set.
@@ -49,6 +50,11 @@ void startOp(Runtime* rt, PyObject** fut_slot, LiveOp* live, vorn::ev::Completio
 // Whether an operation should stop instead of continuing (a partial send or
 // write, an accepted descriptor): its future asked to be cancelled, or close
 // orphaned it (null future).
+// A file offset argument: PyLong_AsUnsignedLongLong, at most the largest
+// file offset (2**63 - 1): a larger one would reach the kernel as a negative
+// number, and -1 there means "the file position".
+bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept;
+
 inline bool opAbandoned(PyObject* fut) noexcept { return fut == nullptr || sockExtra(fut)->cancel_requested; }
 
 // Ends a record's life after its final outcome: unlinks it from the live

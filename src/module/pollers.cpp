@@ -105,7 +105,7 @@ bool eventArg(PyObject* args, Py_ssize_t index, bool* is_write) noexcept {
 }  // namespace
 
 PyObject* loopAddPoller(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  Runtime* rt = openRuntime(self);
   if (rt == nullptr) return closedError();
   std::int32_t fd;
   bool is_write;
@@ -143,7 +143,7 @@ PyObject* loopRemovePoller(PyObject* self, PyObject* args) noexcept {
 }
 
 PyObject* loopWaitPid(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  Runtime* rt = openRuntime(self);
   if (rt == nullptr) return closedError();
   std::int32_t pid;
   if (!fdArg(args, 0, &pid)) return nullptr;

@@ -41,6 +41,9 @@ struct SendOp {
   iovec iov;
   std::int32_t fd;
   LiveOp live;
+  // Waits for writability when the kernel answers a send with WouldBlock
+  // (it does for a non-blocking socket whose peer shut down its side).
+  vorn::ev::NetPoll wait;
 };
 
 struct ConnectOp {
@@ -88,7 +91,10 @@ void recvDone(Loop*, Completion* c) noexcept {
 
 void sendDone(Loop*, Completion* c) noexcept;
 
+void sendWaitDone(Loop*, Completion* c) noexcept;
+
 void sendArm(SendOp* op) noexcept {
+  if (op->fut != nullptr) sockExtra(op->fut)->comp = &op->send.c;
   op->iov.iov_base = static_cast<char*>(op->view.buf) + op->offset;
   op->iov.iov_len = static_cast<std::size_t>(op->view.len) - op->offset;
   op->send.init(op->fd, vorn::ev::WriteBuf{std::span<const iovec>(&op->iov, 1)}, vorn::ev::SendFlags{true, 0});
@@ -109,6 +115,13 @@ void sendDone(Loop*, Completion* c) noexcept {
   auto r = op->send.getResult();
   if (opAbandoned(op->fut)) {
     outcome = OpOutcome::ok();  // reaped as cancelled; unsent bytes are abandoned
+  } else if (!r && r.error() == Error::WouldBlock) {
+    op->wait.init(op->fd, vorn::ev::NetPoll::Event::send);
+    op->wait.c.callback = sendWaitDone;
+    op->wait.c.userdata = op;
+    sockExtra(op->fut)->comp = &op->wait.c;  // a cancel must find what is in flight
+    op->rt->loop.add(&op->wait.c);
+    outcome = OpOutcome::pending();
   } else if (!r) {
     outcome = OpOutcome::error(r.error());
   } else {
@@ -122,6 +135,20 @@ void sendDone(Loop*, Completion* c) noexcept {
     } else {
       outcome = OpOutcome::ok();
     }
+  }
+  if (finishSockOp(op->fut, outcome)) sendFinish(op);
+}
+
+void sendWaitDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<SendOp*>(c->userdata);
+  OpOutcome outcome;
+  if (opAbandoned(op->fut)) {
+    outcome = OpOutcome::ok();
+  } else if (c->err != Error::none) {
+    outcome = OpOutcome::error(c->err);
+  } else {
+    sendArm(op);
+    outcome = OpOutcome::pending();
   }
   if (finishSockOp(op->fut, outcome)) sendFinish(op);
 }
@@ -174,7 +201,7 @@ void sendfileDone(Loop*, Completion* c) noexcept {
   freeRecord(op);
 }
 
-Runtime* runtimeOf(PyObject* self) noexcept { return reinterpret_cast<LoopObject*>(self)->rt; }
+Runtime* runtimeOf(PyObject* self) noexcept { return openRuntime(self); }
 
 }  // namespace
 
@@ -316,10 +343,8 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
   if (rt == nullptr) return closedError();
   std::int32_t sock_fd, file_fd;
   if (!fdArg(args, 0, &sock_fd) || !fdArg(args, 1, &file_fd)) return nullptr;
-  PyObject* off_obj = PyTuple_GetItem(args, 2);
-  if (off_obj == nullptr) return nullptr;
-  unsigned long long offset = PyLong_AsUnsignedLongLong(off_obj);
-  if (offset == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
+  std::uint64_t offset;
+  if (!offsetArg(args, 2, &offset)) return nullptr;
   PyObject* count_obj = PyTuple_GetItem(args, 3);
   if (count_obj == nullptr) return nullptr;
   long long count = PyLong_AsLongLong(count_obj);

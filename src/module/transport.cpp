@@ -313,8 +313,7 @@ PyTypeObject* transportTypeCreate(PyObject* module, PyObject* bases) noexcept {
 }
 
 PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept {
-  auto* loop_self = reinterpret_cast<LoopObject*>(self);
-  Runtime* rt = loop_self->rt;
+  Runtime* rt = openRuntime(self);
   if (rt == nullptr) return closedError();
   PyObject* sock = PyTuple_GetItem(args, 0);
   PyObject* protocol = sock != nullptr ? PyTuple_GetItem(args, 1) : nullptr;
@@ -329,7 +328,7 @@ PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept {
     return nullptr;
   }
   // fileno() may have run code that closed the loop.
-  rt = loop_self->rt;
+  rt = openRuntime(self);
   if (rt == nullptr) return closedError();
 
   PyObject* obj = PyType_GenericAlloc(transport_type, 0);

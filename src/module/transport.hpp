@@ -113,6 +113,11 @@ struct TransportState {
   TransportState* flush_next;
   Py_buffer recv_pin;  // get_buffer's buffer while a buffered receive is in flight
   vorn::ev::NetSend send;
+  // Waits for writability when the kernel answers a send with WouldBlock
+  // (a non-blocking socket whose peer shut down its side); `sending` stays
+  // set meanwhile and send_waiting says which of the two is in flight.
+  vorn::ev::NetPoll send_wait;
+  bool send_waiting;
   PodArray<iovec> out_iov;  // queued data, entry i describes out_pin[i]
   vorn::ev::Loop* loop;     // the loop inside rt; null together with rt
   TransportObject* selfobj;  // borrowed
@@ -139,6 +144,9 @@ struct TransportState {
   // The finish sequence (detach, descriptor close, finalize) has begun: it
   // calls into Python and must not start twice from a re-entrant call.
   bool finish_begun;
+  // The peer's end of stream was delivered (and the transport kept open):
+  // nothing more is received, whatever pause/resume or _start_reading say.
+  bool eof_received;
 };
 
 // One descriptor close through the loop; freed by netCloseDone.

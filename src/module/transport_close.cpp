@@ -46,7 +46,7 @@ void transportAbortInflight(TransportState* st) noexcept {
   st->aborting = true;
   if (st->loop != nullptr) {
     if (st->reading) st->loop->cancel(&st->recv.c);
-    if (st->sending) st->loop->cancel(&st->send.c);
+    if (st->sending) st->loop->cancel(st->send_waiting ? &st->send_wait.c : &st->send.c);
   }
   transportFinishIfIdle(st);
 }

@@ -100,7 +100,7 @@ void transportDeliver(TransportState* st, std::size_t n, bool direct, PyObject* 
 }  // namespace
 
 void transportArmRecv(TransportState* st) noexcept {
-  if (st->reading || st->paused || st->closing || st->loop == nullptr) return;
+  if (st->reading || st->paused || st->closing || st->eof_received || st->loop == nullptr) return;
   iovec chosen;
   if (st->buffered_proto) {
     PyObject* proto = Py_NewRef(st->protocol);
@@ -179,6 +179,7 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
 }
 
 void transportEof(TransportState* st) noexcept {
+  st->eof_received = true;
   if (st->protocol == nullptr) {
     transportDoClose(st);
     return;

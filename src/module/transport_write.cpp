@@ -101,6 +101,21 @@ void transportConsumeSent(TransportState* st, std::size_t n) noexcept {
   st->send_pin.dropFront(done);
 }
 
+void transportSendWaitDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
+  auto* st = static_cast<TransportState*>(c->userdata);
+  PyObject* self = reinterpret_cast<PyObject*>(st->selfobj);  // the wait's reference
+  st->send_waiting = false;
+  st->sending = false;
+  if (st->aborting) {
+    transportFinishIfIdle(st);
+  } else if (c->err != vorn::Error::none) {
+    transportFatalOsError(st, c->err);
+  } else {
+    transportArmSend(st);
+  }
+  Py_DECREF(self);
+}
+
 void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   auto* st = static_cast<TransportState*>(c->userdata);
   PyObject* self = reinterpret_cast<PyObject*>(st->selfobj);  // the send's reference
@@ -109,6 +124,14 @@ void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   if (st->aborting) {
     // The batch stays pinned until finalization.
     transportFinishIfIdle(st);
+  } else if (!result.has_value() && result.error() == vorn::Error::WouldBlock) {
+    st->send_wait.init(st->fd, vorn::ev::NetPoll::Event::send);
+    st->send_wait.c.callback = transportSendWaitDone;
+    st->send_wait.c.userdata = st;
+    st->sending = true;
+    st->send_waiting = true;
+    Py_INCREF(self);
+    st->loop->add(&st->send_wait.c);
   } else if (!result.has_value()) {
     // Also during a graceful close: the peer did not get everything, so
     // connection_lost must not report a clean end.

@@ -320,10 +320,9 @@ def test_writes_to_a_full_file_system_fail_cleanly(tmp_path):
 # ---- regressions found by the property and stress runs ---------------------
 
 
-@pytest.mark.xfail(strict=True, reason="a send on a non-blocking socket whose peer shut down its write side "
-                                      "completes with WouldBlock once the socket buffer is full, and the "
-                                      "transport aborts instead of waiting")
 def test_send_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
+    # The kernel answers such sends with WouldBlock once the socket buffer is
+    # full; the transport used to abort instead of waiting for writability.
     a, b = tcp_pair()
     p = Proto()
     p.eof_received = lambda: True  # keep writing after the peer's end of stream
@@ -340,9 +339,8 @@ def test_send_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
     assert p.lost == [None] and len(got) == len(payload)
 
 
-@pytest.mark.xfail(strict=True, reason="_sock_sendall on a non-blocking socket whose peer shut down its "
-                                      "write side fails with WouldBlock once the socket buffer is full")
 def test_sendall_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
+    # Same for _sock_sendall, which used to fail with WouldBlock.
     a, b = tcp_pair()
     b.shutdown(socket.SHUT_WR)
     fut = loop._sock_sendall(a.fileno(), b"x" * (8 << 20))
@@ -352,9 +350,9 @@ def test_sendall_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
     assert fut.exception() is None and len(got) == 8 << 20
 
 
-@pytest.mark.xfail(strict=True, reason="an end of stream read while paused and kept open by eof_received "
-                                      "is read and delivered again after resume_reading")
 def test_end_of_stream_is_delivered_once(loop):
+    # An end of stream read while paused and kept open by eof_received used
+    # to be read and delivered again after resume_reading.
     a, b = socket.socketpair()
     a.setblocking(False)
     calls = []
@@ -377,10 +375,10 @@ def test_end_of_stream_is_delivered_once(loop):
     assert calls == ["eof"]
 
 
-@pytest.mark.xfail(strict=True, reason="a write at the file position that ends short (the file size limit or "
-                                      "a full file system) leaves the position where it was; the rest is "
-                                      "then written over the start and the future reports every byte")
 def test_short_streaming_write_to_a_regular_file(tmp_path):
+    # A write at the file position that ended short (the file size limit or
+    # a full file system) used to leave the position behind, so the rest was
+    # written over the start and the future reported every byte.
     # A file size limit makes the kernel's write end short, like a full file system.
     script = tmp_path / "short.py"
     script.write_text(textwrap.dedent("""

@@ -4,6 +4,7 @@ import asyncio
 import gc
 import sys
 import threading
+import time
 import warnings
 
 import _ombrel
@@ -240,3 +241,33 @@ def test_asyncgens_are_finalised_by_shutdown_asyncgens(aloop):
     assert any("was scheduled after" in str(w.message) for w in caught)
     aloop.run_until_complete(late.aclose())
     assert closed == ["closed", "closed"]
+
+
+def test_threadsafe_handles_block_cancellation_while_running(aloop):
+    # A handle from call_soon_threadsafe is asyncio's thread-safe handle:
+    # cancelling it from another thread waits until its callback has run,
+    # and a handle cancelled before its turn never runs.
+    started, finished = threading.Event(), threading.Event()
+    results = []
+
+    def callback():
+        started.set()
+        time.sleep(0.2)
+        results.append("ran")
+        finished.set()
+
+    def other():
+        handle = aloop.call_soon_threadsafe(callback)
+        assert isinstance(handle, asyncio.events._ThreadSafeHandle)
+        started.wait(10)
+        handle.cancel()
+        assert finished.is_set()
+        skipped = aloop.call_soon_threadsafe(results.append, "never")
+        skipped.cancel()
+        aloop.call_soon_threadsafe(aloop.stop)
+
+    t = threading.Thread(target=other)
+    t.start()
+    aloop.run_forever()
+    t.join(10)
+    assert results == ["ran"]

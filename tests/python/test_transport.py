@@ -655,3 +655,32 @@ def test_set_write_buffer_limits(loop, pair, monkeypatch):
     tr.set_write_buffer_limits(8)
     tr.write(b"y")
     assert p.events == ["pause"] and [type(u.exc_value) for u in unraisable] == [KeyError]
+
+
+def test_callbacks_run_by_loop_close_may_use_the_loop(loop, pair, monkeypatch):
+    # connection_lost runs while close drains its transports: scheduling a
+    # callback (as SSL protocols do) is quietly dropped, a nested close does
+    # nothing, and running the loop there is refused as closed.
+    unraisable = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: unraisable.append(keep_unraisable(u)))
+    seen = []
+
+    class Proto(Rec):
+        def connection_lost(self, exc):
+            super().connection_lost(exc)
+            loop.call_soon(seen.append, "never runs")
+            loop.close()
+            try:
+                loop.run_forever()
+            except RuntimeError as e:
+                seen.append(str(e))
+
+    a, b = pair()
+    p = Proto()
+    make(loop, a, p)
+    run_once(loop)
+    loop.close()
+    assert loop.is_closed()
+    assert len(p.lost) == 1
+    assert seen == ["Event loop is closed"]
+    assert unraisable == []

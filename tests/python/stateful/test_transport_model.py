@@ -26,15 +26,7 @@ from conftest import RecordingLoop
 
 PATTERN = bytes(range(251)) * 1200  # about 300 KB; slices are the payloads
 
-# Known fault (test_faults.py, test_send_to_a_half_closed_peer_beyond_the_socket_buffer):
-# once the peer has shut down its write side, a send the kernel cannot take at
-# once on a non-blocking socket fails with WouldBlock and the transport aborts.
-# While it stands, that one outcome is tolerated after a peer shutdown.
-TOLERATE_HALF_CLOSE_WOULDBLOCK = True
-# Known fault (test_faults.py, test_end_of_stream_is_delivered_once): an end
-# of stream read while reading was paused, kept open by eof_received, is read
-# and delivered again after resume_reading. Tolerated while it stands.
-TOLERATE_EOF_AGAIN_AFTER_RESUME = True
+
 
 
 class Recorder(asyncio.Protocol):
@@ -115,11 +107,6 @@ class TransportModel:
     def unread_by_transport(self):
         return self.closing() and len(self.proto.received) < len(self.peer_sent)
 
-    def broken(self):
-        """The tolerated known fault has happened."""
-        return (TOLERATE_HALF_CLOSE_WOULDBLOCK and self.peer_shut and len(self.proto.lost) == 1
-                and isinstance(self.proto.lost[0], OSError) and self.proto.lost[0].args == ("WouldBlock",))
-
     def spin(self, rounds=3):
         for _ in range(rounds):
             self.loop.call_soon(self.loop.stop)
@@ -134,7 +121,7 @@ class TransportModel:
             except ConnectionResetError:
                 # Closing a socket with received data unread resets the peer
                 # (after the data already queued for it).
-                assert self.aborted or self.unread_by_transport() or self.broken()
+                assert self.aborted or self.unread_by_transport()
                 self.peer_eof = True
                 return
             if not chunk:
@@ -232,7 +219,7 @@ class TransportModel:
         assert self.peer_got == self.expected[:len(self.peer_got)]
         if self.peer_eof:
             assert self.eof_written or self.closing()
-            if not (self.aborted or self.broken()):
+            if not self.aborted:
                 assert self.peer_got == self.expected
 
     def buffer_size_counts_only_unsent_bytes(self):
@@ -246,8 +233,7 @@ class TransportModel:
         assert got == self.peer_sent[:len(got)]
         if self.paused:
             assert self.proto.deliveries - self.deliveries_at_pause <= 1
-        if not TOLERATE_EOF_AGAIN_AFTER_RESUME:
-            assert self.proto.eof_calls <= 1
+        assert self.proto.eof_calls <= 1
         if self.proto.eof_calls:
             assert self.peer_shut and got == self.peer_sent
 
@@ -260,7 +246,7 @@ class TransportModel:
         if self.closing():
             assert self.tr.is_closing() and not self.tr.is_reading()
         assert len(self.proto.lost) <= 1
-        if self.proto.lost and not self.broken():
+        if self.proto.lost:
             assert self.proto.lost == [None]
             assert self.closed_by_us or self.aborted or (self.proto.eof_calls and not self.proto.eof_result)
 
@@ -290,8 +276,6 @@ class TransportModel:
                 self.loop.run_forever()
                 self.drain_peer()
             self.spin()
-            if self.broken():
-                return
             assert self.proto.lost == [None]
             if not self.aborted:
                 assert self.peer_got == self.expected

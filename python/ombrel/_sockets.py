@@ -1,0 +1,328 @@
+"""Low-level socket methods: sock_recv, sock_sendall, sock_connect, ...
+
+Stream operations go to the engine's one-shot operations (`_sock_recv`,
+`_sock_sendall`, `_sock_connect`, `_sock_accept`, `_sock_sendfile`), whose
+futures abort the kernel operation when cancelled. What the engine does not
+offer (datagrams, connects that need a scope id or a non-IP family) waits
+for readiness through add_reader/add_writer, as the standard loop does.
+
+The engine fails its futures with exceptions that carry only the name of the
+error ("ConnectionRefused"); callers of a socket API expect errno and
+strerror, so they are rebuilt here (`with_errno`).
+"""
+
+from __future__ import annotations
+
+import errno
+import io
+import os
+import socket
+import stat
+from asyncio import base_events, exceptions
+from typing import TYPE_CHECKING, Any
+
+if TYPE_CHECKING:
+    from ._loop import Loop
+
+# The engine's error names for the failures a socket operation can meet.
+_ERRNO_OF = {
+    "AccessDenied": errno.EACCES,
+    "AddressFamilyUnsupported": errno.EAFNOSUPPORT,
+    "AddressInUse": errno.EADDRINUSE,
+    "AddressUnavailable": errno.EADDRNOTAVAIL,
+    "AlreadyConnected": errno.EISCONN,
+    "BlockedByFirewall": errno.EPERM,
+    "BrokenPipe": errno.EPIPE,
+    "Canceled": errno.ECANCELED,
+    "ConnectionAborted": errno.ECONNABORTED,
+    "ConnectionPending": errno.EALREADY,
+    "ConnectionRefused": errno.ECONNREFUSED,
+    "ConnectionResetByPeer": errno.ECONNRESET,
+    "ConnectionTimedOut": errno.ETIMEDOUT,
+    "FileDescriptorInvalid": errno.EBADF,
+    "FileDescriptorNotASocket": errno.ENOTSOCK,
+    "FileNotFound": errno.ENOENT,
+    "InvalidFileDescriptor": errno.EBADF,
+    "MessageOversize": errno.EMSGSIZE,
+    "MessageTooBig": errno.EMSGSIZE,
+    "NameTooLong": errno.ENAMETOOLONG,
+    "NetworkDown": errno.ENETDOWN,
+    "NetworkUnreachable": errno.ENETUNREACH,
+    "NotDir": errno.ENOTDIR,
+    "OperationNotSupported": errno.EOPNOTSUPP,
+    "OutOfMemory": errno.ENOMEM,
+    "PermissionDenied": errno.EPERM,
+    "ProcessFdQuotaExceeded": errno.EMFILE,
+    "ProtocolFailure": errno.EPROTO,
+    "SocketNotConnected": errno.ENOTCONN,
+    "SocketNotListening": errno.EINVAL,
+    "SocketUnconnected": errno.ENOTCONN,
+    "SymLinkLoop": errno.ELOOP,
+    "SystemFdQuotaExceeded": errno.ENFILE,
+    "SystemResources": errno.ENOBUFS,
+    "Timeout": errno.ETIMEDOUT,
+    "Unseekable": errno.ESPIPE,
+    "WouldBlock": errno.EAGAIN,
+}
+
+
+def with_errno(exc: OSError, message: str | None = None) -> OSError:
+    """The engine's exception as the socket module would have raised it:
+    same class, errno set, strerror (or `message`) as the text. Exceptions
+    that already carry an errno, or whose name is unknown, are kept."""
+    if exc.errno is not None or len(exc.args) != 1:
+        return exc
+    code = _ERRNO_OF.get(exc.args[0])
+    if code is None:
+        return exc
+    new = type(exc)(code, message if message is not None else os.strerror(code))
+    new.__traceback__ = exc.__traceback__
+    return new
+
+
+def check_socket(loop: Loop, sock: Any) -> None:
+    """The standard loop's checks: no SSL socket, and in debug mode only
+    non-blocking sockets."""
+    base_events._check_ssl_socket(sock)
+    if loop._debug and sock.gettimeout() != 0:
+        raise ValueError("the socket must be non-blocking")
+
+
+def regular_file_fd(file: Any) -> int:
+    """The descriptor of a regular file, or SendfileNotAvailableError: the
+    engine's sendfile reads the file at offsets, which pipes and sockets
+    do not allow."""
+    try:
+        fd = file.fileno()
+    except (AttributeError, io.UnsupportedOperation):
+        raise exceptions.SendfileNotAvailableError("not a regular file") from None
+    try:
+        mode = os.fstat(fd).st_mode
+    except OSError:
+        raise exceptions.SendfileNotAvailableError("not a regular file") from None
+    if not stat.S_ISREG(mode):
+        raise exceptions.SendfileNotAvailableError("not a regular file")
+    return fd
+
+
+class SocketsMixin:
+    __slots__ = ()
+
+    async def sock_recv(self: Loop, sock: Any, nbytes: int) -> bytes:
+        check_socket(self, sock)
+        fut = self._sock_recv(sock.fileno(), nbytes)
+        try:
+            return await fut
+        except OSError as exc:
+            raise with_errno(exc) from None
+
+    async def sock_recv_into(self: Loop, sock: Any, buf: Any) -> int:
+        check_socket(self, sock)
+        view = memoryview(buf).cast("B")
+        # The engine receives into a buffer of its own; holding the view
+        # over the wait keeps the caller's object from being resized.
+        fut = self._sock_recv(sock.fileno(), view.nbytes)
+        try:
+            data = await fut
+        except OSError as exc:
+            raise with_errno(exc) from None
+        n = len(data)
+        view[:n] = data
+        return n
+
+    async def sock_sendall(self: Loop, sock: Any, data: Any) -> None:
+        check_socket(self, sock)
+        fut = self._sock_sendall(sock.fileno(), data)
+        try:
+            await fut
+        except OSError as exc:
+            raise with_errno(exc) from None
+
+    async def sock_connect(self: Loop, sock: Any, address: Any) -> None:
+        check_socket(self, sock)
+        family = sock.family
+        if family in (socket.AF_INET, socket.AF_INET6):
+            resolved = await self._ensure_resolved(
+                address, family=family, type=sock.type, proto=sock.proto,
+                loop=self)
+            address = resolved[0][4]
+            # The engine's connect takes a bare numeric address: an IPv6
+            # scope id would be lost, and IPv4-mapped IPv6 addresses are a
+            # form it does not parse; those wait for readiness like other
+            # families.
+            fut = None
+            if family == socket.AF_INET or not address[3]:
+                try:
+                    fut = self._sock_connect(sock.fileno(), address[0], address[1])
+                except ValueError:
+                    pass
+            if fut is not None:
+                try:
+                    await fut
+                except OSError as exc:
+                    raise with_errno(
+                        exc, f"Connect call failed {address}") from None
+                return
+        await self._sock_connect_when_ready(sock, address)
+
+    async def _sock_connect_when_ready(self: Loop, sock: Any, address: Any) -> None:
+        try:
+            sock.connect(address)
+            return
+        except (BlockingIOError, InterruptedError):
+            pass
+        fut = self.create_future()
+        fd = sock.fileno()
+
+        def writable() -> None:
+            if fut.done():
+                return
+            try:
+                err = sock.getsockopt(socket.SOL_SOCKET, socket.SO_ERROR)
+                if err != 0:
+                    raise OSError(err, f"Connect call failed {address}")
+            except (BlockingIOError, InterruptedError):
+                return  # a spurious wake-up: still connecting
+            except (SystemExit, KeyboardInterrupt):
+                raise
+            except BaseException as exc:
+                fut.set_exception(exc)
+            else:
+                fut.set_result(None)
+
+        self.add_writer(fd, writable)
+        try:
+            await fut
+        finally:
+            self.remove_writer(fd)
+            fut = None  # type: ignore[assignment]  # breaks the cycle with an exception
+
+    async def sock_accept(self: Loop, sock: Any) -> tuple[socket.socket, Any]:
+        check_socket(self, sock)
+        try:
+            # A client that is already waiting costs no ring operation.
+            conn, address = sock.accept()
+        except (BlockingIOError, InterruptedError):
+            pass
+        else:
+            conn.setblocking(False)
+            return conn, address
+        fut = self._sock_accept(sock.fileno())
+        try:
+            fd = await fut
+        except OSError as exc:
+            raise with_errno(exc) from None
+        except BaseException:
+            # Cancelled after the engine had accepted (the result was
+            # delivered, the task not yet resumed): no one will take the
+            # descriptor, so it must not leak.
+            if fut.done() and not fut.cancelled() and fut.exception() is None:
+                os.close(fut.result())
+            raise
+        return accepted_socket(sock, fd)
+
+    async def sock_recvfrom(self: Loop, sock: Any, bufsize: int) -> tuple[bytes, Any]:
+        check_socket(self, sock)
+        return await self._when_ready(sock, False, "recvfrom", bufsize)
+
+    async def sock_recvfrom_into(self: Loop, sock: Any, buf: Any,
+                                 nbytes: int = 0) -> tuple[int, Any]:
+        check_socket(self, sock)
+        if not nbytes:
+            nbytes = len(buf)
+        return await self._when_ready(sock, False, "recvfrom_into", buf, nbytes)
+
+    async def sock_sendto(self: Loop, sock: Any, data: Any, address: Any) -> int:
+        check_socket(self, sock)
+        return await self._when_ready(sock, True, "sendto", data, address)
+
+    async def _when_ready(self: Loop, sock: Any, write: bool, method: str,
+                          *args: Any) -> Any:
+        """`sock.method(*args)` now, or each time the socket is ready until
+        it stops raising BlockingIOError. The method is looked up at each
+        attempt, as the standard loop does."""
+        try:
+            return getattr(sock, method)(*args)
+        except (BlockingIOError, InterruptedError):
+            pass
+        fut = self.create_future()
+        fd = sock.fileno()
+
+        def ready() -> None:
+            if fut.done():
+                return
+            try:
+                result = getattr(sock, method)(*args)
+            except (BlockingIOError, InterruptedError):
+                return
+            except (SystemExit, KeyboardInterrupt):
+                raise
+            except BaseException as exc:
+                fut.set_exception(exc)
+            else:
+                fut.set_result(result)
+
+        if write:
+            self.add_writer(fd, ready)
+        else:
+            self.add_reader(fd, ready)
+        try:
+            return await fut
+        finally:
+            if write:
+                self.remove_writer(fd)
+            else:
+                self.remove_reader(fd)
+            fut = None  # type: ignore[assignment]
+
+    async def sock_sendfile(self: Loop, sock: Any, file: Any, offset: int = 0,
+                            count: int | None = None, *, fallback: bool = True) -> int:
+        check_socket(self, sock)
+        self._check_sendfile_params(sock, file, offset, count)
+        try:
+            return await self._sendfile_fd(sock.fileno(), file, offset, count)
+        except exceptions.SendfileNotAvailableError:
+            if not fallback:
+                raise
+        return await self._sock_sendfile_fallback(sock, file, offset, count)
+
+    async def _sendfile_fd(self: Loop, fd: int, file: Any, offset: int,
+                           count: int | None) -> int:
+        """The engine's sendfile of a regular file to socket descriptor fd.
+        The file's position ends after the last byte sent, as with the
+        standard loop; the engine does not tell how much went out before a
+        failure, so then it is left at `offset`."""
+        file_fd = regular_file_fd(file)
+        if not count and not os.fstat(file_fd).st_size:
+            return 0  # an empty file: nothing to send, nothing to move
+        fut = self._sock_sendfile(fd, file_fd, offset, -1 if count is None else count)
+        sent = 0
+        try:
+            sent = await fut
+        except OSError as exc:
+            raise with_errno(exc) from None
+        finally:
+            file.seek(offset + sent)
+        return sent
+
+    # The argument checks and the read-and-send fallback are the standard
+    # loop's own; they rely on nothing but sock_sendall and the executor.
+    _check_sendfile_params = base_events.BaseEventLoop._check_sendfile_params
+    _sock_sendfile_fallback = base_events.BaseEventLoop._sock_sendfile_fallback
+
+
+def accepted_socket(listener: Any, fd: int) -> tuple[socket.socket, Any]:
+    """(conn, address) for a descriptor accepted on `listener`, as
+    socket.accept() returns it, with conn non-blocking and not inherited."""
+    conn = socket.socket(listener.family, listener.type, listener.proto, fileno=fd)
+    try:
+        conn.setblocking(False)
+        os.set_inheritable(fd, False)
+    except OSError:
+        conn.close()
+        raise
+    try:
+        address = conn.getpeername()
+    except OSError:
+        address = None  # the peer is gone already; reading will tell
+    return conn, address

@@ -1,0 +1,260 @@
+"""Low-level socket methods (sock_recv, sock_connect, sock_accept, ...) on
+real sockets, on ombrel and on the standard loop."""
+
+import asyncio
+import errno
+import io
+import os
+import socket
+
+import pytest
+
+from test_pkg_fixtures import aloop, loop_factory  # noqa: F401
+
+pytestmark = pytest.mark.timeout(30)
+
+
+@pytest.fixture
+def socks():
+    """Factory of sockets that are closed after the test."""
+    made = []
+
+    def make(*args, blocking=False, **kwargs):
+        s = socket.socket(*args, **kwargs)
+        s.setblocking(blocking)
+        made.append(s)
+        return s
+
+    make.keep = made.append
+    yield make
+    for s in made:
+        s.close()
+
+
+def listener(socks, family=socket.AF_INET, host="127.0.0.1"):
+    srv = socks(family, socket.SOCK_STREAM)
+    srv.bind((host, 0))
+    srv.listen(8)
+    return srv
+
+
+def run(loop, coro, timeout=10):
+    return loop.run_until_complete(asyncio.wait_for(coro, timeout))
+
+
+@pytest.mark.parametrize("size", [5, 4 * 1024 * 1024])
+def test_accept_connect_and_exchange_both_ways(aloop, socks, size):
+    srv = listener(socks)
+    data = os.urandom(size)
+
+    async def main():
+        client = socks()
+        accepting = asyncio.ensure_future(aloop.sock_accept(srv))
+        await aloop.sock_connect(client, srv.getsockname())
+        conn, address = await accepting
+        socks.keep(conn)
+        assert address == client.getsockname()
+        assert conn.gettimeout() == 0 and not conn.get_inheritable()
+        assert (conn.family, conn.type) == (socket.AF_INET, socket.SOCK_STREAM)
+
+        async def receive(sock, n):
+            got = bytearray()
+            while len(got) < n:
+                chunk = await aloop.sock_recv(sock, 65536)
+                assert chunk, "early end of stream"
+                got += chunk
+            return bytes(got)
+
+        sending = asyncio.ensure_future(aloop.sock_sendall(client, data))
+        assert await receive(conn, size) == data
+        assert await sending is None
+        # The other way, into a caller's buffer.
+        await aloop.sock_sendall(conn, memoryview(b"reply"))
+        buf = bytearray(16)
+        n = await aloop.sock_recv_into(client, buf)
+        assert buf[:n] == b"reply"[:n]
+        client.close()
+        assert await aloop.sock_recv(conn, 10) == b""
+
+    run(aloop, main())
+
+
+def test_connect_resolves_names_and_reports_refusal_like_the_socket_module(aloop, socks):
+    srv = listener(socks)
+    port = srv.getsockname()[1]
+    probe = socket.socket()
+    probe.bind(("127.0.0.1", 0))
+    closed_port = probe.getsockname()[1]
+    probe.close()
+
+    async def main():
+        by_name = socks()
+        await aloop.sock_connect(by_name, ("localhost", port))
+        assert by_name.getpeername() == ("127.0.0.1", port)
+        refused = socks()
+        with pytest.raises(ConnectionRefusedError) as info:
+            await aloop.sock_connect(refused, ("127.0.0.1", closed_port))
+        assert info.value.errno == errno.ECONNREFUSED
+
+    run(aloop, main())
+
+
+def test_connect_over_ipv6_and_unix_sockets(aloop, socks, tmp_path):
+    path = str(tmp_path / "sock")
+    userv = socks(socket.AF_UNIX, socket.SOCK_STREAM)
+    userv.bind(path)
+    userv.listen(1)
+    try:
+        v6 = listener(socks, socket.AF_INET6, "::1")
+    except OSError:
+        v6 = None
+
+    async def main():
+        client = socks(socket.AF_UNIX, socket.SOCK_STREAM)
+        accepting = asyncio.ensure_future(aloop.sock_accept(userv))
+        await aloop.sock_connect(client, path)
+        conn, address = await accepting
+        socks.keep(conn)
+        assert address == "" and conn.family == socket.AF_UNIX
+        await aloop.sock_sendall(client, b"unix")
+        assert await aloop.sock_recv(conn, 10) == b"unix"
+        if v6 is not None:
+            client6 = socks(socket.AF_INET6)
+            await aloop.sock_connect(client6, v6.getsockname()[:2])
+            conn6, address6 = await aloop.sock_accept(v6)
+            socks.keep(conn6)
+            assert address6[:2] == client6.getsockname()[:2]
+            # An IPv4 listener reached through an IPv4-mapped address.
+            v4 = listener(socks)
+            mapped = socks(socket.AF_INET6)
+            await aloop.sock_connect(mapped, ("::ffff:127.0.0.1", v4.getsockname()[1]))
+            conn4, _ = await aloop.sock_accept(v4)
+            socks.keep(conn4)
+
+    run(aloop, main())
+
+
+def test_cancelled_receive_and_accept_lose_nothing_that_comes_later(aloop, socks):
+    srv = listener(socks)
+
+    async def main():
+        accepting = asyncio.ensure_future(aloop.sock_accept(srv))
+        await asyncio.sleep(0.01)
+        accepting.cancel()
+        with pytest.raises(asyncio.CancelledError):
+            await accepting
+        # The client arriving now is for the next accept.
+        client = socks()
+        await aloop.sock_connect(client, srv.getsockname())
+        conn, _ = await aloop.sock_accept(srv)
+        socks.keep(conn)
+
+        with pytest.raises(TimeoutError):
+            await asyncio.wait_for(aloop.sock_recv(conn, 10), 0.02)
+        await aloop.sock_sendall(client, b"after")
+        assert await aloop.sock_recv(conn, 10) == b"after"
+
+    run(aloop, main())
+
+
+def test_debug_mode_refuses_blocking_sockets(aloop, socks):
+    aloop.set_debug(True)
+    blocking = socks(blocking=True)
+    a, b = socket.socketpair()
+    socks.keep(a)
+    socks.keep(b)
+    a.setblocking(True)
+    calls = [
+        aloop.sock_recv(a, 1), aloop.sock_recv_into(a, bytearray(1)),
+        aloop.sock_sendall(a, b"x"), aloop.sock_accept(blocking),
+        aloop.sock_connect(blocking, ("127.0.0.1", 1)),
+        aloop.sock_sendto(a, b"x", None), aloop.sock_recvfrom(a, 1),
+        aloop.sock_recvfrom_into(a, bytearray(1)),
+    ]
+    for coro in calls:
+        with pytest.raises(ValueError, match="the socket must be non-blocking"):
+            run(aloop, coro)
+
+
+def test_datagrams_to_and_from(aloop, socks):
+    a = socks(socket.AF_INET, socket.SOCK_DGRAM)
+    b = socks(socket.AF_INET, socket.SOCK_DGRAM)
+    a.bind(("127.0.0.1", 0))
+    b.bind(("127.0.0.1", 0))
+
+    async def main():
+        receiving = asyncio.ensure_future(aloop.sock_recvfrom(b, 100))
+        await asyncio.sleep(0.01)  # the receive waits for readiness
+        assert await aloop.sock_sendto(a, b"one", b.getsockname()) == 3
+        assert await receiving == (b"one", a.getsockname())
+        await aloop.sock_sendto(a, b"two!", b.getsockname())
+        buf = bytearray(10)
+        assert await aloop.sock_recvfrom_into(b, buf, 3) == (3, a.getsockname())
+        assert buf[:3] == b"two"
+
+    run(aloop, main())
+
+
+@pytest.fixture
+def datafile(tmp_path):
+    data = os.urandom(300_000)
+    path = tmp_path / "data"
+    path.write_bytes(data)
+    with open(path, "rb") as f:
+        yield f, data
+
+
+@pytest.mark.parametrize("offset, count", [(0, None), (1000, 5000), (299_990, None), (400_000, None)])
+def test_sock_sendfile_sends_the_range_and_moves_the_file_position(aloop, socks, datafile, offset, count):
+    f, data = datafile
+    a, b = socket.socketpair()
+    socks.keep(a)
+    socks.keep(b)
+    a.setblocking(False)
+    b.setblocking(False)
+    expected = data[offset:None if count is None else offset + count]
+
+    async def main():
+        sending = asyncio.ensure_future(aloop.sock_sendfile(a, f, offset, count))
+        got = bytearray()
+        while len(got) < len(expected):
+            got += await aloop.sock_recv(b, 65536)
+        assert await sending == len(expected)
+        assert got == expected
+        assert f.tell() == offset + len(expected)
+
+    run(aloop, main())
+
+
+def test_sock_sendfile_fallback_and_argument_checks(aloop, socks, datafile, tmp_path):
+    f, _ = datafile
+    a, b = socket.socketpair()
+    socks.keep(a)
+    socks.keep(b)
+    a.setblocking(False)
+    b.setblocking(False)
+    udp = socks(socket.AF_INET, socket.SOCK_DGRAM)
+    text = open(tmp_path / "text", "w+")
+    memfile = io.BytesIO(b"not a real file")
+
+    async def main():
+        with pytest.raises(asyncio.SendfileNotAvailableError):
+            await aloop.sock_sendfile(a, memfile, fallback=False)
+        assert await aloop.sock_sendfile(a, memfile, 4) == 11
+        assert memfile.tell() == 15
+        assert await aloop.sock_recv(b, 100) == b"a real file"
+        with pytest.raises(ValueError, match="binary mode"):
+            await aloop.sock_sendfile(a, text)
+        with pytest.raises(ValueError, match="SOCK_STREAM"):
+            await aloop.sock_sendfile(udp, f)
+        with pytest.raises(ValueError, match="positive integer"):
+            await aloop.sock_sendfile(a, f, 0, 0)
+        with pytest.raises(ValueError, match="non-negative"):
+            await aloop.sock_sendfile(a, f, -1)
+        with pytest.raises(TypeError):
+            await aloop.sock_sendfile(a, f, 0, "1")
+
+    try:
+        run(aloop, main())
+    finally:
+        text.close()
