@@ -3,6 +3,9 @@ connections need more descriptors than one process may hold for both
 ends). Accepts with _sock_accept and echoes through stream transports on
 the native loop; each transport closes after the client's end of stream.
 
+With --package, the server is asyncio.start_server on ombrel instead,
+echoing through asyncio streams.
+
 Prints the port, then answers each line on standard input with one JSON
 line of counters (transports made and lost, how they were lost, loop
 exception-handler calls, unraisable errors, RSS before and after
@@ -66,6 +69,51 @@ class Echo(asyncio.Protocol):
         self.stats[key] = self.stats.get(key, 0) + 1
 
 
+def package_main():
+    import ombrel
+
+    unraisable = []
+    sys.unraisablehook = lambda u: unraisable.append(f"{u.err_msg}: {u.exc_value!r}")
+    stats = {"made": 0, "lost": 0, "lost_clean": 0, "accept_errors": []}
+    handler_calls = []
+
+    async def echo(reader, writer):
+        stats["made"] += 1
+        try:
+            while data := await reader.read(65536):
+                writer.write(data)
+                await writer.drain()
+            writer.close()
+            await writer.wait_closed()
+            stats["lost_clean"] += 1
+        except Exception as e:
+            stats["lost_" + type(e).__name__] = stats.get("lost_" + type(e).__name__, 0) + 1
+        finally:
+            stats["lost"] += 1
+
+    async def serve():
+        loop = asyncio.get_running_loop()
+        loop.set_exception_handler(lambda lp, ctx: handler_calls.append(str(ctx.get("message"))))
+        server = await asyncio.start_server(echo, "127.0.0.1", 0, backlog=4096)
+        print(server.sockets[0].getsockname()[1], flush=True)
+        reader = asyncio.StreamReader()
+        await loop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), sys.stdin)
+        while await reader.readline():
+            gc.collect()
+            raw = rss_mb()
+            libc.malloc_trim(0)
+            report = dict(stats, handler_calls=handler_calls[:5], unraisable=unraisable[:5],
+                          rss_mb=round(raw, 1), rss_trimmed_mb=round(rss_mb(), 1),
+                          c_heap_mb=round((libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd) / 2**20, 2),
+                          fds=len(os.listdir("/proc/self/fd")))
+            sys.stdout.write(json.dumps(report) + "\n")
+            sys.stdout.flush()
+        server.close()
+        await server.wait_closed()
+
+    ombrel.run(serve())
+
+
 def main():
     unraisable = []
     sys.unraisablehook = lambda u: unraisable.append(f"{u.err_msg}: {u.exc_value!r}")
@@ -123,4 +171,4 @@ def main():
 
 
 if __name__ == "__main__":
-    main()
+    package_main() if "--package" in sys.argv[1:] else main()

@@ -78,10 +78,10 @@ class Client:
 class Server:
     """The echo server in a child process (see echo_server.py)."""
 
-    def __init__(self):
+    def __init__(self, *options):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "echo_server.py")], stdin=subprocess.PIPE,
-                                     stdout=subprocess.PIPE, text=True, env=env)
+        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "echo_server.py"), *options],
+                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
         self.port = int(self.proc.stdout.readline())
 
     def stats(self):
@@ -102,6 +102,13 @@ class Server:
 @pytest.fixture
 def server():
     srv = Server()
+    yield srv
+    srv.close()
+
+
+@pytest.fixture
+def package_server():
+    srv = Server("--package")
     yield srv
     srv.close()
 
@@ -167,7 +174,10 @@ def test_ten_thousand_echo_connections_native(loop, server):
            client_rss_mb=rounds.check(), server_rss_mb={"trimmed": server_rss, "raw": server_raw, "c_heap": server_heap})
 
 
-def test_ten_thousand_echo_connections_through_the_package(unraisable, server):
+def test_ten_thousand_echo_connections_through_the_package(unraisable, package_server):
+    """Both ends through asyncio on ombrel: start_server in the child,
+    open_connection here."""
+    server = package_server
     ombrel = pytest.importorskip("ombrel")
     raise_nofile(CONNECTIONS + 1000)
     n = CONNECTIONS
@@ -181,6 +191,12 @@ def test_ten_thousand_echo_connections_through_the_package(unraisable, server):
             return str(e)
         conns = [first] + list(await asyncio.gather(
             *(asyncio.open_connection("127.0.0.1", server.port) for _ in range(n - 1))))
+        # Held on both sides before the first byte: the server's handlers all run.
+        for _ in range(600):
+            if server.stats()["made"] == n:
+                break
+            await asyncio.sleep(0.05)
+        assert server.stats()["made"] == n
 
         async def talk(i, reader, writer):
             writer.write(messages[i])
@@ -200,5 +216,6 @@ def test_ten_thousand_echo_connections_through_the_package(unraisable, server):
     assert held == n
     assert [i for i in range(n) if back[i] != messages[i]] == []
     stats = server.stats()
-    assert stats["made"] == stats["lost"] == n and stats["handler_calls"] == [], stats
+    assert stats["made"] == stats["lost"] == stats["lost_clean"] == n, stats
+    assert stats["handler_calls"] == [] and stats["unraisable"] == [], stats
     record("echo-package", connections_held=held, bytes_echoed=2 * sum(map(len, messages)))
