@@ -17,7 +17,7 @@ import time
 
 import pytest
 
-from conftest import RecordingLoop, wait_for
+from conftest import wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
@@ -245,7 +245,6 @@ def test_peer_reset_mid_write_ends_the_transport_once_with_the_error(loop, seed,
     assert bytes(got) == payload[:len(got)]
     assert tr.get_write_buffer_size() == 0 and tr.is_closing()
     assert loop.handler_calls == []
-    a.close()
 
 
 def test_peer_reset_during_sendall_fails_the_future(loop, tcp_pair):
@@ -256,7 +255,6 @@ def test_peer_reset_during_sendall_fails_the_future(loop, tcp_pair):
     reset(b)
     wait_for(loop, fut)
     assert isinstance(fut.exception(), (ConnectionResetError, BrokenPipeError))
-    a.close()
 
 
 # ---- a file system that fills up ------------------------------------------

@@ -1048,3 +1048,57 @@ def test_protocol_callbacks_acting_on_their_transport(plan, buffered, peer_shutd
         loop.close()
         a.close()
         b.close()
+
+
+@pytest.mark.xfail(strict=True, reason="a receive armed from inside get_buffer is pinned into the same record "
+                                      "that the outer arm then overwrites: that pin is never released, and the "
+                                      "data lands in a buffer other than the one get_buffer returned last")
+@pytest.mark.parametrize("how", ["_start_reading", "pause_then_resume"])
+def test_get_buffer_that_arms_a_receive_itself(loop, how):
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    handed_out = []
+    updates = []
+
+    class Nested(asyncio.BufferedProtocol):
+        def connection_made(self, transport):
+            self.transport = transport
+            self.lost = []
+
+        def get_buffer(self, hint):
+            buf = bytearray(16)
+            if not handed_out:
+                handed_out.append(None)  # the outer call's place, taken before the nested call
+                if how == "_start_reading":
+                    self.transport._start_reading()
+                else:
+                    self.transport.pause_reading()
+                    self.transport.resume_reading()
+                handed_out[0] = buf
+            else:
+                handed_out.append(buf)
+            self.last = buf
+            return buf
+
+        def buffer_updated(self, n):
+            updates.append(bytes(self.last[:n]))  # the bytes are in the buffer get_buffer returned last
+
+        def connection_lost(self, exc):
+            self.lost.append(exc)
+
+    p = Nested()
+    tr = loop._make_transport(a, p, {}, None)
+    p.connection_made(tr)
+    tr._start_reading()
+    with a, b:
+        b.send(b"hello")
+        spin(loop, 0.02)
+        tr.close()
+        run_until(loop, lambda: p.lost)
+    pinned = []
+    for i, buf in enumerate(handed_out):
+        try:
+            buf.append(0)  # fails while the transport still holds a pin on it
+        except BufferError:
+            pinned.append(i)
+    assert pinned == [] and updates == [b"hello"], (pinned, updates)
