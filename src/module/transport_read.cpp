@@ -110,24 +110,31 @@ void transportArmRecv(TransportState* st) noexcept {
       transportFatalPyErr(st);
       return;
     }
-    int r = PyObject_GetBuffer(buf, &st->recv_pin, PyBUF_WRITABLE);
+    // Pinned into a local first: get_buffer is Python code and may have
+    // armed a receive of its own (through _start_reading or resume_reading),
+    // whose pin lives in st->recv_pin.
+    Py_buffer pin;
+    int r = PyObject_GetBuffer(buf, &pin, PyBUF_WRITABLE);
     Py_DECREF(buf);
     if (r < 0) {
       transportFatalPyErr(st);
       return;
     }
-    if (st->recv_pin.len == 0) {
-      PyBuffer_Release(&st->recv_pin);
+    if (pin.len == 0) {
+      PyBuffer_Release(&pin);
       PyErr_SetString(PyExc_RuntimeError, "get_buffer() returned an empty buffer");
       transportFatalPyErr(st);
       return;
     }
-    // get_buffer is Python code: it may have paused, closed, or armed a
-    // receive of its own through _start_reading. One receive at most.
+    // It may also have paused or closed. One receive at most.
     if (st->reading || st->paused || st->closing) {
-      PyBuffer_Release(&st->recv_pin);
+      PyBuffer_Release(&pin);
+      // The receive armed meanwhile fills a buffer that is no longer the one
+      // get_buffer returned last: deliver its data by copy.
+      if (st->reading) st->recv_proto_replaced = true;
       return;
     }
+    st->recv_pin = pin;
     st->recv_pinned = true;
     chosen = {st->recv_pin.buf, static_cast<std::size_t>(st->recv_pin.len)};
   } else {
