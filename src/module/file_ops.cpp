@@ -296,19 +296,9 @@ void fileWriteDone(Loop*, Completion* c) noexcept {
 
 PyObject* startWrite(PyObject* self, std::int32_t fd, PyObject* data, bool streaming, std::uint64_t offset) noexcept {
   Runtime* rt = runtimeOf(self);
-  auto* op = allocRecord<WriteOp>();
+  PyObject* fut;
+  auto* op = allocPinnedRecord<WriteOp>(self, data, &fut);
   if (op == nullptr) return nullptr;
-  if (PyObject_GetBuffer(data, &op->view, PyBUF_SIMPLE) < 0) {
-    freeRecord(op);
-    return nullptr;
-  }
-  PyObject* fut = newSockFuture(self);
-  if (fut == nullptr) {
-    PyBuffer_Release(&op->view);
-    freeRecord(op);
-    return nullptr;
-  }
-  op->fut = Py_NewRef(fut);
   op->rt = rt;
   op->fd = fd;
   op->written = 0;

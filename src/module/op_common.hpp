@@ -42,6 +42,29 @@ void freeRecord(Record* r) noexcept {
   std::free(r);
 }
 
+// The start of a write-like operation: the record, the caller's data pinned
+// in `view` (used in place, never copied), and the future, stored in `fut`
+// and returned through *fut_out (the caller's reference). Null with an
+// exception set; nothing stays allocated then.
+template <class Record>
+Record* allocPinnedRecord(PyObject* self, PyObject* data, PyObject** fut_out) noexcept {
+  auto* op = allocRecord<Record>();
+  if (op == nullptr) return nullptr;
+  if (PyObject_GetBuffer(data, &op->view, PyBUF_SIMPLE) < 0) {
+    freeRecord(op);
+    return nullptr;
+  }
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) {
+    PyBuffer_Release(&op->view);
+    freeRecord(op);
+    return nullptr;
+  }
+  op->fut = Py_NewRef(fut);
+  *fut_out = fut;
+  return op;
+}
+
 // Step 3 to 5 of starting an operation: callback and user data, the
 // future's link to the completion, the live list, Loop::add.
 void startOp(Runtime* rt, PyObject** fut_slot, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,

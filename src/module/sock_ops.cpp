@@ -250,19 +250,9 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
   if (!fdArg(args, 0, &fd)) return nullptr;
   PyObject* data = PyTuple_GetItem(args, 1);
   if (data == nullptr) return nullptr;
-  auto* op = allocRecord<SendOp>();
+  PyObject* fut;
+  auto* op = allocPinnedRecord<SendOp>(self, data, &fut);
   if (op == nullptr) return nullptr;
-  if (PyObject_GetBuffer(data, &op->view, PyBUF_SIMPLE) < 0) {
-    freeRecord(op);
-    return nullptr;
-  }
-  PyObject* fut = newSockFuture(self);
-  if (fut == nullptr) {
-    PyBuffer_Release(&op->view);
-    freeRecord(op);
-    return nullptr;
-  }
-  op->fut = Py_NewRef(fut);
   op->rt = rt;
   op->fd = fd;
   op->offset = 0;
