@@ -215,23 +215,11 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         NativeLoop.call_soon_threadsafe(self, _run_threadsafe, handle)
         return handle
 
-    def create_future(self) -> asyncio.Future[Any]:
-        return futures.Future(loop=self)
-
-    def create_task(self, coro: Coroutine[Any, Any, _T] | Generator[Any, None, _T],
-                    **kwargs: Any) -> asyncio.Task[_T]:
-        self._check_closed()
-        if self._task_factory is not None:
-            return self._task_factory(self, coro, **kwargs)  # type: ignore[return-value]
-        task = tasks.Task(coro, loop=self, **kwargs)
-        if task._source_traceback:  # type: ignore[attr-defined]
-            del task._source_traceback[-1]  # type: ignore[attr-defined]
-        try:
-            return task
-        finally:
-            # Keeps a task that failed from holding itself through the
-            # traceback of this frame.
-            del task
+    # Native: they run once per future and per task. create_task calls
+    # self._task_factory when set, else tasks.Task(coro, loop=self, **kwargs),
+    # and raises RuntimeError on a closed loop, as asyncio's does.
+    create_future = NativeLoop._create_future
+    create_task = NativeLoop._create_task
 
     def set_task_factory(self, factory: TaskFactory | None) -> None:
         if factory is not None and not callable(factory):

@@ -9,6 +9,7 @@
 #include "module/pollers.hpp"
 #include "module/sock_future.hpp"
 #include "module/sock_ops.hpp"
+#include "module/task_factory.hpp"
 #include "module/timer_handle.hpp"
 #include "module/transport.hpp"
 #include "os/time.hpp"
@@ -203,6 +204,9 @@ PyMethodDef loop_methods[] = {
     {"_file_fsync", loopFileFsync, METH_VARARGS, "_file_fsync(fd, datasync) -> Future[None]"},
     {"_file_truncate", loopFileTruncate, METH_VARARGS, "_file_truncate(fd, size) -> Future[None]"},
     {"_file_size", loopFileSize, METH_VARARGS, "_file_size(fd) -> Future[int]"},
+    {"_create_task", VARKW(loopCreateTask), METH_FASTCALL | METH_KEYWORDS,
+     "_create_task(coro, **kwargs) -> Task: the loop's _task_factory, else asyncio Task(coro, loop=self, **kwargs)."},
+    {"_create_future", loopCreateFuture, METH_NOARGS, "_create_future() -> asyncio Future(loop=self)"},
     {"_make_transport", loopMakeTransport, METH_VARARGS, "_make_transport(sock, protocol, extra, server) -> Transport"},
     {"run_forever", loopRunForever, METH_NOARGS, "Run the event loop until stop() is called."},
     {"stop", loopStop, METH_NOARGS, "Stop the event loop as soon as the current iteration finishes."},

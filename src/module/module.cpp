@@ -8,6 +8,7 @@
 #include "module/handle.hpp"
 #include "module/loop_object.hpp"
 #include "module/sock_future.hpp"
+#include "module/task_factory.hpp"
 #include "module/transport.hpp"
 
 namespace ombrel {
@@ -125,6 +126,7 @@ bool initGlobals(PyObject* module) {
   transport_type = transportTypeCreate(module, nullptr);
   if (transport_type == nullptr) return false;
 
+  if (!taskFactoryInit()) return false;
   loop_type = loopTypeCreate(module);
   if (loop_type == nullptr) return false;
   if (PyModule_AddObjectRef(module, "Loop", reinterpret_cast<PyObject*>(loop_type)) < 0) return false;

@@ -71,6 +71,60 @@ def test_custom_task_factory_receives_keywords(aloop):
     assert ["name"] in seen
 
 
+def test_create_task_and_future_edges(aloop, monkeypatch):
+    async def coro():
+        return 1
+
+    # Keywords reach the task; eager_start runs the first step at once.
+    async def main():
+        t = aloop.create_task(coro(), name="k", eager_start=True)
+        assert t.done() and t.get_name() == "k"
+        return t.result()
+
+    assert aloop.run_until_complete(main()) == 1
+    c = coro()
+    with pytest.raises(TypeError, match="'loop'"):
+        aloop.create_task(c, loop=aloop)
+    with pytest.raises(TypeError):
+        aloop.create_task()
+    with pytest.raises(TypeError):
+        aloop.create_task(c, c)
+    # A failing factory's error reaches the caller unchanged.
+    aloop.set_task_factory(lambda loop, coro, **kw: 1 / 0)
+    with pytest.raises(ZeroDivisionError):
+        aloop.create_task(c)
+    aloop.set_task_factory(None)
+
+    # Replaced classes are honoured, as asyncio's own methods look them up.
+    class MyFuture(asyncio.Future):
+        pass
+
+    class MyTask(asyncio.Task):
+        pass
+
+    monkeypatch.setattr(asyncio.futures, "Future", MyFuture)
+    monkeypatch.setattr(asyncio.tasks, "Task", MyTask)
+    fut = aloop.create_future()
+    assert type(fut) is MyFuture and fut.get_loop() is aloop
+    t = aloop.create_task(c)
+    assert type(t) is MyTask
+    assert aloop.run_until_complete(t) == 1
+    monkeypatch.undo()
+
+    # In debug mode the creation stack ends at the caller, not inside the loop.
+    aloop.set_debug(True)
+    t = aloop.create_task(coro())
+    assert t._source_traceback[-1].name == "test_create_task_and_future_edges"
+    aloop.run_until_complete(t)
+    aloop.set_debug(False)
+
+    aloop.close()
+    c = coro()
+    with pytest.raises(RuntimeError, match="Event loop is closed"):
+        aloop.create_task(c)
+    c.close()
+
+
 def test_cancellation_reaches_the_awaiting_code(aloop):
     async def sleeper(log):
         try:

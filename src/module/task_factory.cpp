@@ -1,0 +1,123 @@
+// create_task and create_future without a Python frame. The classes are
+// looked up in their modules at each call, as asyncio's own methods do, so
+// that a replaced asyncio.tasks.Task or asyncio.futures.Future is honoured.
+#include "module/task_factory.hpp"
+
+#include "module/globals.hpp"
+#include "module/loop_object.hpp"
+
+namespace ombrel {
+
+namespace {
+
+PyObject* tasks_module;    // asyncio.tasks
+PyObject* futures_module;  // asyncio.futures
+PyObject* str_task;
+PyObject* str_future;
+PyObject* str_task_factory;
+
+// callable(first, *args, **kw) where args/kwnames are a vectorcall's:
+// `first` goes in front of the positional arguments.
+PyObject* callWithFirst(PyObject* callable, PyObject* first, PyObject* const* args, Py_ssize_t nargs,
+                        PyObject* kwnames) noexcept {
+  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+  Py_ssize_t total = 1 + nargs + nkw;
+  PyObject* small[8];
+  PyObject** stack = total <= 8 ? small : PyMem_New(PyObject*, total);
+  if (stack == nullptr) return PyErr_NoMemory();
+  stack[0] = first;
+  for (Py_ssize_t i = 0; i < nargs + nkw; ++i) stack[1 + i] = args[i];
+  PyObject* r = PyObject_Vectorcall(callable, stack, static_cast<std::size_t>(1 + nargs), kwnames);
+  if (stack != small) PyMem_Free(stack);
+  return r;
+}
+
+// Task(coro, loop=self, **kw) for a call that passed keywords.
+PyObject* newTaskWithKeywords(PyObject* task_type, PyObject* self, PyObject* coro, PyObject* const* kwvalues,
+                              PyObject* kwnames) noexcept {
+  PyObject* loop_name = PyTuple_GET_ITEM(sockfuture_kwnames, 0);
+  Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < nkw; ++i) {
+    int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(kwnames, i), loop_name, Py_EQ);
+    if (eq < 0) return nullptr;
+    if (eq) {
+      PyErr_SetString(PyExc_TypeError, "create_task() got multiple values for keyword argument 'loop'");
+      return nullptr;
+    }
+  }
+  PyObject* names = PySequence_Concat(sockfuture_kwnames, kwnames);
+  if (names == nullptr) return nullptr;
+  PyObject** stack = PyMem_New(PyObject*, 2 + nkw);
+  if (stack == nullptr) {
+    Py_DECREF(names);
+    return PyErr_NoMemory();
+  }
+  stack[0] = coro;
+  stack[1] = self;
+  for (Py_ssize_t i = 0; i < nkw; ++i) stack[2 + i] = kwvalues[i];
+  PyObject* task = PyObject_Vectorcall(task_type, stack, 1, names);
+  PyMem_Free(stack);
+  Py_DECREF(names);
+  return task;
+}
+
+}  // namespace
+
+bool taskFactoryInit() noexcept {
+  tasks_module = PyImport_ImportModule("asyncio.tasks");
+  if (tasks_module == nullptr) return false;
+  futures_module = PyImport_ImportModule("asyncio.futures");
+  if (futures_module == nullptr) return false;
+  str_task = PyUnicode_InternFromString("Task");
+  str_future = PyUnicode_InternFromString("Future");
+  str_task_factory = PyUnicode_InternFromString("_task_factory");
+  return str_task != nullptr && str_future != nullptr && str_task_factory != nullptr;
+}
+
+PyObject* loopCreateTask(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
+  Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+  if (nargs != 1) {
+    PyErr_Format(PyExc_TypeError, "create_task() takes exactly 1 positional argument (%zd given)", nargs);
+    return nullptr;
+  }
+  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr) {
+    PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
+    return nullptr;
+  }
+  PyObject* coro = args[0];
+  PyObject* factory = PyObject_GetAttr(self, str_task_factory);
+  if (factory == nullptr) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
+    PyErr_Clear();
+  } else if (factory != Py_None) {
+    PyObject* r = callWithFirst(factory, self, args, nargs, kwnames);
+    Py_DECREF(factory);
+    return r;
+  } else {
+    Py_DECREF(factory);
+  }
+  PyObject* task_type = PyObject_GetAttr(tasks_module, str_task);
+  if (task_type == nullptr) return nullptr;
+  PyObject* task;
+  if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
+    PyObject* stack[] = {coro, self};
+    task = PyObject_Vectorcall(task_type, stack, 1, sockfuture_kwnames);
+  } else {
+    task = newTaskWithKeywords(task_type, self, coro, args + nargs, kwnames);
+  }
+  // No frame of ours is on the stack: a debug-mode task's creation stack
+  // already ends at the caller.
+  Py_DECREF(task_type);
+  return task;
+}
+
+PyObject* loopCreateFuture(PyObject* self, PyObject*) noexcept {
+  PyObject* future_type = PyObject_GetAttr(futures_module, str_future);
+  if (future_type == nullptr) return nullptr;
+  PyObject* stack[] = {self};
+  PyObject* fut = PyObject_Vectorcall(future_type, stack, 0, sockfuture_kwnames);
+  Py_DECREF(future_type);
+  return fut;
+}
+
+}  // namespace ombrel
