@@ -122,3 +122,22 @@ def test_timer_handle_cancelled_hook(loop):
     assert loop._timer_handle_cancelled(h) is None
     assert loop._timer_handle_cancelled(42) is None
     h.cancel()
+
+
+def test_call_later_from_another_thread(loop):
+    import threading
+
+    ran, handles = [], []
+    run_until(loop, lambda: True)  # the loop has run on this thread: others are foreign
+
+    def schedule():
+        before = loop.time()
+        handles.append((before, loop.call_later(0.02, ran.append, "late"), loop.time()))
+
+    t = threading.Thread(target=schedule)
+    t.start()
+    t.join()
+    before, h, after = handles[0]
+    assert before + 0.02 <= h.when() <= after + 0.02
+    assert run_until(loop, lambda: ran)
+    assert ran == ["late"] and loop.time() >= h.when()
