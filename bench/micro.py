@@ -11,9 +11,9 @@ Benchmarks:
   tasks           trivial coroutines wrapped in tasks and awaited, 1000 at a time
   sock_roundtrip  64-byte sock_sendall / sock_recv round trips over a socketpair, echoed by a task
   file_pread      4 KiB random reads of a 256 MiB file, 64 at a time; --mode native uses the
-                  loop's own loop._file_pread (ombrel), thread uses asyncio.to_thread(os.pread)
+                  loop's own files (ombrel.open(...).pread), thread uses asyncio.to_thread(os.pread)
   file_pwrite     1 MiB sequential writes over a 256 MiB file kept from run to run (wrapping
-                  around); native: loop._file_pwrite, thread: asyncio.to_thread(os.pwrite)
+                  around); native: ombrel.open(...).pwrite, thread: asyncio.to_thread(os.pwrite)
 
 Fixed-count benchmarks repeat until --duration has passed and report the median.
 """
@@ -212,27 +212,31 @@ def data_file(data_dir, name="pread-256m.bin"):
     return path
 
 
-def native_file_op(loop, name):
-    op = getattr(loop, name, None)
-    if op is None:
-        raise Skip(f"this loop has no native {name}")
-    return op
+async def native_open(loop, path, mode):
+    """The loop's own asynchronous file (ombrel.open), unbuffered."""
+    if not hasattr(loop, "_file_pread"):
+        raise Skip("this loop has no asynchronous files")
+    import ombrel
+
+    return await ombrel.open(path, mode, buffering=0)
 
 
 async def b_file_pread(args):
     loop = asyncio.get_running_loop()
     blocks = FILE_SIZE // BLOCK
+    path = data_file(args.data)
+    afile = None
     if args.mode == "native":
-        pread = native_file_op(loop, "_file_pread")
+        afile = await native_open(loop, path, "rb")
 
         def read(off):
-            return pread(fd, BLOCK, off)
+            return afile.pread(BLOCK, off)
     else:
 
         def read(off):
             return asyncio.to_thread(os.pread, fd, BLOCK, off)
 
-    fd = os.open(data_file(args.data), os.O_RDONLY | os.O_CLOEXEC)
+    fd = os.open(path, os.O_RDONLY | os.O_CLOEXEC)
 
     try:
 
@@ -254,6 +258,8 @@ async def b_file_pread(args):
         rate = await timed(step, args.warmup, args.duration)
     finally:
         os.close(fd)
+        if afile is not None:
+            await afile.close()
     return {"value": rate, "unit": "reads/s", "mib_s": rate * BLOCK / 2**20, "mode": args.mode}
 
 
@@ -261,19 +267,21 @@ async def b_file_pwrite(args):
     loop = asyncio.get_running_loop()
     os.makedirs(args.data, exist_ok=True)
     data = os.urandom(WRITE_SIZE)
+    # Overwrites a file kept from run to run: fresh pages (a new file, or
+    # memory the machine has not touched yet) would cost more than the loop.
+    path = data_file(args.data, "pwrite-256m.bin")
+    afile = None
     if args.mode == "native":
-        pwrite = native_file_op(loop, "_file_pwrite")
+        afile = await native_open(loop, path, "r+b")
 
         def write(off):
-            return pwrite(fd, data, off)
+            return afile.pwrite(data, off)
     else:
 
         def write(off):
             return asyncio.to_thread(os.pwrite, fd, data, off)
 
-    # Overwrites a file kept from run to run: fresh pages (a new file, or
-    # memory the machine has not touched yet) would cost more than the loop.
-    fd = os.open(data_file(args.data, "pwrite-256m.bin"), os.O_WRONLY | os.O_CLOEXEC)
+    fd = os.open(path, os.O_WRONLY | os.O_CLOEXEC)
 
     offset = 0
     try:
@@ -292,6 +300,8 @@ async def b_file_pwrite(args):
         rate = await timed(step, args.warmup, args.duration)
     finally:
         os.close(fd)
+        if afile is not None:
+            await afile.close()
     return {"value": rate * WRITE_SIZE / 2**20, "unit": "MiB/s", "mode": args.mode}
 
 

@@ -54,7 +54,7 @@ class Bench:
         if self.kind == "micro":
             return 0.2 + cfg.micro_warmup + cfg.micro_duration
         if self.kind == "echo":
-            return 0.1 + cfg.echo_warmup + cfg.echo_duration
+            return 0.6 + cfg.echo_warmup + cfg.echo_duration  # server start included
         return 0.3 + math.ceil(cfg.http_warmup) + math.ceil(cfg.http_duration)
 
 
@@ -71,17 +71,18 @@ def benches():
         out.append(Bench(name, "micro", title, "micro", unit, params={"bench": name}))
     native = {"ombrel": "native"}
     out += [
-        Bench("file_pread", "file", "file 4 KiB random pread x64 (ombrel: loop._file_pread; others: to_thread)",
+        Bench("file_pread", "file", "file 4 KiB random pread x64 (ombrel: ombrel.open().pread; others: to_thread)",
               "micro", "reads/s", params={"bench": "file_pread", "mode": native}),
         Bench("file_pread_thread", "file", "file 4 KiB random pread x64, to_thread(os.pread) on every loop",
               "micro", "reads/s", params={"bench": "file_pread", "mode": "thread"}),
-        Bench("file_pwrite", "file", "file 1 MiB sequential pwrite (ombrel: loop._file_pwrite; others: to_thread)",
+        Bench("file_pwrite", "file", "file 1 MiB sequential pwrite (ombrel: ombrel.open().pwrite; others: to_thread)",
               "micro", "MiB/s", params={"bench": "file_pwrite", "mode": native}),
         Bench("file_pwrite_thread", "file", "file 1 MiB sequential pwrite, to_thread(os.pwrite) on every loop",
               "micro", "MiB/s", params={"bench": "file_pwrite", "mode": "thread"}),
     ]
-    for size, conns, tag, kinds in ((1024, 64, "1k", ("sock", "streams", "protocol", "buffered")),
-                                    (65536, 16, "64k", ("protocol", "streams"))):
+    for size, conns, tag, kinds in ((1024, 10, "1k", ("sock", "streams", "protocol", "buffered")),
+                                    (10240, 10, "10k", ("streams", "protocol")),
+                                    (102400, 10, "100k", ("sock", "streams", "protocol"))):
         out.append(Bench(f"echo_native_{tag}", "echo", f"echo {tag.upper()} x{conns}: native io_uring server",
                          "echo", "req/s", loops=("native",), params={"size": size, "conns": conns}))
         for kind in kinds:
@@ -364,6 +365,42 @@ def ratio(summary, bench, a, b):
     return None
 
 
+# The goals ombrel is held to: (benchmark, numerator, denominator, least ratio).
+# file_pread's asyncio column is asyncio.to_thread(os.pread).
+TARGETS = [
+    ("echo_protocol_1k", "ombrel", "uvloop", 1.5),
+    ("echo_streams_1k", "ombrel", "uvloop", 1.3),
+    ("echo_streams_10k", "ombrel", "uvloop", 1.3),
+    ("echo_sock_1k", "ombrel", "uvloop", 1.5),
+    ("echo_sock_100k", "ombrel", "uvloop", 1.0),
+    ("echo_streams_100k", "ombrel", "uvloop", 1.0),
+    ("echo_protocol_100k", "ombrel", "uvloop", 1.0),
+    ("echo_protocol_1k", "ombrel", "native", 0.6),
+    ("call_soon", "ombrel", "uvloop", 1.0),
+    ("timers_fire", "ombrel", "uvloop", 1.0),
+    ("timers_cancel", "ombrel", "uvloop", 1.0),
+    ("tasks", "ombrel", "uvloop", 1.0),
+    ("http_aiohttp", "ombrel", "uvloop", 1.2),
+    ("file_pread", "ombrel", "asyncio", 3.0),
+]
+
+
+def target_results(summary):
+    """[(bench, peer, goal, measured ratio or None, met)] for the targets measured."""
+    out = []
+    for name, a, b, goal in TARGETS:
+        if name not in summary:
+            continue
+        if b == "native":
+            x = summary[name].get(a)
+            y = summary.get(name.replace("echo_protocol_", "echo_native_"), {}).get("native")
+            r = x["median"] / y["median"] if x and y and y["median"] else None
+        else:
+            r = ratio(summary, name, a, b)
+        out.append((name, b, goal, r, r is not None and r >= goal))
+    return out
+
+
 def print_table(sel, summary, records, loops):
     status = {}
     for r in records:
@@ -415,6 +452,14 @@ def print_table(sel, summary, records, loops):
             e = summary[b.name]["native"]
             print(f"  {b.name:<20} {human(e['median'], b.unit)} {b.unit} ±{e['spread_pct']:.0f}%"
                   f"  p50/p99/p99.9 {e['p50_us']:.0f}/{e['p99_us']:.0f}/{e['p999_us']:.0f} us")
+
+    targets = target_results(summary)
+    if targets:
+        print()
+        print("Targets (ombrel / peer, medians of this run)")
+        for name, peer, goal, r, met in targets:
+            got = f"{r:.2f}x" if r is not None else "-"
+            print(f"  {name:<20} vs {peer:<8} >= {goal:.1f}x  {got:>6}  {'met' if met else 'MISSED'}")
 
     problems = [r for r in records if r["status"] != "ok"]
     seen = set()
@@ -551,9 +596,9 @@ def main():
     p.add_argument("--loops", default=",".join(LOOPS), help="loops to run, comma-separated")
     p.add_argument("--rounds", type=int, default=3)
     p.add_argument("--budget", type=float, default=450.0, help="seconds; no run starts after it")
-    p.add_argument("--echo-duration", type=float, default=2.5)
-    p.add_argument("--echo-warmup", type=float, default=1.0)
-    p.add_argument("--http-duration", type=float, default=3.0)
+    p.add_argument("--echo-duration", type=float, default=2.0)
+    p.add_argument("--echo-warmup", type=float, default=0.5)
+    p.add_argument("--http-duration", type=float, default=2.0)
     p.add_argument("--http-warmup", type=float, default=1.0)
     p.add_argument("--micro-duration", type=float, default=1.0)
     p.add_argument("--micro-warmup", type=float, default=0.3)
@@ -679,7 +724,10 @@ def main():
     doc = {"meta": info, "config": config,
            "benchmarks": {b.name: {"group": b.group, "title": b.title, "unit": b.unit, "loops": list(b.loops)}
                           for b in sel},
-           "summary": summary, "runs": records}
+           "summary": summary,
+           "targets": [{"bench": n, "peer": p, "goal": g, "ratio": r, "met": m}
+                       for n, p, g, r, m in target_results(summary)],
+           "runs": records}
     jpath = os.path.join(cfg.out, f"{stamp}.json")
     with open(jpath, "w") as f:
         json.dump(doc, f, indent=1)
