@@ -1,10 +1,11 @@
 // Native echo server on io_uring, no Python: the ceiling the Python echo
 // servers are compared against. One thread, pinned to one CPU. Each
-// connection receives into its own 64 KiB buffer and sends back what came,
-// then receives again. Prints "READY <port>" once listening; exits on
-// SIGTERM or SIGINT.
+// connection receives into its own buffer (64 KiB, as the loop's transports
+// use; --buf changes it, to measure what another size would give) and sends
+// back what came, then receives again. Prints "READY <port>" once listening;
+// exits on SIGTERM or SIGINT.
 //
-//   bench_echo_native [--host 127.0.0.1] [--port 0] [--cpu 1]
+//   bench_echo_native [--host 127.0.0.1] [--port 0] [--cpu 1] [--buf 65536]
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -13,6 +14,7 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "uring.hpp"
 
@@ -23,13 +25,11 @@ using bench::die;
 volatile sig_atomic_t stopping = 0;
 void onSignal(int) { stopping = 1; }
 
-constexpr std::size_t kBuf = 64 * 1024;
-
-struct alignas(16) Conn {
+struct Conn {
   int fd = -1;
   unsigned len = 0;   // bytes received, to send back
   unsigned sent = 0;  // of those, sent
-  unsigned char buf[kBuf];
+  std::vector<unsigned char> buf;
 };
 
 // user_data: a Conn pointer with the operation in the low bits; 0 is accept.
@@ -40,15 +40,21 @@ enum Op : std::uintptr_t { kRecv = 1, kSend = 2 };
 int main(int argc, char** argv) {
   std::string host = "127.0.0.1";
   int port = 0, cpu = 1;
+  long buf_size = 64 * 1024;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string_view a = argv[i];
     if (a == "--host") host = argv[i + 1];
     else if (a == "--port") port = std::atoi(argv[i + 1]);
     else if (a == "--cpu") cpu = std::atoi(argv[i + 1]);
+    else if (a == "--buf") buf_size = std::atol(argv[i + 1]);
     else {
-      std::fprintf(stderr, "usage: bench_echo_native [--host H] [--port P] [--cpu C|-1]\n");
+      std::fprintf(stderr, "usage: bench_echo_native [--host H] [--port P] [--cpu C|-1] [--buf BYTES]\n");
       return 64;
     }
+  }
+  if (buf_size < 1 || buf_size > (1L << 30)) {
+    std::fprintf(stderr, "bench_echo_native: --buf must be between 1 and 2**30\n");
+    return 64;
   }
   bench::pinTo(cpu);
 
@@ -98,15 +104,15 @@ int main(int argc, char** argv) {
     io_uring_sqe* e = ring.sqe();
     e->opcode = IORING_OP_RECV;
     e->fd = c->fd;
-    e->addr = reinterpret_cast<std::uintptr_t>(c->buf);
-    e->len = unsigned(kBuf);
+    e->addr = reinterpret_cast<std::uintptr_t>(c->buf.data());
+    e->len = unsigned(c->buf.size());
     e->user_data = reinterpret_cast<std::uintptr_t>(c) | kRecv;
   };
   auto send = [&](Conn* c) {
     io_uring_sqe* e = ring.sqe();
     e->opcode = IORING_OP_SEND;
     e->fd = c->fd;
-    e->addr = reinterpret_cast<std::uintptr_t>(c->buf + c->sent);
+    e->addr = reinterpret_cast<std::uintptr_t>(c->buf.data() + c->sent);
     e->len = c->len - c->sent;
     e->msg_flags = MSG_NOSIGNAL;
     e->user_data = reinterpret_cast<std::uintptr_t>(c) | kSend;
@@ -128,6 +134,7 @@ int main(int argc, char** argv) {
           setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
           Conn* c = new Conn;
           c->fd = fd;
+          c->buf.resize(std::size_t(buf_size));
           recv(c);
         }
         if (!(cqe.flags & IORING_CQE_F_MORE)) accept();  // the multishot accept ended

@@ -279,7 +279,16 @@ PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* const* args, Py_ssize
 
 bool drainReady(Runtime* rt) noexcept {
   std::size_t n = rt->ready_len - rt->ready_head;
+  // Handles that timers queued lie scattered in memory, each with a context
+  // of its own: fetch them a few places ahead (the handle first, then,
+  // once it is in cache, its context) so that the misses overlap.
+  constexpr std::size_t handle_ahead = 8;
+  constexpr std::size_t context_ahead = 4;
   for (std::size_t i = 0; i < n; ++i) {
+    if (i + handle_ahead < n) __builtin_prefetch(rt->ready[rt->ready_head + handle_ahead]);
+    if (i + context_ahead < n) {
+      __builtin_prefetch(reinterpret_cast<HandleObject*>(rt->ready[rt->ready_head + context_ahead])->context);
+    }
     PyObject* obj = rt->ready[rt->ready_head++];
     auto* h = reinterpret_cast<HandleObject*>(obj);
     if (h->cancelled) {
