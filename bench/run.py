@@ -475,6 +475,34 @@ def print_table(sel, summary, records, loops):
         print("\n".join(notes))
 
 
+def markdown(sel, summary, loops, info, config, stamp):
+    """The medians and the targets as Markdown tables (for the README)."""
+    rows = [b for b in sel if summary.get(b.name)]
+    out = [f"Run {stamp}: ombrel {info['commit']}, uvloop {info['uvloop']}, Python {info['python']}, "
+           f"Linux {info['kernel']}, {info['cpus']} CPUs, {config['rounds_run']} round(s). "
+           "Medians; higher is better; ratios are ombrel / peer.", "",
+           "| benchmark | unit | " + " | ".join(loops) + " | omb/uv | omb/aio |",
+           "|---|---|" + "---:|" * (len(loops) + 2)]
+    for b in rows:
+        cells = []
+        for loop in loops + (("native",) if b.loops == ("native",) else ()):
+            e = summary[b.name].get(loop)
+            if loop == "native":
+                cells = [f"native: {human(e['median'], b.unit)}"] + [""] * (len(loops) - 1) if e else cells
+            else:
+                cells.append(human(e["median"], b.unit) if e else "-")
+        ru, ra = ratio(summary, b.name, "ombrel", "uvloop"), ratio(summary, b.name, "ombrel", "asyncio")
+        out.append(f"| {b.name} | {b.unit} | " + " | ".join(cells[:len(loops)])
+                   + f" | {f'{ru:.2f}x' if ru else ''} | {f'{ra:.2f}x' if ra else ''} |")
+    targets = target_results(summary)
+    if targets:
+        out += ["", "| target | goal | measured | |", "|---|---:|---:|---|"]
+        for name, peer, goal, r, met in targets:
+            out.append(f"| {name} vs {peer} | {goal:.1f}x | {f'{r:.2f}x' if r is not None else '-'} | "
+                       f"{'met' if met else 'missed'} |")
+    return "\n".join(out) + "\n"
+
+
 # -- the chart ---------------------------------------------------------------
 
 
@@ -728,6 +756,10 @@ def main():
            "targets": [{"bench": n, "peer": p, "goal": g, "ratio": r, "met": m}
                        for n, p, g, r, m in target_results(summary)],
            "runs": records}
+    mpath = os.path.join(cfg.out, f"{stamp}.md")
+    with open(mpath, "w") as f:
+        f.write(markdown(sel, summary, loops, info, config, stamp))
+    shutil.copyfile(mpath, os.path.join(cfg.out, "latest.md"))
     jpath = os.path.join(cfg.out, f"{stamp}.json")
     with open(jpath, "w") as f:
         json.dump(doc, f, indent=1)
