@@ -113,7 +113,11 @@ def test_cancelled_creation_kills_and_reaps_the_child(aloop):
     assert no_children_left()
 
 
-def test_child_running_at_loop_close_is_left_alone(loop_factory):
+def test_child_running_at_loop_close_is_left_alone(loop_factory, request):
+    if request.config.pluginmanager.hasplugin("refleak_plugin"):
+        # The Popen of a child reaped behind its back joins the subprocess
+        # module's list of children to reap, on either loop: counts grow.
+        pytest.skip("subprocess keeps the Popen of a child it did not see exit")
     loop = loop_factory()
     try:
         async def main():
