@@ -5,15 +5,24 @@
 // back what came, then receives again. Prints "READY <port>" once listening;
 // exits on SIGTERM or SIGINT.
 //
-//   bench_echo_native [--host 127.0.0.1] [--port 0] [--cpu 1] [--buf 65536]
+// --multishot: one multishot receive per connection taking buffers from a
+// ring of provided buffers (the kernel picks a buffer per completion; the
+// server sends from it and gives it back), to measure what that design
+// would give over one receive per message.
+//
+//   bench_echo_native [--host 127.0.0.1] [--port 0] [--cpu 1] [--buf 65536] [--multishot 1]
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <sys/socket.h>
 
+#include <atomic>
+#include <deque>
+#include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "uring.hpp"
@@ -30,6 +39,55 @@ struct Conn {
   unsigned len = 0;   // bytes received, to send back
   unsigned sent = 0;  // of those, sent
   std::vector<unsigned char> buf;
+  // Multishot mode: provided buffers received and not yet sent back, in
+  // order (bid, length); the front one is being sent.
+  std::deque<std::pair<unsigned, unsigned>> out;
+  bool sending = false;
+  bool recv_armed = false;
+  bool closed = false;
+};
+
+// A ring of provided buffers registered as buffer group 0.
+struct BufRing {
+  io_uring_buf_ring* ring = nullptr;
+  unsigned entries = 0;
+  std::size_t size = 0;
+  unsigned char* mem = nullptr;
+
+  BufRing(int ring_fd, unsigned n, std::size_t buf_size) : entries(n), size(buf_size) {
+    void* r = mmap(nullptr, n * sizeof(io_uring_buf), PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (r == MAP_FAILED) die("mmap buffer ring", errno);
+    ring = static_cast<io_uring_buf_ring*>(r);
+    mem = static_cast<unsigned char*>(std::malloc(n * buf_size));
+    if (mem == nullptr) die("malloc buffers", ENOMEM);
+    io_uring_buf_reg reg{};
+    reg.ring_addr = reinterpret_cast<std::uintptr_t>(ring);
+    reg.ring_entries = n;
+    reg.bgid = 0;
+    if (syscall(__NR_io_uring_register, ring_fd, IORING_REGISTER_PBUF_RING, &reg, 1) != 0) {
+      die("IORING_REGISTER_PBUF_RING", errno);
+    }
+    for (unsigned bid = 0; bid < n; ++bid) add(bid, bid);
+    publish(n);
+  }
+  unsigned char* data(unsigned bid) { return mem + std::size_t(bid) * size; }
+  // Writes entry `slot` (relative to the current tail) without publishing it.
+  void add(unsigned bid, unsigned slot) {
+    unsigned tail = std::atomic_ref<std::uint16_t>(ring->tail).load(std::memory_order_relaxed);
+    io_uring_buf* b = &ring->bufs[(tail + slot) & (entries - 1)];
+    b->addr = reinterpret_cast<std::uintptr_t>(data(bid));
+    b->len = unsigned(size);
+    b->bid = std::uint16_t(bid);
+  }
+  // Makes `count` written entries visible to the kernel.
+  void publish(unsigned count) {
+    std::uint16_t tail = std::atomic_ref<std::uint16_t>(ring->tail).load(std::memory_order_relaxed);
+    std::atomic_ref<std::uint16_t>(ring->tail).store(std::uint16_t(tail + count), std::memory_order_release);
+  }
+  void giveBack(unsigned bid) {
+    add(bid, 0);
+    publish(1);
+  }
 };
 
 // user_data: a Conn pointer with the operation in the low bits; 0 is accept.
@@ -41,14 +99,17 @@ int main(int argc, char** argv) {
   std::string host = "127.0.0.1";
   int port = 0, cpu = 1;
   long buf_size = 64 * 1024;
+  bool multishot = false;
   for (int i = 1; i + 1 < argc; i += 2) {
     std::string_view a = argv[i];
     if (a == "--host") host = argv[i + 1];
     else if (a == "--port") port = std::atoi(argv[i + 1]);
     else if (a == "--cpu") cpu = std::atoi(argv[i + 1]);
     else if (a == "--buf") buf_size = std::atol(argv[i + 1]);
+    else if (a == "--multishot") multishot = std::atoi(argv[i + 1]) != 0;
     else {
-      std::fprintf(stderr, "usage: bench_echo_native [--host H] [--port P] [--cpu C|-1] [--buf BYTES]\n");
+      std::fprintf(stderr,
+                   "usage: bench_echo_native [--host H] [--port P] [--cpu C|-1] [--buf BYTES] [--multishot 0|1]\n");
       return 64;
     }
   }
@@ -123,6 +184,73 @@ int main(int argc, char** argv) {
   };
 
   std::uint64_t recvs = 0, sends = 0, bytes = 0, waits = 0;
+
+  // Multishot mode.
+  std::unique_ptr<BufRing> bufs;
+  if (multishot) bufs = std::make_unique<BufRing>(ring.fd(), 1024, std::size_t(buf_size));
+  auto armMulti = [&](Conn* c) {
+    io_uring_sqe* e = ring.sqe();
+    e->opcode = IORING_OP_RECV;
+    e->fd = c->fd;
+    e->ioprio = IORING_RECV_MULTISHOT;
+    e->flags = IOSQE_BUFFER_SELECT;
+    e->buf_group = 0;
+    e->user_data = reinterpret_cast<std::uintptr_t>(c) | kRecv;
+    c->recv_armed = true;
+  };
+  auto sendFront = [&](Conn* c) {
+    auto [bid, n] = c->out.front();
+    io_uring_sqe* e = ring.sqe();
+    e->opcode = IORING_OP_SEND;
+    e->fd = c->fd;
+    e->addr = reinterpret_cast<std::uintptr_t>(bufs->data(bid) + c->sent);
+    e->len = n - c->sent;
+    e->msg_flags = MSG_NOSIGNAL;
+    e->user_data = reinterpret_cast<std::uintptr_t>(c) | kSend;
+    c->sending = true;
+  };
+  // Ends a connection; it is freed once neither its receive nor a send is
+  // in flight, and its buffers go back to the ring.
+  auto closeMulti = [&](Conn* c) {
+    if (!c->closed) {
+      c->closed = true;
+      shutdown(c->fd, SHUT_RDWR);
+    }
+    if (c->recv_armed || c->sending) return;
+    for (auto& [bid, n] : c->out) bufs->giveBack(bid);
+    close(c->fd);
+    delete c;
+  };
+  auto onMulti = [&](const io_uring_cqe& cqe) {
+    Conn* c = reinterpret_cast<Conn*>(cqe.user_data & ~std::uintptr_t(3));
+    if ((cqe.user_data & 3) == kRecv) {
+      if (!(cqe.flags & IORING_CQE_F_MORE)) c->recv_armed = false;
+      if (cqe.res > 0) {
+        ++recvs;
+        bytes += unsigned(cqe.res);
+        unsigned bid = cqe.flags >> IORING_CQE_BUFFER_SHIFT;
+        if (c->closed) {
+          bufs->giveBack(bid);
+        } else {
+          c->out.emplace_back(bid, unsigned(cqe.res));
+          if (!c->sending) sendFront(c);
+        }
+      }
+      if (c->closed || (cqe.res <= 0 && cqe.res != -ENOBUFS)) return closeMulti(c);
+      if (!c->recv_armed) armMulti(c);  // ended (out of buffers, or by the kernel): again
+      return;
+    }
+    c->sending = false;
+    if (cqe.res < 0 || c->closed) return closeMulti(c);
+    ++sends;
+    c->sent += unsigned(cqe.res);
+    if (c->sent < c->out.front().second) return sendFront(c);
+    bufs->giveBack(c->out.front().first);
+    c->out.pop_front();
+    c->sent = 0;
+    if (!c->out.empty()) sendFront(c);
+  };
+
   accept();
   while (!stopping) {
     ++waits;
@@ -134,12 +262,17 @@ int main(int argc, char** argv) {
           setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
           Conn* c = new Conn;
           c->fd = fd;
-          c->buf.resize(std::size_t(buf_size));
-          recv(c);
+          if (multishot) {
+            armMulti(c);
+          } else {
+            c->buf.resize(std::size_t(buf_size));
+            recv(c);
+          }
         }
         if (!(cqe.flags & IORING_CQE_F_MORE)) accept();  // the multishot accept ended
         return;
       }
+      if (multishot) return onMulti(cqe);
       Conn* c = reinterpret_cast<Conn*>(cqe.user_data & ~std::uintptr_t(3));
       if ((cqe.user_data & 3) == kRecv) {
         if (cqe.res <= 0) return drop(c);

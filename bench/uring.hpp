@@ -72,6 +72,8 @@ class Ring {
   Ring& operator=(const Ring&) = delete;
   ~Ring() { ::close(fd_); }
 
+  int fd() const { return fd_; }
+
   // A zeroed submission entry; submits what is queued when the queue is full.
   io_uring_sqe* sqe() {
     if (tail_ - std::atomic_ref<unsigned>(*sqHead()).load(std::memory_order_acquire) == sqEntries_) submit(0, nullptr);
