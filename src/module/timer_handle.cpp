@@ -1,7 +1,6 @@
 #include "module/timer_handle.hpp"
 
 #include <cmath>
-#include <cstdlib>
 #include <new>
 
 #include "module/globals.hpp"

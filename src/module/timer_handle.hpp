@@ -12,8 +12,11 @@ namespace ombrel {
 
 struct Runtime;
 
-// One armed timer of a handle. Allocated with the C allocator; freed by
-// timerFired, by cancelling the handle while armed, or by close.
+// One armed timer of a handle. Allocated with PyMem_Malloc (every caller
+// holds the interpreter lock: call_later/call_at, and the loop thread while
+// it dispatches or closes); freed by timerFired, by cancelling the handle
+// while armed, or by close. Not `deferred`: a fired record goes straight to
+// the dispatched queue.
 // Links: handle->timer_op points here while the timer is armed or completed
 // but not yet dispatched; `handle` points back and is a strong reference
 // owned by the record until it moves into the ready queue or is dropped.
