@@ -18,7 +18,7 @@ extern PyTypeObject* sockfuture_type;
 extern PyTypeObject* transport_type;
 extern PyObject* future_cancel_super;   // unbound asyncio.Future.cancel
 extern Py_ssize_t sockfuture_offset;    // byte offset of SockFuture's native tail
-extern PyObject* sockfuture_kwnames;    // ("loop",)
+extern PyObject* loop_kwnames;          // ("loop",): the keyword of every future and task made here
 extern PyObject* buffered_protocol_type;
 extern PyObject* py_neg_one;
 

@@ -19,7 +19,7 @@ PyTypeObject* sockfuture_type;
 PyTypeObject* transport_type;
 PyObject* future_cancel_super;
 Py_ssize_t sockfuture_offset;
-PyObject* sockfuture_kwnames;
+PyObject* loop_kwnames;
 PyObject* buffered_protocol_type;
 PyObject* py_neg_one;
 HandleObject* handle_freelist[handle_freelist_max];
@@ -76,9 +76,9 @@ bool initGlobals(PyObject* module) {
       !intern(&loop_str, "loop")) {
     return false;
   }
-  sockfuture_kwnames = PyTuple_Pack(1, loop_str);
+  loop_kwnames = PyTuple_Pack(1, loop_str);
   Py_DECREF(loop_str);
-  if (sockfuture_kwnames == nullptr) return false;
+  if (loop_kwnames == nullptr) return false;
 
   PyObject* asyncio = PyImport_ImportModule("asyncio");
   if (asyncio == nullptr) return false;

@@ -73,7 +73,7 @@ SockExtra* sockExtra(PyObject* fut) noexcept {
 PyObject* newSockFuture(PyObject* loop_obj) noexcept {
   PyObject* args[] = {nullptr, loop_obj};
   PyObject* fut = PyObject_Vectorcall(reinterpret_cast<PyObject*>(sockfuture_type), args + 1,
-                                      0 | PY_VECTORCALL_ARGUMENTS_OFFSET, sockfuture_kwnames);
+                                      0 | PY_VECTORCALL_ARGUMENTS_OFFSET, loop_kwnames);
   if (fut != nullptr) std::memset(sockExtra(fut), 0, sizeof(SockExtra));
   return fut;
 }

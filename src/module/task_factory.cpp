@@ -16,18 +16,17 @@ PyObject* str_task;
 PyObject* str_future;
 PyObject* str_task_factory;
 
-// callable(first, *args, **kw) where args/kwnames are a vectorcall's:
-// `first` goes in front of the positional arguments.
-PyObject* callWithFirst(PyObject* callable, PyObject* first, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) noexcept {
-  Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
-  Py_ssize_t total = 1 + nargs + nkw;
+// callable(*head, *rest) where the last rest entries are the values of
+// `kwnames` and the first `npos` of head + rest are positional.
+PyObject* callWithHead(PyObject* callable, PyObject* const* head, Py_ssize_t nhead, PyObject* const* rest,
+                       Py_ssize_t nrest, Py_ssize_t npos, PyObject* kwnames) noexcept {
+  Py_ssize_t total = nhead + nrest;
   PyObject* small[8];
   PyObject** stack = total <= 8 ? small : PyMem_New(PyObject*, total);
   if (stack == nullptr) return PyErr_NoMemory();
-  stack[0] = first;
-  for (Py_ssize_t i = 0; i < nargs + nkw; ++i) stack[1 + i] = args[i];
-  PyObject* r = PyObject_Vectorcall(callable, stack, static_cast<std::size_t>(1 + nargs), kwnames);
+  for (Py_ssize_t i = 0; i < nhead; ++i) stack[i] = head[i];
+  for (Py_ssize_t i = 0; i < nrest; ++i) stack[nhead + i] = rest[i];
+  PyObject* r = PyObject_Vectorcall(callable, stack, static_cast<std::size_t>(npos), kwnames);
   if (stack != small) PyMem_Free(stack);
   return r;
 }
@@ -35,7 +34,7 @@ PyObject* callWithFirst(PyObject* callable, PyObject* first, PyObject* const* ar
 // Task(coro, loop=self, **kw) for a call that passed keywords.
 PyObject* newTaskWithKeywords(PyObject* task_type, PyObject* self, PyObject* coro, PyObject* const* kwvalues,
                               PyObject* kwnames) noexcept {
-  PyObject* loop_name = PyTuple_GET_ITEM(sockfuture_kwnames, 0);
+  PyObject* loop_name = PyTuple_GET_ITEM(loop_kwnames, 0);
   Py_ssize_t nkw = PyTuple_GET_SIZE(kwnames);
   for (Py_ssize_t i = 0; i < nkw; ++i) {
     int eq = PyObject_RichCompareBool(PyTuple_GET_ITEM(kwnames, i), loop_name, Py_EQ);
@@ -45,18 +44,10 @@ PyObject* newTaskWithKeywords(PyObject* task_type, PyObject* self, PyObject* cor
       return nullptr;
     }
   }
-  PyObject* names = PySequence_Concat(sockfuture_kwnames, kwnames);
+  PyObject* names = PySequence_Concat(loop_kwnames, kwnames);
   if (names == nullptr) return nullptr;
-  PyObject** stack = PyMem_New(PyObject*, 2 + nkw);
-  if (stack == nullptr) {
-    Py_DECREF(names);
-    return PyErr_NoMemory();
-  }
-  stack[0] = coro;
-  stack[1] = self;
-  for (Py_ssize_t i = 0; i < nkw; ++i) stack[2 + i] = kwvalues[i];
-  PyObject* task = PyObject_Vectorcall(task_type, stack, 1, names);
-  PyMem_Free(stack);
+  PyObject* head[] = {coro, self};
+  PyObject* task = callWithHead(task_type, head, 2, kwvalues, nkw, 1, names);
   Py_DECREF(names);
   return task;
 }
@@ -90,7 +81,8 @@ PyObject* loopCreateTask(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
     PyErr_Clear();
   } else if (factory != Py_None) {
-    PyObject* r = callWithFirst(factory, self, args, nargs, kwnames);
+    Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* r = callWithHead(factory, &self, 1, args, nargs + nkw, 1 + nargs, kwnames);
     Py_DECREF(factory);
     return r;
   } else {
@@ -101,7 +93,7 @@ PyObject* loopCreateTask(PyObject* self, PyObject* const* args, Py_ssize_t nargs
   PyObject* task;
   if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
     PyObject* stack[] = {coro, self};
-    task = PyObject_Vectorcall(task_type, stack, 1, sockfuture_kwnames);
+    task = PyObject_Vectorcall(task_type, stack, 1, loop_kwnames);
   } else {
     task = newTaskWithKeywords(task_type, self, coro, args + nargs, kwnames);
   }
@@ -115,7 +107,7 @@ PyObject* loopCreateFuture(PyObject* self, PyObject*) noexcept {
   PyObject* future_type = PyObject_GetAttr(futures_module, str_future);
   if (future_type == nullptr) return nullptr;
   PyObject* stack[] = {self};
-  PyObject* fut = PyObject_Vectorcall(future_type, stack, 0, sockfuture_kwnames);
+  PyObject* fut = PyObject_Vectorcall(future_type, stack, 0, loop_kwnames);
   Py_DECREF(future_type);
   return fut;
 }

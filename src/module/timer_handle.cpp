@@ -75,9 +75,9 @@ PyObject* armTimer(PyObject* loop_obj, Runtime* rt, double when, double delay, T
   op->rt = rt;
   op->timer.c.callback = timerFired;
   op->timer.c.userdata = op;
-  reinterpret_cast<HandleObject*>(handle)->timer_op = op;
-  liveLink(rt, op);
   auto* h = reinterpret_cast<HandleObject*>(handle);
+  h->timer_op = op;
+  liveLink(rt, op);
   if (rt->loop.onOwnerThread()) {
     rt->loop.setTimer(&op->timer, timeout);
     // setTimer has just read the clock into the loop's cache: one reading
