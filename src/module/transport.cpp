@@ -190,8 +190,13 @@ PyObject* transportClose(PyObject* self, PyObject*) {
   Py_RETURN_NONE;
 }
 
+// abort() and _force_close() (how a TLS layer aborts) first hand the kernel
+// what was written and not yet sent, as far as it takes it without waiting.
 PyObject* transportAbort(PyObject* self, PyObject*) {
-  if (TransportState* st = transportStateOf(self); st != nullptr) transportForceAbort(st);
+  if (TransportState* st = transportStateOf(self); st != nullptr) {
+    transportSendBeforeAbort(st);
+    transportForceAbort(st);
+  }
   Py_RETURN_NONE;
 }
 
@@ -199,6 +204,7 @@ PyObject* transportForceClose(PyObject* self, PyObject* exc) {
   TransportState* st = transportStateOf(self);
   if (st == nullptr) Py_RETURN_NONE;
   if (exc != Py_None && st->close_exc == nullptr) st->close_exc = Py_NewRef(exc);
+  transportSendBeforeAbort(st);
   transportForceAbort(st);
   Py_RETURN_NONE;
 }

@@ -6,8 +6,9 @@
 // asyncio.BufferedProtocol instances (get_buffer/buffer_updated, received in
 // place). Writing pins the caller's objects, queues them, and the run loop
 // starts one vectored send per transport after each ready pass. Closing sends
-// what is queued, closes the descriptor through the loop (after the socket
-// object's detach()) and calls connection_lost exactly once.
+// what is queued and what is written until the queue has drained, closes the
+// descriptor through the loop (after the socket object's detach()) and calls
+// connection_lost exactly once.
 //
 // Ownership: a TransportObject owns its TransportState (a separate heap block,
 // so the embedded operation records never move). `selfobj` is borrowed, but
@@ -147,6 +148,14 @@ struct TransportState {
   // The peer's end of stream was delivered (and the transport kept open):
   // nothing more is received, whatever pause/resume or _start_reading say.
   bool eof_received;
+  // A graceful close has nothing left to send (close() found the queue empty
+  // and no send in flight, or the last send of the drain completed): from
+  // now on writes are dropped as on a lost connection. Until then writes
+  // made while closing are queued and go out before the descriptor closes.
+  bool write_closed;
+  // Writes dropped since the connection was lost; from the fifth on each
+  // one logs a warning, as asyncio's transports do.
+  std::uint32_t lost_writes;
 };
 
 // One descriptor close through the loop; freed by netCloseDone.
@@ -210,6 +219,9 @@ void transportConsumeSent(TransportState* st, std::size_t n) noexcept;
 void transportMaybePause(TransportState* st) noexcept;
 void transportMaybeResume(TransportState* st) noexcept;
 void rawShutdownWrite(std::int32_t fd) noexcept;
+// Before an abort the caller asked for: one non-blocking send of the queued
+// data when no send is in flight (see transport_write.cpp).
+void transportSendBeforeAbort(TransportState* st) noexcept;
 
 // Python methods of the write side (the method table is in transport.cpp).
 PyObject* transportWrite(PyObject* self, PyObject* data) noexcept;

@@ -25,8 +25,11 @@ void transportDoClose(TransportState* st) noexcept {
   st->closing = true;
   if (st->reading && st->loop != nullptr) st->loop->cancel(&st->recv.c);
   // Queued data goes out now rather than after the next ready pass; the
-  // descriptor is closed once the last send completes.
+  // descriptor is closed once the last send completes, and writes made
+  // meanwhile join the drain. With nothing to send the connection is lost
+  // for writers at once.
   transportStartSend(st);
+  if (!st->sending) st->write_closed = true;
   transportFinishIfIdle(st);
 }
 
@@ -81,6 +84,9 @@ void transportFatalPyErr(TransportState* st) noexcept {
 }
 
 void transportReportFatal(TransportState* st, PyObject* exc, const char* message, bool report) noexcept {
+  // What the protocol wrote before failing would already be on its way with
+  // other loops.
+  transportSendBeforeAbort(st);
   if (exc == nullptr) {
     transportForceAbort(st);
     return;

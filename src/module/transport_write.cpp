@@ -40,6 +40,22 @@ void iovAdvance(iovec& iov, std::size_t n) noexcept {
   iov.iov_len -= n;
 }
 
+// A write to a lost connection is dropped. Writers that never check
+// is_closing() get a warning from the fifth such write on, worded like
+// asyncio's own transports'.
+PyObject* transportWriteLost(TransportState* st) noexcept {
+  constexpr std::uint32_t warn_from = 5;
+  if (st->lost_writes < warn_from) ++st->lost_writes;
+  if (st->lost_writes < warn_from) Py_RETURN_NONE;
+  PyObject* logger = PyImport_ImportModuleAttrString("asyncio.log", "logger");
+  if (logger == nullptr) return nullptr;
+  PyObject* r = PyObject_CallMethod(logger, "warning", "s", "socket.send() raised exception.");
+  Py_DECREF(logger);
+  if (r == nullptr) return nullptr;
+  Py_DECREF(r);
+  Py_RETURN_NONE;
+}
+
 }  // namespace
 
 void transportQueueFlush(TransportState* st) noexcept {
@@ -147,7 +163,11 @@ void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
         transportStartSend(st);
       } else {
         if (st->eof_written && !st->closing) rawShutdownWrite(st->fd);
-        if (st->closing) transportFinishIfIdle(st);
+        if (st->closing) {
+          // resume_writing above was the last chance to add to the drain.
+          st->write_closed = true;
+          transportFinishIfIdle(st);
+        }
       }
     }
   }
@@ -171,6 +191,23 @@ void rawShutdownWrite(std::int32_t fd) noexcept {
   }
 }
 
+// Other loops send at write() time, so "write an error reply, then abort"
+// delivers the reply there; here it still waits for the end of the ready
+// pass when the abort comes. One non-blocking sendmsg hands the kernel what
+// it takes at once; the abort then drops the queue, sent part and rest alike,
+// so `buffered` and the pins need no separate bookkeeping. It is a plain
+// system call: nothing stays in flight on memory the abort releases, and the
+// loop never waits. Not while a send is in flight: the queue would overtake
+// that batch. Flow control is left as the abort leaves it (no resume_writing).
+void transportSendBeforeAbort(TransportState* st) noexcept {
+  if (st->sending || st->aborting || st->conn_lost_called || st->out_iov.empty()) return;
+  msghdr msg{};
+  msg.msg_iov = st->out_iov.data;
+  msg.msg_iovlen = std::min(st->out_iov.len, transport_max_send_iovecs);
+  while (sendmsg(st->fd, &msg, MSG_DONTWAIT | MSG_NOSIGNAL) < 0 && errno == EINTR) {
+  }
+}
+
 // ---- Python methods -------------------------------------------------------
 
 PyObject* transportWrite(PyObject* self, PyObject* data) noexcept {
@@ -180,7 +217,6 @@ PyObject* transportWrite(PyObject* self, PyObject* data) noexcept {
     PyErr_SetString(PyExc_RuntimeError, "Cannot call write() after write_eof()");
     return nullptr;
   }
-  if (st->closing || st->conn_lost_called) Py_RETURN_NONE;
   // Pinned, not copied: the exporter keeps the memory fixed until the bytes
   // are sent or the transport drops them.
   Py_buffer pin;
@@ -188,6 +224,12 @@ PyObject* transportWrite(PyObject* self, PyObject* data) noexcept {
   if (pin.len == 0) {
     PyBuffer_Release(&pin);
     Py_RETURN_NONE;
+  }
+  // A graceful close still takes writes until its drain is over (a TLS layer
+  // flushes its last records and close_notify after calling close()).
+  if (st->write_closed || st->aborting || st->finish_begun || st->conn_lost_called) {
+    PyBuffer_Release(&pin);
+    return transportWriteLost(st);
   }
   if (!st->out_iov.push(iovec{pin.buf, static_cast<std::size_t>(pin.len)})) {
     PyBuffer_Release(&pin);
@@ -200,9 +242,9 @@ PyObject* transportWrite(PyObject* self, PyObject* data) noexcept {
   }
   st->buffered += static_cast<std::size_t>(pin.len);
   transportMaybePause(st);
-  // pause_writing may have closed the transport; the close path has taken
-  // care of the queue then.
-  if (!st->closing) transportQueueFlush(st);
+  // pause_writing may have aborted the transport, which dropped the queue; a
+  // close it began has started the send already.
+  if (!st->aborting) transportQueueFlush(st);
   Py_RETURN_NONE;
 }
 

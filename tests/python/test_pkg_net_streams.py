@@ -2,10 +2,13 @@
 on ombrel and on the standard loop."""
 
 import asyncio
+import contextlib
 import io
+import logging
 import os
 import socket
 import ssl
+import threading
 
 import pytest
 from test.test_asyncio import utils as tu
@@ -262,6 +265,142 @@ def test_tls_connection_and_start_tls_upgrade(aloop):
         await writer.wait_closed()
         plain_server.close()
         await plain_server.wait_closed()
+
+    run(aloop, main())
+
+
+async def recv_all(loop, sock):
+    sock.setblocking(False)
+    got = bytearray()
+    while chunk := await loop.sock_recv(sock, 1 << 20):
+        got += chunk
+    return bytes(got)
+
+
+def test_writes_reach_the_peer_until_a_graceful_close_has_drained(aloop, caplog):
+    async def main():
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            tr, proto = await aloop.create_connection(
+                lambda: Recorder(aloop), *listener.getsockname())
+            peer, _ = listener.accept()
+        with peer:
+            payload = os.urandom(4 << 20)  # far more than the kernel takes at once
+            tr.write(payload)
+            tr.close()
+            tr.writelines([b"after ", b"close"])
+            assert await recv_all(aloop, peer) == payload + b"after close"
+        assert await proto.lost is None
+        # Lost now: dropped, and a writer that goes on hears about it.
+        with caplog.at_level(logging.WARNING, "asyncio"):
+            for _ in range(5):
+                tr.write(b"nowhere")
+        assert [r.getMessage() for r in caplog.records] == ["socket.send() raised exception."]
+
+    run(aloop, main())
+
+
+@pytest.mark.parametrize("tls", [False, True], ids=["tcp", "tls"])
+@pytest.mark.parametrize("side", ["client", "server"])
+def test_write_then_abort_delivers_the_write(aloop, tls, side):
+    reply = b"error: go away\n"
+
+    async def write_then_abort(reader, writer):
+        writer.write(reply)
+        if side == "client":
+            await writer.drain()  # below the high-water mark: returns at once
+        writer.transport.abort()
+
+    async def main():
+        got = aloop.create_future()
+
+        async def handler(reader, writer):
+            if side == "server":
+                await write_then_abort(reader, writer)
+            else:
+                got.set_result(await reader.readexactly(len(reply)))
+                writer.close()
+
+        server = await asyncio.start_server(
+            handler, "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None)
+        reader, writer = await asyncio.open_connection(
+            *server.sockets[0].getsockname(), ssl=tu.simple_client_sslcontext() if tls else None,
+            server_hostname="" if tls else None)
+        if side == "client":
+            await write_then_abort(reader, writer)
+            assert await got == reply
+        else:
+            assert await reader.readexactly(len(reply)) == reply
+            writer.close()
+        server.close()
+        await server.wait_closed()
+
+    run(aloop, main())
+
+
+def tls_peer_that_shuts_down_first(listener, go, outcome):
+    """A TLS server driven by hand: once `go` is set it sends close_notify,
+    then reads on; reports the bytes read and how the stream ended."""
+    conn, _ = listener.accept()
+    conn.settimeout(10)
+    incoming, outgoing = ssl.MemoryBIO(), ssl.MemoryBIO()
+    tls = tu.simple_server_sslcontext().wrap_bio(incoming, outgoing, server_side=True)
+    while True:
+        try:
+            tls.do_handshake()
+            break
+        except ssl.SSLWantReadError:
+            conn.sendall(outgoing.read())
+            incoming.write(conn.recv(65536))
+    conn.sendall(outgoing.read())
+    go.wait(10)
+    got, shut_down = 0, False
+    while True:
+        try:
+            while True:
+                got += len(tls.read(1 << 20))
+        except ssl.SSLWantReadError:
+            pass
+        except ssl.SSLZeroReturnError:
+            outcome.extend((got, "close_notify"))
+            break
+        if not shut_down:  # after reading what is buffered: the shutdown refuses data
+            shut_down = True
+            with contextlib.suppress(ssl.SSLWantReadError):
+                tls.unwrap()
+            conn.sendall(outgoing.read())
+        chunk = conn.recv(1 << 20)
+        if not chunk:
+            outcome.extend((got, "end of stream without close_notify"))
+            break
+        incoming.write(chunk)
+    conn.close()
+
+
+def test_tls_tail_written_after_the_peer_began_the_shutdown_arrives(aloop):
+    # The peer's close_notify makes asyncio's TLS layer call close() on the
+    # transport while it still holds records of its own (its writer is
+    # paused); it writes them, and its close_notify, as the transport drains.
+    async def main():
+        go, outcome = threading.Event(), []
+        with socket.create_server(("127.0.0.1", 0)) as listener:
+            peer = threading.Thread(target=tls_peer_that_shuts_down_first,
+                                    args=(listener, go, outcome))
+            peer.start()
+            try:
+                reader, writer = await asyncio.open_connection(
+                    *listener.getsockname(), ssl=tu.simple_client_sslcontext(),
+                    server_hostname="")
+                for _ in range(64):  # no drain: the TLS layer buffers what the transport refuses
+                    writer.write(b"x" * 65536)
+                go.set()
+                assert await reader.read() == b""
+                writer.close()
+                with contextlib.suppress(ConnectionError):
+                    await writer.wait_closed()
+            finally:
+                go.set()
+                await asyncio.to_thread(peer.join, 10)
+        assert outcome == [64 * 65536, "close_notify"]
 
     run(aloop, main())
 
