@@ -276,7 +276,8 @@ PyObject* transportSetProtocol(PyObject* self, PyObject* protocol) {
 
 PyMethodDef transport_methods[] = {
     {"close", transportClose, METH_NOARGS, "Close the transport after sending the queued data."},
-    {"abort", transportAbort, METH_NOARGS, "Close the transport at once, dropping queued data."},
+    {"abort", transportAbort, METH_NOARGS,
+     "Close the transport at once; queued data the kernel does not take at once is dropped."},
     {"_force_close", transportForceClose, METH_O, "Abort, reporting exc to connection_lost."},
     {"is_closing", transportIsClosing, METH_NOARGS, "Return True if the transport is closing or closed."},
     {"is_reading", transportIsReading, METH_NOARGS, "Return True if the transport is receiving."},

@@ -280,11 +280,16 @@ async def recv_all(loop, sock):
 def test_writes_reach_the_peer_until_a_graceful_close_has_drained(aloop, caplog):
     async def main():
         with socket.create_server(("127.0.0.1", 0)) as listener:
-            tr, proto = await aloop.create_connection(
-                lambda: Recorder(aloop), *listener.getsockname())
+            # Small kernel buffers: most of the payload is still queued in
+            # the transport when it is closed, on every loop.
+            listener.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 65536)
+            sock = socket.socket()
+            sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
+            sock.connect(listener.getsockname())
+            tr, proto = await aloop.create_connection(lambda: Recorder(aloop), sock=sock)
             peer, _ = listener.accept()
         with peer:
-            payload = os.urandom(4 << 20)  # far more than the kernel takes at once
+            payload = os.urandom(4 << 20)
             tr.write(payload)
             tr.close()
             tr.writelines([b"after ", b"close"])
