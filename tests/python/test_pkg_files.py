@@ -8,6 +8,7 @@ import hashlib
 import io
 import os
 import random
+import threading
 import time
 import warnings
 
@@ -211,17 +212,42 @@ def test_buffered_writes_reach_the_file_on_flush_and_close(run, tmp_path):
     assert run(main()) == b"held back!?"
 
 
-def test_an_unclosed_file_warns_and_gives_its_descriptor_back(run, tmp_path):
+def test_a_dropped_file_writes_what_it_buffered_warns_and_closes(run, tmp_path):
+    # Dropped without close(), as the built-in file does: its buffered
+    # writes land where they belong, one warning names it, no descriptor
+    # stays open; the loop is not running by then.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    (tmp_path / "a").write_bytes(b"start ")
     before = open_fds()
 
     async def main():
-        await ombrel.open(tmp_path / "f", "w")
+        files = [await ombrel.open(tmp_path / "b", "wb"),
+                 await ombrel.open(tmp_path / "a", "ab"),
+                 await ombrel.open(tmp_path / "t", "w", encoding="utf-16"),
+                 await ombrel.open(fifo, "r+b")]
+        await files[0].write(b"0123456789")
+        await files[0].seek(2)
+        await files[0].write(b"ab")
+        await files[1].write(b"appended")
+        await files[2].write("text ünï")
+        await files[3].write(b"into the fifo")
+        return files
 
+    files = run(main())
+    reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
     with warnings.catch_warnings(record=True) as caught:
         warnings.simplefilter("always")
-        run(main())
+        del files
         gc.collect()
-    assert any(issubclass(w.category, ResourceWarning) for w in caught)
+    messages = sorted(str(w.message) for w in caught if w.category is ResourceWarning)
+    assert len(messages) == 4 and all(m.startswith("unclosed file <ombrel.Async") for m in messages)
+    assert "AsyncTextFile" in messages[-1]  # the text file, not its buffer
+    assert (tmp_path / "b").read_bytes() == b"01ab456789"
+    assert (tmp_path / "a").read_bytes() == b"start appended"
+    assert (tmp_path / "t").read_text(encoding="utf-16") == "text ünï"
+    assert os.read(reader, 100) == b"into the fifo"
+    os.close(reader)
     assert open_fds() == before
 
 
@@ -356,6 +382,79 @@ def test_a_cancelled_open_leaks_no_descriptor(run, tmp_path):
             else:
                 await f.close()
         await asyncio.sleep(0.1)
+
+    run(main())
+    assert open_fds() == before
+
+
+# FIFOs open as the built-in open opens them.
+
+def test_a_fifo_opened_for_one_direction_waits_for_the_other_end(run, tmp_path):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+
+    async def main():
+        # Reading: no false end of file before a writer comes, and the
+        # reads that follow wait for data without blocking the loop.
+        opening = asyncio.ensure_future(ombrel.open(fifo, "rb", buffering=0))
+        await asyncio.sleep(0.05)
+        assert not opening.done()
+        writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+        f = await opening
+        reading = asyncio.ensure_future(f.read(10))
+        await asyncio.sleep(0.05)
+        assert not reading.done()
+        os.write(writer, b"data")
+        assert await reading == b"data"
+        os.close(writer)
+        assert await f.read() == b""
+        await f.close()
+
+        # Writing: the open waits for a reader.
+        opening = asyncio.ensure_future(ombrel.open(fifo, "w", encoding="utf-8"))
+        await asyncio.sleep(0.05)
+        assert not opening.done()
+        reader = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK)
+        async with await opening as f:
+            await f.write("text")
+        assert os.read(reader, 10) == b"text"
+        os.close(reader)
+
+    run(main())
+
+
+@pytest.mark.parametrize("mode", ["rb", "r", "wb", "a"])
+def test_a_cancelled_fifo_open_ends_its_wait_and_keeps_nothing(run, tmp_path, mode):
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    before = open_fds()
+
+    async def main():
+        loop = asyncio.get_running_loop()
+        for _ in range(3):
+            opening = asyncio.ensure_future(ombrel.open(fifo, mode))
+            await asyncio.sleep(0.05)
+            opening.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await opening
+        # No worker thread is left in an open...
+        await asyncio.wait_for(loop.shutdown_default_executor(), 5)
+        # ...nor an open in the kernel, which the next reader would meet
+        # and see close before the real writer comes.
+        got = []
+        reader = threading.Thread(target=lambda: got.append(fifo.read_bytes()), daemon=True)
+        reader.start()
+        while True:
+            try:
+                writer = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+                break
+            except OSError:  # no reader in its open: not yet, or not any more
+                assert reader.is_alive(), got
+                await asyncio.sleep(0.01)
+        os.write(writer, b"late")
+        os.close(writer)
+        reader.join(5)
+        assert got == [b"late"]
 
     run(main())
     assert open_fds() == before
