@@ -336,6 +336,8 @@ def test_write_then_abort_delivers_the_write(aloop, tls, side):
         else:
             assert await reader.readexactly(len(reply)) == reply
             writer.close()
+            with contextlib.suppress(ConnectionError):
+                await writer.wait_closed()
         server.close()
         await server.wait_closed()
 
