@@ -20,8 +20,8 @@ from __future__ import annotations
 import errno
 import os
 import socket
-from asyncio import (base_events, constants, exceptions, selector_events, sslproto, trsock,
-                     unix_events)
+from asyncio import (base_events, constants, exceptions, protocols, selector_events, sslproto,
+                     trsock, unix_events)
 from asyncio.log import logger
 from typing import TYPE_CHECKING, Any
 
@@ -67,9 +67,15 @@ class _Acceptor:
         op, self.op = self.op, None
         if op is not None:
             op.remove_done_callback(self._accepted)
-            # The engine aborts the accept; a connection it accepted anyway
-            # is closed by it. A closed loop has dropped the accept already.
-            if not self.loop.is_closed():
+            if op.done():
+                # Accepted, but _accepted is only scheduled: the connection
+                # goes back to the engine for the socket's next accept (and
+                # is closed with the socket when it stops serving).
+                if not op.cancelled() and op.exception() is None:
+                    self.loop._sock_unaccept(self.sock.fileno(), op.result())
+            elif not self.loop.is_closed():
+                # The engine aborts the accept and keeps a connection it
+                # accepted anyway. A closed loop has dropped the accept.
                 op.cancel()
         if self.retry is not None:
             self.retry.cancel()
@@ -147,6 +153,27 @@ class _Acceptor:
                 loop.call_exception_handler(context)
 
 
+def _feed_kept(loop: Loop, transport: SocketTransport, data: bytes) -> None:
+    if transport.is_closing():
+        return
+    protocol = transport.get_protocol()
+    try:
+        if isinstance(protocol, protocols.BufferedProtocol):
+            protocols._feed_data_to_buffered_proto(protocol, data)
+        else:
+            protocol.data_received(data)  # type: ignore[attr-defined]
+    except (SystemExit, KeyboardInterrupt):
+        raise
+    except BaseException as exc:
+        loop.call_exception_handler({
+            "message": "Fatal error: protocol.data_received() call failed.",
+            "exception": exc,
+            "transport": transport,
+            "protocol": protocol,
+        })
+        transport._force_close(exc)
+
+
 class NetworkMixin(SocketsMixin):
     __slots__ = ()
 
@@ -169,9 +196,16 @@ class NetworkMixin(SocketsMixin):
             except OSError:
                 info["peername"] = None
         base_events._set_nodelay(sock)
+        fd = sock.fileno()
         transport = SocketTransport(self, sock, protocol, info, server)
         self.call_soon(protocol.connection_made, transport)
         self.call_soon(transport._start, waiter)
+        # Bytes a cancelled sock_recv took from this socket belong to the
+        # stream: the protocol gets them first, in the pass that starts
+        # reading (native receives are delivered after it).
+        kept = self._sock_take_kept(fd)
+        if kept:
+            self.call_soon(_feed_kept, self, transport, kept)
         return transport
 
     def _make_ssl_transport(self: Loop, rawsock: socket.socket,
@@ -210,6 +244,8 @@ class NetworkMixin(SocketsMixin):
         acceptor = self._acceptors.pop(sock, None)
         if acceptor is not None:
             acceptor.stop()
+        # Connections kept from cancelled accepts: nobody will take them.
+        self._sock_take_kept(sock.fileno())
         # A UNIX server created with cleanup_socket removes its path, unless
         # someone else has bound it since (another inode).
         path = sock.getsockname() if sock in self._unix_server_sockets else None

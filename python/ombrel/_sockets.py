@@ -1,10 +1,14 @@
 """Low-level socket methods: sock_recv, sock_sendall, sock_connect, ...
 
 Stream operations go to the engine's one-shot operations (`_sock_recv`,
-`_sock_sendall`, `_sock_connect`, `_sock_accept`, `_sock_sendfile`), whose
-futures abort the kernel operation when cancelled. What the engine does not
-offer (datagrams, connects that need a scope id or a non-IP family) waits
-for readiness through add_reader/add_writer, as the standard loop does.
+`_sock_sendall`, `_sock_accept`, `_sock_sendfile`), whose futures abort the
+kernel operation when cancelled. Connects and datagrams are made now and
+wait for readiness through add_reader/add_writer, as the standard loop does.
+
+A cancelled receive or accept never loses what the kernel did: the engine
+keeps what an aborted operation got for the next call on the socket, and a
+result delivered to a task that was cancelled before it resumed is given
+back to the engine here (`_sock_unrecv`, `_sock_unaccept`).
 
 The engine fails its futures with exceptions that carry only the name of the
 error ("ConnectionRefused"); callers of a socket API expect errno and
@@ -20,6 +24,8 @@ import socket
 import stat
 from asyncio import base_events, exceptions
 from typing import TYPE_CHECKING, Any
+
+from ._readiness import READ, WRITE
 
 if TYPE_CHECKING:
     from ._loop import Loop
@@ -110,22 +116,30 @@ class SocketsMixin:
 
     async def sock_recv(self: Loop, sock: Any, nbytes: int) -> bytes:
         check_socket(self, sock)
-        fut = self._sock_recv(sock.fileno(), nbytes)
+        fd = sock.fileno()
+        fut = self._sock_recv(fd, nbytes)
         try:
             return await fut
         except OSError as exc:
             raise with_errno(exc) from None
+        except BaseException:
+            _give_back_bytes(self, fd, fut)
+            raise
 
     async def sock_recv_into(self: Loop, sock: Any, buf: Any) -> int:
         check_socket(self, sock)
         view = memoryview(buf).cast("B")
+        fd = sock.fileno()
         # The engine receives into a buffer of its own; holding the view
         # over the wait keeps the caller's object from being resized.
-        fut = self._sock_recv(sock.fileno(), view.nbytes)
+        fut = self._sock_recv(fd, view.nbytes)
         try:
             data = await fut
         except OSError as exc:
             raise with_errno(exc) from None
+        except BaseException:
+            _give_back_bytes(self, fd, fut)
+            raise
         n = len(data)
         view[:n] = data
         return n
@@ -140,29 +154,15 @@ class SocketsMixin:
 
     async def sock_connect(self: Loop, sock: Any, address: Any) -> None:
         check_socket(self, sock)
-        family = sock.family
-        if family in (socket.AF_INET, socket.AF_INET6):
+        if sock.family in (socket.AF_INET, socket.AF_INET6):
             resolved = await self._ensure_resolved(
-                address, family=family, type=sock.type, proto=sock.proto,
+                address, family=sock.family, type=sock.type, proto=sock.proto,
                 loop=self)
             address = resolved[0][4]
-            # The engine's connect takes a bare numeric address: an IPv6
-            # scope id would be lost, and IPv4-mapped IPv6 addresses are a
-            # form it does not parse; those wait for readiness like other
-            # families.
-            fut = None
-            if family == socket.AF_INET or not address[3]:
-                try:
-                    fut = self._sock_connect(sock.fileno(), address[0], address[1])
-                except ValueError:
-                    pass
-            if fut is not None:
-                try:
-                    await fut
-                except OSError as exc:
-                    raise with_errno(
-                        exc, f"Connect call failed {address}") from None
-                return
+        # The connect call is made before the task first waits, as the
+        # standard loop makes it: callers rely on the handshake being under
+        # way then (a peer that accepts without a loop, for one). A ring
+        # operation would only reach the kernel at the next loop iteration.
         await self._sock_connect_when_ready(sock, address)
 
     async def _sock_connect_when_ready(self: Loop, sock: Any, address: Any) -> None:
@@ -194,32 +194,35 @@ class SocketsMixin:
         try:
             await fut
         finally:
-            self.remove_writer(fd)
+            _unwatch(self, fd, True, writable)
             fut = None  # type: ignore[assignment]  # breaks the cycle with an exception
 
     async def sock_accept(self: Loop, sock: Any) -> tuple[socket.socket, Any]:
         check_socket(self, sock)
+        fd = sock.fileno()
+        # A client that is already waiting costs no ring operation, unless
+        # a cancelled accept left a connection, which comes first.
+        if not self._sock_has_kept(fd):
+            try:
+                conn, address = sock.accept()
+            except (BlockingIOError, InterruptedError):
+                pass
+            else:
+                conn.setblocking(False)
+                return conn, address
+        fut = self._sock_accept(fd)
         try:
-            # A client that is already waiting costs no ring operation.
-            conn, address = sock.accept()
-        except (BlockingIOError, InterruptedError):
-            pass
-        else:
-            conn.setblocking(False)
-            return conn, address
-        fut = self._sock_accept(sock.fileno())
-        try:
-            fd = await fut
+            conn_fd = await fut
         except OSError as exc:
             raise with_errno(exc) from None
         except BaseException:
             # Cancelled after the engine had accepted (the result was
-            # delivered, the task not yet resumed): no one will take the
-            # descriptor, so it must not leak.
+            # delivered, the task not yet resumed): the connection is the
+            # next accept's.
             if fut.done() and not fut.cancelled() and fut.exception() is None:
-                os.close(fut.result())
+                self._sock_unaccept(fd, fut.result())
             raise
-        return accepted_socket(sock, fd)
+        return accepted_socket(sock, conn_fd)
 
     async def sock_recvfrom(self: Loop, sock: Any, bufsize: int) -> tuple[bytes, Any]:
         check_socket(self, sock)
@@ -269,10 +272,7 @@ class SocketsMixin:
         try:
             return await fut
         finally:
-            if write:
-                self.remove_writer(fd)
-            else:
-                self.remove_reader(fd)
+            _unwatch(self, fd, write, ready)
             fut = None  # type: ignore[assignment]
 
     async def sock_sendfile(self: Loop, sock: Any, file: Any, offset: int = 0,
@@ -309,6 +309,23 @@ class SocketsMixin:
     # loop's own; they rely on nothing but sock_sendall and the executor.
     _check_sendfile_params = base_events.BaseEventLoop._check_sendfile_params
     _sock_sendfile_fallback = base_events.BaseEventLoop._sock_sendfile_fallback
+
+
+def _unwatch(loop: Loop, fd: int, write: bool, callback: Any) -> None:
+    """Removes the reader or writer of fd if it is still `callback`'s. A
+    cancelled task gets here a pass after its cancellation, by which time
+    a new operation on the socket may have put its own in place."""
+    watch = loop._watches.get((fd, WRITE if write else READ))
+    if watch is not None and watch.callback is callback:
+        loop._remove_watch(fd, WRITE if write else READ)
+
+
+def _give_back_bytes(loop: Loop, fd: int, fut: Any) -> None:
+    """A task stopped (cancelled, mostly) after its receive had delivered
+    but before it resumed: asyncio drops the result, so the bytes go back
+    to the engine, first in line for the next receive on fd."""
+    if fut.done() and not fut.cancelled() and fut.exception() is None:
+        loop._sock_unrecv(fd, fut.result())
 
 
 def accepted_socket(listener: Any, fd: int) -> tuple[socket.socket, Any]:

@@ -186,8 +186,21 @@ void fileOpenDone(Loop*, Completion* c) noexcept {
 void fileReadDone(Loop*, Completion* c) noexcept {
   auto* op = static_cast<ReadOp*>(c->userdata);
   auto r = op->streaming ? op->u.read.getResult() : op->u.pread.getResult();
-  OpOutcome outcome = r ? okOrOom(PyBytes_FromStringAndSize(op->buf, static_cast<Py_ssize_t>(*r)))
-                        : OpOutcome::error(r.error());
+  FileId from;
+  bool noted = op->rt->kept.takeNote(c, &from);
+  OpOutcome outcome;
+  if (!r) {
+    outcome = OpOutcome::error(r.error());
+  } else if (!op->streaming) {
+    outcome = okOrOom(PyBytes_FromStringAndSize(op->buf, static_cast<Py_ssize_t>(*r)));
+  } else if (opAbandoned(op->fut)) {
+    // The bytes have left the stream: the next streaming read on the
+    // descriptor takes them first.
+    op->rt->kept.keepBytes(op->u.read.handle, op->buf, *r, false, noted ? &from : nullptr);
+    outcome = OpOutcome::ok();
+  } else {
+    outcome = okOrOom(op->rt->kept.deliver(op->u.read.handle, op->buf, *r, op->buf_len));
+  }
   finishSockOp(op->fut, outcome);
   endOp(op->rt, &op->live, &op->fut);
   std::free(op->buf);
@@ -212,6 +225,18 @@ PyObject* startRead(PyObject* self, std::int32_t fd, Py_ssize_t size, bool strea
     futureSetResult(fut, empty);
     Py_DECREF(empty);
     return fut;
+  }
+  if (streaming) {
+    PyObject* kept;
+    if (!rt->kept.takeBytes(fd, static_cast<std::size_t>(size), &kept)) {
+      Py_DECREF(fut);
+      return nullptr;
+    }
+    if (kept != nullptr) {  // answered without the kernel
+      futureSetResult(fut, kept);
+      Py_DECREF(kept);
+      return fut;
+    }
   }
   auto* op = allocRecord<ReadOp>();
   char* buf = op != nullptr ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;
@@ -407,6 +432,7 @@ PyObject* loopFileClose(PyObject* self, PyObject* args) noexcept {
   if (rt == nullptr) return closedError();
   std::int32_t fd;
   if (!fdArg(args, 0, &fd)) return nullptr;
+  rt->kept.drop(fd);  // closed through the loop: what was kept for it goes too
   return startOneShot<CloseOp>(self, rt, [](CloseOp* op) { return &op->close.c; }, fileCloseDone,
                                [fd](CloseOp* op) { op->close.init(fd); });
 }

@@ -192,6 +192,14 @@ PyMethodDef loop_methods[] = {
     {"_sock_connect", loopSockConnect, METH_VARARGS, "_sock_connect(fd, host, port) -> Future[None]"},
     {"_sock_accept", loopSockAccept, METH_VARARGS, "_sock_accept(fd) -> Future[int]"},
     {"_sock_sendfile", loopSockSendfile, METH_VARARGS, "_sock_sendfile(sock_fd, file_fd, offset, count) -> Future[int]"},
+    {"_sock_unrecv", loopSockUnrecv, METH_VARARGS,
+     "_sock_unrecv(fd, data) -> bool: data is returned first by the next receive on fd"},
+    {"_sock_unaccept", loopSockUnaccept, METH_VARARGS,
+     "_sock_unaccept(fd, conn) -> bool: conn is returned first by the next accept on fd (else closed)"},
+    {"_sock_has_kept", loopSockHasKept, METH_VARARGS,
+     "_sock_has_kept(fd) -> bool: bytes or connections of cancelled operations wait for fd"},
+    {"_sock_take_kept", loopSockTakeKept, METH_VARARGS,
+     "_sock_take_kept(fd) -> bytes: drops what is kept for fd (connections closed), returning its bytes"},
     {"_add_poller", loopAddPoller, METH_VARARGS, "_add_poller(fd, event, callback); event 0=read 1=write"},
     {"_remove_poller", loopRemovePoller, METH_VARARGS, "_remove_poller(fd, event) -> bool"},
     {"_wait_pid", loopWaitPid, METH_VARARGS, "_wait_pid(pid) -> Future[int returncode]"},
@@ -276,6 +284,8 @@ void closeRuntime(LoopObject* self) noexcept {
     dispatchCompletions(rt);
   }
   transportDropFlushList(rt);
+  // After the drain: operations it reaped may have kept something.
+  rt->kept.clear();
 
   // Closed from here on for every caller: protocol callbacks of the drain
   // above could still schedule (those handles are dropped below, unrun);

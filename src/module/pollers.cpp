@@ -86,7 +86,13 @@ void waitDone(Loop*, Completion* c) noexcept {
     outcome = OpOutcome::error(r.error());
   } else {
     long code = r->signal ? -static_cast<long>(*r->signal) : static_cast<long>(r->code);
-    outcome = okOrOom(PyLong_FromLong(code));
+    if (opAbandoned(op->fut)) {
+      // The child is reaped: its status exists nowhere else any more.
+      op->rt->kept.keepStatus(op->wait.handle, code);
+      outcome = OpOutcome::ok();
+    } else {
+      outcome = okOrOom(PyLong_FromLong(code));
+    }
   }
   finishSockOp(op->fut, outcome);
   endOp(op->rt, &op->live, &op->fut);
@@ -149,6 +155,17 @@ PyObject* loopWaitPid(PyObject* self, PyObject* args) noexcept {
   if (!fdArg(args, 0, &pid)) return nullptr;
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  if (long code; rt->kept.takeStatus(pid, &code)) {  // reaped by a cancelled wait
+    PyObject* value = PyLong_FromLong(code);
+    if (value == nullptr) {
+      rt->kept.keepStatus(pid, code);
+      Py_DECREF(fut);
+      return nullptr;
+    }
+    futureSetResult(fut, value);
+    Py_DECREF(value);
+    return fut;
+  }
   auto* op = allocRecord<WaitOp>();
   if (op == nullptr) {
     Py_DECREF(fut);

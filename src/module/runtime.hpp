@@ -18,6 +18,7 @@
 #include "ev/loop.hpp"
 #include "ev/thread_pool.hpp"
 #include "ev/timer.hpp"
+#include "module/kept_input.hpp"
 
 namespace ombrel {
 
@@ -67,6 +68,9 @@ struct Runtime {
 
   // PollOps marked removed whose cancelled poll has not completed yet.
   std::size_t polls_removed_pending;
+  // What operations reaped as cancelled got and nobody took yet (bytes and
+  // connections per descriptor, exit statuses per pid); emptied at close.
+  KeptStore kept;
 
   void liveOpLink(LiveOp* op, PyObject** fut_slot) noexcept;
   void liveOpUnlink(LiveOp* op) noexcept;

@@ -4,6 +4,7 @@
 
 #include "ev/loop.hpp"
 #include "module/globals.hpp"
+#include "module/runtime.hpp"
 
 namespace ombrel {
 
@@ -30,7 +31,13 @@ PyObject* sockFutureCancel(PyObject* self, PyObject* args, PyObject* kwargs) {
     extra->cancel_requested = true;
     if (msg != nullptr) extra->cancel_msg = Py_NewRef(msg);
     // The future becomes cancelled when the aborted operation is reaped.
-    if (vorn::ev::Loop* loop = extra->comp->loop) loop->cancel(extra->comp);
+    if (vorn::ev::Loop* loop = extra->comp->loop) {
+      // What it may still read is kept for the file its descriptor names
+      // now, before the owner can close it. (The loop is the Runtime's
+      // first field.)
+      reinterpret_cast<Runtime*>(loop)->kept.noteCancel(extra->comp);
+      loop->cancel(extra->comp);
+    }
     Py_RETURN_TRUE;
   }
   PyObject* call_args[] = {self, msg != nullptr ? msg : Py_None};

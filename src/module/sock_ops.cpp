@@ -79,8 +79,18 @@ void closeRetrying(int fd) noexcept {
 void recvDone(Loop*, Completion* c) noexcept {
   auto* op = static_cast<RecvOp*>(c->userdata);
   auto r = op->recv.getResult();
-  OpOutcome outcome = r ? okOrOom(PyBytes_FromStringAndSize(op->buf, static_cast<Py_ssize_t>(*r)))
-                        : OpOutcome::error(r.error());
+  FileId from;
+  bool noted = op->rt->kept.takeNote(c, &from);
+  OpOutcome outcome;
+  if (!r) {
+    outcome = OpOutcome::error(r.error());
+  } else if (opAbandoned(op->fut)) {
+    // The bytes have left the socket: the next receive on it takes them.
+    op->rt->kept.keepBytes(op->recv.handle, op->buf, *r, false, noted ? &from : nullptr);
+    outcome = OpOutcome::ok();
+  } else {
+    outcome = okOrOom(op->rt->kept.deliver(op->recv.handle, op->buf, *r, op->buf_len));
+  }
   finishSockOp(op->fut, outcome);
   endOp(op->rt, &op->live, &op->fut);
   std::free(op->buf);
@@ -167,11 +177,15 @@ void connectDone(Loop*, Completion* c) noexcept {
 void acceptDone(Loop*, Completion* c) noexcept {
   auto* op = static_cast<AcceptOp*>(c->userdata);
   auto r = op->accept.getResult();
+  FileId from;
+  bool noted = op->rt->kept.takeNote(c, &from);
   OpOutcome outcome;
   if (!r) {
     outcome = OpOutcome::error(r.error());
   } else if (opAbandoned(op->fut)) {
-    closeRetrying(*r);  // nobody will take it: the future ends cancelled
+    // The client believes it is connected: the next accept on this
+    // listener takes the connection.
+    if (!op->rt->kept.keepConn(op->accept.handle, *r, false, noted ? &from : nullptr)) closeRetrying(*r);
     outcome = OpOutcome::ok();
   } else {
     PyObject* fd = PyLong_FromLong(*r);
@@ -224,6 +238,16 @@ PyObject* loopSockRecv(PyObject* self, PyObject* args) noexcept {
     }
     futureSetResult(fut, empty);
     Py_DECREF(empty);
+    return fut;
+  }
+  PyObject* kept;
+  if (!rt->kept.takeBytes(fd, static_cast<std::size_t>(nbytes), &kept)) {
+    Py_DECREF(fut);
+    return nullptr;
+  }
+  if (kept != nullptr) {  // answered without the kernel
+    futureSetResult(fut, kept);
+    Py_DECREF(kept);
     return fut;
   }
   auto* op = allocRecord<RecvOp>();
@@ -316,6 +340,17 @@ PyObject* loopSockAccept(PyObject* self, PyObject* args) noexcept {
   if (!fdArg(args, 0, &fd)) return nullptr;
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  if (int conn = rt->kept.takeConn(fd); conn >= 0) {  // answered without the kernel
+    PyObject* value = PyLong_FromLong(conn);
+    if (value == nullptr) {
+      if (!rt->kept.keepConn(fd, conn, true)) closeRetrying(conn);
+      Py_DECREF(fut);
+      return nullptr;
+    }
+    futureSetResult(fut, value);
+    Py_DECREF(value);
+    return fut;
+  }
   auto* op = allocRecord<AcceptOp>();
   if (op == nullptr) {
     Py_DECREF(fut);
@@ -363,6 +398,46 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
                     std::span(op->bufs[1], sendfile_buffer_size));
   startOp(rt, &op->fut, &op->live, &op->sendfile.c, sendfileDone, op);
   return fut;
+}
+
+PyObject* loopSockUnrecv(PyObject* self, PyObject* args) noexcept {
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  PyObject* data = PyTuple_GetItem(args, 1);
+  if (data == nullptr) return nullptr;
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) Py_RETURN_FALSE;  // nothing outlives a closed loop
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  bool kept = rt->kept.keepBytes(fd, static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len), true);
+  PyBuffer_Release(&view);
+  return PyBool_FromLong(kept);
+}
+
+PyObject* loopSockUnaccept(PyObject* self, PyObject* args) noexcept {
+  std::int32_t listener, conn;
+  if (!fdArg(args, 0, &listener) || !fdArg(args, 1, &conn)) return nullptr;
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr || !rt->kept.keepConn(listener, conn, true)) {
+    closeRetrying(conn);  // the connection is ours from the call on
+    Py_RETURN_FALSE;
+  }
+  Py_RETURN_TRUE;
+}
+
+PyObject* loopSockHasKept(PyObject* self, PyObject* args) noexcept {
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  Runtime* rt = runtimeOf(self);
+  return PyBool_FromLong(rt != nullptr && rt->kept.has(fd));
+}
+
+PyObject* loopSockTakeKept(PyObject* self, PyObject* args) noexcept {
+  std::int32_t fd;
+  if (!fdArg(args, 0, &fd)) return nullptr;
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
+  return rt->kept.release(fd);
 }
 
 }  // namespace ombrel

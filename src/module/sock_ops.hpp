@@ -2,6 +2,12 @@
 // _sock_connect, _sock_accept, _sock_sendfile. Each returns a SockFuture.
 // The sockets belong to the caller; the module never opens, configures or
 // closes them, except an accepted descriptor it cannot hand over.
+//
+// What a receive or accept reaped as cancelled got is kept in the runtime
+// (kept_input.hpp) and answers the next receive or accept on the descriptor
+// at once. The package gives back a result its task could not take
+// (_sock_unrecv, _sock_unaccept) and collects what is kept when the
+// descriptor passes to a transport or closes (_sock_take_kept).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -14,5 +20,16 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept;
 PyObject* loopSockConnect(PyObject* self, PyObject* args) noexcept;
 PyObject* loopSockAccept(PyObject* self, PyObject* args) noexcept;
 PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept;
+
+// _sock_unrecv(fd, data) -> bool: data goes back in front of what the next
+// receive on fd returns. _sock_unaccept(fd, conn) -> bool: conn (owned by
+// the call) goes back in front of the next accept on fd; closed when it
+// cannot be kept. _sock_has_kept(fd) -> bool. _sock_take_kept(fd) -> bytes:
+// drops what is kept for fd (kept connections closed), returning its bytes.
+// On a closed loop nothing is kept and nothing raises.
+PyObject* loopSockUnrecv(PyObject* self, PyObject* args) noexcept;
+PyObject* loopSockUnaccept(PyObject* self, PyObject* args) noexcept;
+PyObject* loopSockHasKept(PyObject* self, PyObject* args) noexcept;
+PyObject* loopSockTakeKept(PyObject* self, PyObject* args) noexcept;
 
 }  // namespace ombrel

@@ -137,3 +137,23 @@ def test_cancelled_open_does_not_leak_its_descriptor(loop, tmp_path):
     wait_for(loop, fut)
     assert fut.cancelled()
     assert set(os.listdir("/proc/self/fd")) <= before
+
+
+def test_bytes_of_a_cancelled_stream_read_go_to_the_next_read(loop):
+    r, w = os.pipe()
+    try:
+        os.write(w, b"hello")
+        fut = loop._file_read(r, 100)
+        assert fut.cancel() is True  # the read completes at submission anyway
+        wait_for(loop, fut)
+        assert fut.cancelled()
+        fut = loop._file_read(r, 2)
+        assert fut.done() and fut.result() == b"he"
+        closing = loop._file_close(r)  # closed through the loop: the rest is dropped
+        assert not loop._sock_has_kept(r)
+        r = -1
+        run(loop, closing)
+    finally:
+        for fd in (r, w):
+            if fd >= 0:
+                os.close(fd)

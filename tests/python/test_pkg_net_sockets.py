@@ -4,12 +4,15 @@ real sockets, on ombrel and on the standard loop."""
 import asyncio
 import errno
 import io
+import itertools
 import os
 import socket
+import threading
+import time
 
 import pytest
 
-from test_pkg_fixtures import aloop, loop_factory  # noqa: F401
+from test_pkg_fixtures import aloop, is_ombrel, loop_factory  # noqa: F401
 
 pytestmark = pytest.mark.timeout(30)
 
@@ -153,6 +156,131 @@ def test_cancelled_receive_and_accept_lose_nothing_that_comes_later(aloop, socks
             await asyncio.wait_for(aloop.sock_recv(conn, 10), 0.02)
         await aloop.sock_sendall(client, b"after")
         assert await aloop.sock_recv(conn, 10) == b"after"
+
+    run(aloop, main())
+
+
+def test_results_of_operations_whose_task_was_cancelled_go_to_the_next_call(aloop, socks):
+    """The task is cancelled after its operation completed but before it
+    resumed (ombrel), or never suspends (the standard loop): either way the
+    data and the client are the next call's, never lost."""
+    srv = listener(socks)
+    a, b = socket.socketpair()
+    socks.keep(a)
+    socks.keep(b)
+    b.setblocking(False)
+
+    async def race(coro, before_cancel=lambda: None):
+        task = asyncio.ensure_future(coro)
+        await asyncio.sleep(0)  # the task waits on its operation now
+        before_cancel()
+        aloop.call_soon(task.cancel)  # runs before the task's wake-up
+        try:
+            return await task
+        except asyncio.CancelledError:
+            return None
+
+    async def recv_into():
+        buf = bytearray(100)
+        return bytes(buf[:await aloop.sock_recv_into(b, buf)])
+
+    async def main():
+        for recv in (lambda: aloop.sock_recv(b, 100), recv_into):
+            a.send(b"abc")
+            got = await race(recv()) or b""
+            a.send(b"def")
+            while len(got) < 6:
+                got += await recv()
+            assert got == b"abcdef"
+        client = socks(blocking=True)
+        first = await race(aloop.sock_accept(srv), lambda: client.connect(srv.getsockname()))
+        conn, address = first or await aloop.sock_accept(srv)
+        socks.keep(conn)
+        assert address == client.getsockname()
+
+    run(aloop, main())
+
+
+def test_receives_under_tiny_timeouts_lose_and_duplicate_nothing(aloop):
+    if not is_ombrel(aloop):
+        pytest.skip("the standard loop loses a result that arrives with the timeout")
+    a, b = socket.socketpair()
+    b.setblocking(False)
+    data = b"".join(i.to_bytes(4, "little") for i in range(20_000))
+
+    def writer():
+        for i in range(0, len(data), 64):
+            a.sendall(data[i:i + 64])
+            if i % 512 == 0:
+                time.sleep(0.00005)
+        a.shutdown(socket.SHUT_WR)
+
+    async def main():
+        got = bytearray()
+        buf = bytearray(100)
+        timeouts = [0.00001, 0.00005, 0.0002, 0.001]
+        for n in itertools.count():
+            try:
+                if n % 2:
+                    chunk = await asyncio.wait_for(aloop.sock_recv(b, 100), timeouts[n % 4])
+                else:
+                    k = await asyncio.wait_for(aloop.sock_recv_into(b, buf), timeouts[n % 4])
+                    chunk = bytes(buf[:k])
+            except TimeoutError:
+                continue
+            if not chunk:
+                return got
+            got += chunk
+
+    t = threading.Thread(target=writer)
+    t.start()
+    try:
+        assert run(aloop, main(), timeout=60) == data
+    finally:
+        t.join(60)
+        a.close()
+        b.close()
+
+
+def test_bytes_a_cancelled_receive_took_reach_a_transport_over_the_socket(aloop, socks):
+    a, b = socket.socketpair()
+    socks.keep(a)
+    socks.keep(b)
+    b.setblocking(False)
+
+    async def main():
+        a.send(b"early")
+        task = asyncio.ensure_future(aloop.sock_recv(b, 100))
+        await asyncio.sleep(0)
+        task.cancel()  # ombrel: before the receive reaches the kernel
+        try:
+            first = await task
+        except asyncio.CancelledError:
+            first = b""
+        reader, writer = await asyncio.open_connection(sock=b)
+        a.send(b" late")
+        a.shutdown(socket.SHUT_WR)
+        rest = await reader.read()
+        writer.close()
+        await writer.wait_closed()
+        assert first + rest == b"early late"
+
+    run(aloop, main())
+
+
+def test_a_client_accepted_as_its_server_closes_is_not_left_hanging(aloop, socks):
+    async def main():
+        server = await aloop.create_server(asyncio.Protocol, "127.0.0.1", 0)
+        await asyncio.sleep(0.01)  # the accept waits in the kernel
+        client = socks(blocking=True)
+        client.connect(server.sockets[0].getsockname())
+        aloop.call_soon(server.close)  # before the accepted connection is served
+        await asyncio.sleep(0.01)
+        client.settimeout(10)
+        try:
+            assert client.recv(1) == b""
+        except ConnectionResetError:
+            pass
 
     run(aloop, main())
 

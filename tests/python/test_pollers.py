@@ -145,3 +145,15 @@ def test_wait_pid_of_a_stranger(loop):
     fut = wait_for(loop, loop._wait_pid(1))
     exc = fut.exception()
     assert type(exc) is OSError and exc.args == ("ProcessNotFound",)
+
+
+def test_status_reaped_by_a_cancelled_wait_goes_to_the_next_wait(loop):
+    proc = subprocess.Popen([sys.executable, "-c", "import sys; sys.exit(3)"])
+    os.waitid(os.P_PID, proc.pid, os.WEXITED | os.WNOWAIT)  # exited, not reaped
+    fut = loop._wait_pid(proc.pid)
+    assert fut.cancel() is True  # the wait reaps the child at submission anyway
+    wait_for(loop, fut)
+    assert fut.cancelled()
+    fut = loop._wait_pid(proc.pid)
+    assert fut.done() and fut.result() == 3
+    proc.returncode = 3  # reaped by the loop already

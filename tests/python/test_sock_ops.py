@@ -131,28 +131,77 @@ def test_cancel_in_flight_recv_with_message(loop, pair):
         fut.result()
 
 
-def test_cancel_after_success_discards_the_value(loop, pair):
+def test_bytes_of_a_cancelled_receive_go_to_the_next_ones_in_order(loop, pair):
     a, b = pair
-    b.send(b"data")
-    # The receive completes as soon as it is submitted, before the cancel
-    # request finds it: its value is dropped and the future still ends
-    # cancelled.
-    fut = loop._sock_recv(a.fileno(), 10)
-    assert fut.cancel() is True
+    b.send(b"0123456789abcdefghij")
+    # Both receives complete as soon as they are submitted, before the
+    # cancel request finds the first: its bytes are kept, and come first.
+    first = loop._sock_recv(a.fileno(), 10)
+    second = loop._sock_recv(a.fileno(), 10)
+    assert first.cancel() is True
+    wait_for(loop, second)
+    assert first.cancelled()
+    assert second.result() == b"0123456789"
+    # What is kept answers at once, a shorter receive leaving the rest.
+    fut = loop._sock_recv(a.fileno(), 4)
+    assert fut.done() and fut.result() == b"abcd"
+    assert loop._sock_unrecv(a.fileno(), b"xy") is True  # given back: first in line
+    fut = loop._sock_recv(a.fileno(), 100)
+    assert fut.done() and fut.result() == b"xyefghij"
+    fut = loop._sock_recv(a.fileno(), 100)
+    assert not fut.done()  # nothing kept any more: the kernel answers
+    b.send(b"z")
+    assert wait_for(loop, fut).result() == b"z"
+
+
+def test_kept_bytes_never_reach_another_socket_on_the_same_number(loop):
+    a, b = socket.socketpair()
+    fd = a.fileno()
+    b.send(b"old")
+    fut = loop._sock_recv(fd, 10)
+    fut.cancel()
     wait_for(loop, fut)
-    assert fut.cancelled()
-    assert fut.cancel() is False  # base behaviour once done
+    assert loop._sock_has_kept(fd)
+    a.close()  # behind the loop's back
+    b.close()
+    c, d = socket.socketpair()
+    with c, d:
+        if c.fileno() != fd:
+            pytest.skip("the descriptor number was not reused")
+        assert not loop._sock_has_kept(fd)
+        d.send(b"new")
+        assert wait_for(loop, loop._sock_recv(fd, 10)).result() == b"new"
+        # Taken (a transport takes over the socket): handed out once.
+        d.send(b"kept")
+        fut = loop._sock_recv(fd, 10)
+        fut.cancel()
+        wait_for(loop, fut)
+        assert loop._sock_take_kept(fd) == b"kept"
+        assert loop._sock_take_kept(fd) == b""
 
 
-def test_cancelled_accept_closes_the_descriptor(loop):
-    with listener() as lst, socket.socket() as cli:
-        cli.connect(lst.getsockname())  # waiting in the backlog
+def test_connections_of_cancelled_accepts_go_to_the_next_accept(loop):
+    def cancelled_accept(lst):
         fut = loop._sock_accept(lst.fileno())
         assert fut.cancel() is True
         wait_for(loop, fut)
         assert fut.cancelled()
-        cli.settimeout(10)
-        assert cli.recv(1) == b""  # accepted, then closed by the module
+
+    with listener() as lst, socket.socket() as c1, socket.socket() as c2, socket.socket() as c3:
+        c1.connect(lst.getsockname())  # waiting in the backlog: accepted at submission
+        cancelled_accept(lst)
+        fut = loop._sock_accept(lst.fileno())
+        assert fut.done()
+        with socket.socket(fileno=fut.result()) as conn:
+            assert conn.getpeername() == c1.getsockname()
+        # Kept connections end with the listener closed through the loop
+        # (the package takes them) or with the loop.
+        for cli, end in ((c2, lambda: loop._sock_take_kept(lst.fileno())), (c3, loop.close)):
+            cli.connect(lst.getsockname())
+            cancelled_accept(lst)
+            end()
+            cli.settimeout(10)
+            assert cli.recv(1) == b""
 
 
 def test_cancel_of_a_waiting_accept(loop):

@@ -1,0 +1,130 @@
+// What the kernel produced for operations that were reaped as cancelled, kept
+// for the next operation of the same kind instead of being lost: received
+// bytes and accepted connections per descriptor, exit statuses per child.
+//
+// A receive or accept can finish in the kernel after its future was
+// cancelled; the bytes are then gone from the socket and the client believes
+// it is connected, so dropping them would lose data. The next receive (or
+// streaming read) on the descriptor hands the kept bytes out first, in order
+// and once; the next accept on the listener hands out the kept connection.
+//
+// Identity: descriptor numbers are reused once their owner closes them behind
+// the loop's back. Each entry remembers the file it was kept from (st_dev and
+// st_ino); whenever the entry is looked up and the number no longer names that
+// file (or nothing), the entry is dropped, its connections closed. The file an
+// operation read from is the one its descriptor named when its cancellation
+// was asked for (noteCancel): the owner may close the socket and open another
+// on the same number before the loop reaps the operation. A kept exit status
+// is handed out only while the pid names no child of this process, since a
+// new child may reuse it.
+//
+// Ownership: the store owns its buffers and the kept connection descriptors;
+// entries end when handed out, when dropped (the descriptor closed through
+// the loop, a stale identity) and at close (connections closed).
+// Loop thread, interpreter lock held.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+#include <sys/types.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+
+#include "ev/completion.hpp"
+
+namespace ombrel {
+
+struct FileId {
+  dev_t dev;
+  ino_t ino;
+  bool operator==(const FileId&) const = default;
+};
+
+struct KeptInput {
+  FileId id;  // the file the input was taken from
+  char* bytes;  // bytes[head, tail): received and not handed out, stream order
+  std::size_t head;
+  std::size_t tail;
+  std::size_t cap;
+  int* conns;  // conns[conn_head, conn_tail): accepted descriptors, owned
+  std::size_t conn_head;
+  std::size_t conn_tail;
+  std::size_t conn_cap;
+};
+
+struct KeptStore {
+  // Invariant: every entry holds at least one byte or connection (an entry
+  // emptied by a hand-out is dropped), so an empty map answers every lookup
+  // without a system call.
+  std::unordered_map<std::int32_t, KeptInput> by_fd;
+  std::unordered_map<std::int32_t, long> statuses;  // by pid
+  // The file each cancelled receive, accept or streaming read was reading
+  // when its cancellation was asked for, until its done function takes it.
+  std::unordered_map<const vorn::ev::Completion*, FileId> noted;
+
+  KeptStore() = default;
+  KeptStore(const KeptStore&) = delete;
+  KeptStore& operator=(const KeptStore&) = delete;
+  ~KeptStore() { clear(); }
+
+  // SockFuture.cancel of an operation in flight: remembers which file its
+  // descriptor names now (operations that keep nothing are ignored).
+  void noteCancel(vorn::ev::Completion* c) noexcept;
+  // The done function's side: the identity noted for c, if any (then
+  // forgotten). Called on every completion of those kinds, so that no note
+  // outlives its record (whose address a later record may reuse).
+  bool takeNote(const vorn::ev::Completion* c, FileId* id) noexcept;
+
+  // Keeps n bytes read from fd, after what is kept (a reaped receive) or
+  // before it (a result given back). `from` is the file they were read from
+  // when known (null: the file fd names now). False when they cannot be
+  // kept: fd no longer names that file, or memory ran out.
+  bool keepBytes(std::int32_t fd, const char* data, std::size_t n, bool front,
+                 const FileId* from = nullptr) noexcept;
+
+  // Takes up to max kept bytes of fd as a new bytes object into *out (null
+  // when nothing is kept). False with an exception set when the object
+  // cannot be made (the bytes stay kept).
+  bool takeBytes(std::int32_t fd, std::size_t max, PyObject** out) noexcept;
+
+  // The result of a receive that was not cancelled: its n fresh bytes come
+  // after whatever was kept for fd meanwhile (a cancelled receive that
+  // finished first), so they are appended and the result is taken from the
+  // front, up to max bytes. A new bytes object, or null with an exception.
+  PyObject* deliver(std::int32_t fd, const char* fresh, std::size_t n, std::size_t max) noexcept;
+
+  // Keeps a connection accepted on listener; false when it cannot be kept
+  // (the caller still owns conn and must close it).
+  bool keepConn(std::int32_t listener, int conn, bool front, const FileId* from = nullptr) noexcept;
+  // The next kept connection of listener (now the caller's), or -1.
+  int takeConn(std::int32_t listener) noexcept;
+
+  // Whether anything is kept for fd (its identity checked).
+  bool has(std::int32_t fd) noexcept;
+
+  // Drops what is kept for fd: closes its connections and returns its bytes
+  // (a new bytes object, empty when none; null with an exception when it
+  // cannot be made, the bytes are dropped anyway).
+  PyObject* release(std::int32_t fd) noexcept;
+
+  // A status reaped for a child whose wait was cancelled, and its hand-out.
+  void keepStatus(std::int32_t pid, long code) noexcept;
+  bool takeStatus(std::int32_t pid, long* code) noexcept;
+
+  // Frees everything and closes every kept connection (loop close).
+  void clear() noexcept;
+
+  // The entry of fd if it still names the file it was kept from; a stale
+  // entry is dropped. entryFor also makes one (null: fd names no file, or
+  // not `from`, or memory ran out).
+  KeptInput* find(std::int32_t fd) noexcept;
+  KeptInput* entryFor(std::int32_t fd, const FileId* from) noexcept;
+  // Drops fd's entry whatever its identity (fd closed through the loop).
+  void drop(std::int32_t fd) noexcept;
+  void dropIfEmpty(std::int32_t fd, const KeptInput* in) noexcept;
+};
+
+}  // namespace ombrel
