@@ -285,6 +285,23 @@ def test_a_client_accepted_as_its_server_closes_is_not_left_hanging(aloop, socks
     run(aloop, main())
 
 
+def test_a_cancelled_wait_for_readiness_leaves_the_next_ones_watch_alone(aloop, socks):
+    a = socks(socket.AF_INET, socket.SOCK_DGRAM)
+    b = socks(socket.AF_INET, socket.SOCK_DGRAM)
+    b.bind(("127.0.0.1", 0))
+
+    async def main():
+        first = asyncio.ensure_future(aloop.sock_recvfrom(b, 100))
+        await asyncio.sleep(0)
+        first.cancel()  # its clean-up runs after the next receive is waiting
+        aloop.call_soon(a.sendto, b"x", b.getsockname())
+        data, _ = await aloop.sock_recvfrom(b, 100)
+        assert data == b"x"
+        assert first.cancelled()
+
+    run(aloop, main())
+
+
 def test_debug_mode_refuses_blocking_sockets(aloop, socks):
     aloop.set_debug(True)
     blocking = socks(blocking=True)
