@@ -69,6 +69,16 @@ Error uringEnterWait(int fd, std::uint32_t to_submit, std::uint32_t min_complete
   return r < 0 ? waitError(errno) : Error::none;
 }
 
+Error uringEnterSubmit(int fd, std::uint32_t to_submit, std::uint32_t* submitted) noexcept {
+  long r = ::syscall(SYS_io_uring_enter, fd, to_submit, 0, 0, nullptr, 0);
+  if (r < 0) {
+    *submitted = 0;
+    return waitError(errno);
+  }
+  *submitted = static_cast<std::uint32_t>(r);
+  return Error::none;
+}
+
 Error uringEnterFlush(int fd, std::uint32_t flags) noexcept {
   // Size 8: the kernel's sigset size, with no mask given.
   long r = ::syscall(SYS_io_uring_enter, fd, 0, 0, flags, nullptr, 8);

@@ -22,6 +22,11 @@ Error uringSetup(std::uint32_t entries, io_uring_params* params, int* fd) noexce
 Error uringEnterWait(int fd, std::uint32_t to_submit, std::uint32_t min_complete, std::uint32_t flags,
                      const io_uring_getevents_arg* arg) noexcept;
 
+// io_uring_enter that only submits (no wait, no completion processing), to
+// make room in a full submission queue; *submitted gets how many entries the
+// kernel took. Errors as for uringEnterWait.
+Error uringEnterSubmit(int fd, std::uint32_t to_submit, std::uint32_t* submitted) noexcept;
+
 // io_uring_enter without a signal mask, used to flush the kernel's
 // completion overflow list.
 Error uringEnterFlush(int fd, std::uint32_t flags) noexcept;

@@ -228,14 +228,53 @@ bool IoUring::rebind(std::size_t inflight) noexcept {
   return true;
 }
 
+namespace {
+
+// Publishes the prepared entries; returns how many the kernel has not consumed.
+std::uint32_t flushSubmissions(Ring& ring) noexcept {
+  std::uint32_t tail = ring.sq_ktail->load(std::memory_order_relaxed);  // only this thread writes it
+  while (ring.sqe_head != ring.sqe_tail) {
+    ring.sq_array[tail & ring.sq_mask] = ring.sqe_head & ring.sq_mask;
+    ++tail;
+    ++ring.sqe_head;
+  }
+  // release: the kernel must see the filled entries once it sees the tail.
+  ring.sq_ktail->store(tail, std::memory_order_release);
+  return tail - ring.sq_khead->load(std::memory_order_acquire);
+}
+
+}  // namespace
+
 io_uring_sqe* IoUring::getSqe() noexcept {
   // acquire: the kernel has finished reading the entries before its head.
   std::uint32_t head = ring.sq_khead->load(std::memory_order_acquire);
-  if (ring.sqe_tail - head >= ring.sq_entries) return nullptr;
+  if (ring.sqe_tail - head >= ring.sq_entries) {
+    // Full: hand what is queued to the kernel now. Deferring instead would
+    // leave the new entry (a cancel request, say) waiting for a poll that may
+    // block for as long as nothing else completes.
+    if (!submitQueued()) return nullptr;
+    head = ring.sq_khead->load(std::memory_order_acquire);
+    if (ring.sqe_tail - head >= ring.sq_entries) return nullptr;
+  }
   io_uring_sqe* sqe = &ring.sqes[ring.sqe_tail & ring.sq_mask];
   ++ring.sqe_tail;
   std::memset(sqe, 0, sizeof *sqe);
   return sqe;
+}
+
+bool IoUring::submitQueued() noexcept {
+  // A ring not yet enabled takes no submissions: its first poll binds it.
+  if (!enabled) return false;
+  std::uint32_t to_submit = flushSubmissions(ring);
+  if (to_submit == 0) return false;
+  std::uint32_t taken;
+  Error e;
+  do {
+    e = os::uringEnterSubmit(ring.fd, to_submit, &taken);
+  } while (e == Error::SignalInterrupt);
+  // Any other failure (the kernel is short of memory or its completion
+  // queue is overcommitted) leaves the entries queued for the next poll.
+  return e == Error::none && taken > 0;
 }
 
 io_uring_sqe* IoUring::getSqeOrDefer(Completion* c) noexcept {
@@ -264,19 +303,6 @@ void IoUring::wake() noexcept {
 
 namespace {
 
-// Publishes the prepared entries; returns how many the kernel has not consumed.
-std::uint32_t flushSubmissions(Ring& ring) noexcept {
-  std::uint32_t tail = ring.sq_ktail->load(std::memory_order_relaxed);  // only this thread writes it
-  while (ring.sqe_head != ring.sqe_tail) {
-    ring.sq_array[tail & ring.sq_mask] = ring.sqe_head & ring.sq_mask;
-    ++tail;
-    ++ring.sqe_head;
-  }
-  // release: the kernel must see the filled entries once it sees the tail.
-  ring.sq_ktail->store(tail, std::memory_order_release);
-  return tail - ring.sq_khead->load(std::memory_order_acquire);
-}
-
 // Copies up to harvest_max ready completion entries and frees their slots.
 std::size_t harvest(Ring& ring, Cqe* out) noexcept {
   std::uint32_t head = ring.cq_khead->load(std::memory_order_relaxed);  // only this thread writes it
@@ -303,7 +329,14 @@ std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout
   }
   // No wait may start without an armed waker: it could never be woken.
   if (waker_needs_rearm && !armWaker()) timeout_ns = 0;
+  // Deferred work goes out before the wait: operations that found the queue
+  // full (those cancelled meanwhile finish here, without the kernel) and
+  // cancel requests that found no entry.
+  if (!pending.empty()) drainPending(state);
   retryCancels();
+  // Never wait on work that has not reached the kernel, nor with finished
+  // records that nobody has dispatched yet.
+  if (!pending.empty() || !cancel_backlog.empty() || !state.completions.empty()) timeout_ns = 0;
   std::uint32_t to_submit = flushSubmissions(ring);
 
   __kernel_timespec ts{};

@@ -100,11 +100,14 @@ inline constexpr std::size_t harvest_max = 256;
 struct IoUring {
   Allocator allocator;  // path copies of path operations
   Ring ring;
-  // Operations that found the submission queue full, or whose entry came back
-  // with -EINTR; resubmitted by drainPending on every poll.
+  // Operations that found the submission queue full (and the kernel refused
+  // to take what was queued), or whose entry came back with -EINTR;
+  // resubmitted by drainPending before and after every wait, and no poll
+  // waits while any remain.
   Queue pending;
   // Operations in the kernel whose cancel request found no free submission
-  // entry; sent by the next poll. A record leaves it when its own result
+  // entry even after submitting what was queued; sent by the next poll,
+  // which does not wait while any remain. A record leaves it when its own result
   // arrives (while in the kernel its queue links are otherwise unused).
   Queue cancel_backlog;
   // Per wall clock (0 boot, 1 real): deadline of the armed kernel timeout.
@@ -140,8 +143,12 @@ struct IoUring {
     return shared_state->ftruncate_support.load(std::memory_order_relaxed) == SharedState::ftruncate_supported;
   }
 
-  // A zeroed free submission entry, or null when the queue is full. Loop thread.
+  // A zeroed free submission entry. A full queue is first handed to the
+  // kernel (submitQueued); null only when that makes no room. Loop thread.
   io_uring_sqe* getSqe() noexcept;
+  // Publishes the prepared entries and submits them without waiting; true
+  // when the kernel took at least one. Loop thread.
+  bool submitQueued() noexcept;
   // getSqe, or null after appending c to `pending`. Loop thread.
   io_uring_sqe* getSqeOrDefer(Completion* c) noexcept;
 

@@ -720,9 +720,10 @@ void IoUring::cancel(Completion* target) noexcept {
   if (target->prev != nullptr || target->next != nullptr || pending.head == target) return;
   io_uring_sqe* sqe = getSqe();
   if (sqe == nullptr) {
-    // Dropping the request would leave an operation that may never end by
-    // itself (a receive nobody writes to) running after its owner gave up on
-    // it: keep it and send it as soon as an entry is free.
+    // Even submitting what was queued made no room. Dropping the request
+    // would leave an operation that may never end by itself (a receive
+    // nobody writes to) running after its owner gave up on it: keep it for
+    // the next poll, which does not wait while it is kept.
     log::logError("Failed to get io_uring SQE for cancel");
     cancel_backlog.push(target);
     return;
