@@ -5,8 +5,9 @@ writes and shuts down at random moments. A small model says what the peer
 must receive and which protocol callbacks may run:
 
 - the peer receives a prefix of the bytes written before the transport
-  closed (all of them after a graceful close or write_eof), in order, and
-  an end of stream only after write_eof, close or abort;
+  was aborted or had drained its graceful close (all of them after a
+  graceful close or write_eof), in order, and an end of stream only after
+  write_eof, close or abort;
 - data_received delivers a prefix of what the peer sent, in order, and at
   most one more delivery after pause_reading;
 - pause_writing runs only above the high-water mark, resume_writing only at
@@ -133,7 +134,9 @@ class TransportModel:
     # ---- rules ----------------------------------------------------------
 
     def _write(self, chunks, lines):
-        was_closing = self.closing()
+        # A graceful close takes writes until it has sent its last byte;
+        # after an abort, or once nothing was left to send, they are dropped.
+        accepted = not self.closing() or (not self.aborted and self.tr.get_write_buffer_size() > 0)
         if self.eof_written and chunks:
             try:
                 self.tr.writelines(chunks) if lines else self.tr.write(chunks[0])
@@ -146,7 +149,7 @@ class TransportModel:
             self.tr.writelines(chunks)
         else:
             self.tr.write(chunks[0])
-        if not was_closing:
+        if accepted:
             for c in chunks:
                 self.expected += c
 
