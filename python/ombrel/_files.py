@@ -423,7 +423,16 @@ class AsyncFile:
     async def _raw_read(self, size: int, offset: int) -> bytes:
         if self._seekable:
             return await self._loop._file_pread(self._fd, size, offset)
-        return await self._loop._file_read(self._fd, size)
+        fut = self._loop._file_read(self._fd, size)
+        try:
+            return await fut
+        except BaseException:
+            # Read, but the task was cancelled before it resumed: the bytes
+            # are gone from the stream, so they go back to the engine, first
+            # in line for the next read of this descriptor.
+            if fut.done() and not fut.cancelled() and fut.exception() is None:
+                self._loop._sock_unrecv(self._fd, fut.result())
+            raise
 
     async def _raw_write(self, data: Buffer, offset: int) -> int:
         if self._seekable:
@@ -471,15 +480,21 @@ class AsyncFile:
             want = max(await self._loop._file_size(self._fd) - offset, 0) + 1
         else:
             want = max(self._bufsize, DEFAULT_BUFFER_SIZE)
-        while True:
-            chunk = await self._raw_read(want, offset)
-            if not chunk:
-                break
-            chunks.append(chunk)
-            offset += len(chunk)
-            if self._seekable and len(chunk) < want:
-                break
-            want = max(want, DEFAULT_BUFFER_SIZE)
+        try:
+            while True:
+                chunk = await self._raw_read(want, offset)
+                if not chunk:
+                    break
+                chunks.append(chunk)
+                offset += len(chunk)
+                if self._seekable and len(chunk) < want:
+                    break
+                want = max(want, DEFAULT_BUFFER_SIZE)
+        except BaseException:
+            # Interrupted: what was read stays buffered for the next read
+            # (from a stream it could not be read again).
+            self._rbuf = b"".join(chunks)
+            raise
         data = b"".join(chunks)
         self._pos += len(data)
         return data

@@ -367,6 +367,45 @@ def test_cancelled_read_and_write_abort_the_native_operation(run, tmp_path):
     run(main())
 
 
+def test_stream_reads_under_tiny_timeouts_lose_and_duplicate_nothing(run, tmp_path):
+    """A FIFO read through wait_for with timeouts that expire as often as
+    not, by read(n) and by read() to the end: a read cancelled after the
+    kernel delivered hands its bytes to the next one."""
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    data = b"".join(i.to_bytes(4, "little") for i in range(20_000))
+
+    def writer():
+        w = os.open(fifo, os.O_WRONLY)
+        for i in range(0, len(data), 64):
+            os.write(w, data[i:i + 64])
+            if i % 512 == 0:
+                time.sleep(0.00005)
+        os.close(w)
+
+    async def main():
+        f = await ombrel.open(fifo, "rb", buffering=0)
+        got = bytearray()
+        timeouts = [0.00001, 0.00005, 0.0002, 0.001]
+        for n in range(10**6):
+            try:
+                chunk = await asyncio.wait_for(f.read(100 if n % 3 else -1), timeouts[n % 4])
+            except TimeoutError:
+                continue
+            if not chunk:
+                break
+            got += chunk
+        await f.close()
+        return bytes(got)
+
+    t = threading.Thread(target=writer)
+    t.start()
+    try:
+        assert run(main(), timeout=50) == data
+    finally:
+        t.join(60)
+
+
 def test_a_cancelled_open_leaks_no_descriptor(run, tmp_path):
     before = open_fds()
 
