@@ -52,7 +52,12 @@ class Transport:
     def _force_close(self, exc: BaseException | None, /) -> None: ...
 
 class NativeLoop:
-    def __init__(self, *args: Any, **kwargs: Any) -> None: ...
+    def __init__(self, *args: Any, **kwargs: Any) -> None:
+        """Sets up the loop's io_uring ring and wake-up eventfd. When that
+        fails: RuntimeError "failed to initialize vorn.ev loop", whose
+        __cause__ is the OSError of the failed system call (EPERM, ENOSYS,
+        EINVAL, EMFILE, ...), absent when no call failed (a ring feature
+        the kernel lacks)."""
     # Callbacks and timers.
     def call_soon(
         self, callback: Callable[..., object], *args: Any,
