@@ -1,5 +1,6 @@
 #include "module/loop_object.hpp"
 
+#include <cerrno>
 #include <cstdlib>
 #include <new>
 
@@ -27,6 +28,40 @@ namespace {
 
 constexpr std::uint16_t ring_entries = 256;
 constexpr int close_spin_max = 4096;
+
+// The error number behind a failed ring or waker setup. The backend reports
+// codes; a code that stands for one number gives it, and where one code
+// covers several (EINVAL and ENOSYS both mean "not supported") the number is
+// read from `seen`, the errno left by the failing call (nothing on the way
+// out of the failed init makes a call that fails). 0: no call failed (a ring
+// feature is missing).
+int loopSetupErrno(Error e, int seen) noexcept {
+  switch (e) {
+    case Error::PermissionDenied: return EPERM;
+    case Error::ProcessFdQuotaExceeded: return EMFILE;
+    case Error::SystemFdQuotaExceeded: return ENFILE;
+    case Error::InvalidAddress: return EFAULT;
+    case Error::OperationNotSupported: return seen == EINVAL || seen == ENOSYS ? seen : 0;
+    case Error::SystemResources: return seen == EAGAIN ? EAGAIN : ENOMEM;
+    default: return seen;
+  }
+}
+
+// Chains an OSError for err_no, as __cause__, to the exception being raised,
+// so that the package can say why io_uring is unavailable here.
+void chainOsError(int err_no) noexcept {
+  PyObject* exc = PyErr_GetRaisedException();
+  errno = err_no;
+  PyErr_SetFromErrno(PyExc_OSError);
+  PyObject* cause = PyErr_GetRaisedException();
+  if (PyErr_GivenExceptionMatches(cause, PyExc_OSError)) {
+    PyException_SetContext(exc, Py_NewRef(cause));
+    PyException_SetCause(exc, cause);  // steals; also suppresses the context
+  } else {
+    Py_XDECREF(cause);  // no memory for the cause: the plain error still says enough
+  }
+  PyErr_SetRaisedException(exc);
+}
 
 int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
   auto* self = reinterpret_cast<LoopObject*>(self_obj);
@@ -61,11 +96,14 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
     return -1;
   }
   vorn::ev::Options options{vorn::ev::cAllocator(), &rt->thread_pool, nullptr, ring_entries, true};
-  if (rt->loop.init(options) != Error::none) {
+  errno = 0;  // a stale number must not pass for the setup's
+  if (Error e = rt->loop.init(options); e != Error::none) {
+    const int err_no = loopSetupErrno(e, errno);
     rt->thread_pool.deinit();
     rt->~Runtime();
     std::free(rt);
     PyErr_SetString(PyExc_RuntimeError, "failed to initialize vorn.ev loop");
+    if (err_no != 0) chainOsError(err_no);
     return -1;
   }
   rt->idle_keeper.init(vorn::ev::Timeout::never());

@@ -1,0 +1,138 @@
+"""ombrel.available() and UnavailableError: a loop denied io_uring says why.
+
+Seccomp filters and descriptor limits cannot be undone, so those cases run
+in a child process that prints what it saw as JSON.
+"""
+
+import errno
+import json
+import subprocess
+import sys
+import textwrap
+
+import ombrel
+import pytest
+from ombrel import _available
+
+pytestmark = pytest.mark.timeout(60)
+
+# Loaded by every child: reports available() and what new_event_loop raised.
+REPORT = """
+import asyncio, json, ombrel
+def report(**extra):
+    out = {"available": ombrel.available().as_dict(), **extra}
+    try:
+        ombrel.new_event_loop().close()
+        out["raised"] = None
+    except Exception as exc:
+        native = exc.__cause__
+        out["raised"] = {
+            "type": type(exc).__name__, "runtime": isinstance(exc, RuntimeError),
+            "message": str(exc), "kind": exc.availability.kind,
+            "native": [type(native).__name__, str(native)],
+            "errno": getattr(native.__cause__, "errno", None),
+        }
+    out["asyncio_still_works"] = asyncio.run(asyncio.sleep(0, "ok"))
+    print(json.dumps(out))
+"""
+
+
+def run_child(body):
+    proc = subprocess.run([sys.executable, "-c", REPORT + textwrap.dedent(body)],
+                          capture_output=True, text=True, timeout=50)
+    assert proc.returncode == 0, proc.stderr
+    return json.loads(proc.stdout)
+
+
+def test_available_here_gathers_the_facts():
+    a = ombrel.available()
+    assert a and a.available and a.kind is None and a.reason == "" and a.errno is None
+    facts = a.as_dict()
+    assert facts["seccomp"] in (0, 1, 2) and facts["fd_limit"] > 0 and facts["open_fds"] > 0
+    assert facts["io_uring_disabled"] in (None, 0, 1, 2) and facts["kernel"]
+    json.dumps(facts)  # machine-readable as it stands
+
+
+@pytest.mark.parametrize("err", ["EPERM", "ENOSYS"])
+def test_seccomp_filter_that_denies_io_uring_is_named(err):
+    pytest.importorskip("seccomp")
+    out = run_child(f"""
+        import errno, seccomp
+        f = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+        f.add_rule(seccomp.ERRNO(errno.{err}), "io_uring_setup")
+        f.load()
+        report()
+    """)
+    code = getattr(errno, err)
+    a = out["available"]
+    assert (a["available"], a["kind"], a["errno"], a["seccomp"]) == (False, "seccomp", code, 2)
+    raised = out["raised"]
+    assert raised["type"] == "UnavailableError" and raised["runtime"] and raised["kind"] == "seccomp"
+    assert raised["message"] == a["reason"]
+    assert err in raised["message"] and "seccomp" in raised["message"]
+    assert "asyncio.new_event_loop" in raised["message"]
+    assert raised["native"] == ["RuntimeError", "failed to initialize vorn.ev loop"]
+    assert raised["errno"] == code
+    assert out["asyncio_still_works"] == "ok"
+
+
+def test_descriptor_limit_names_the_limit_and_leaks_nothing():
+    # Zero free descriptors fails the ring; one free fails the eventfd made
+    # after it, whose ring must then be closed again.
+    out = run_child("""
+        import os, resource
+        hard = resource.getrlimit(resource.RLIMIT_NOFILE)[1]
+        resource.setrlimit(resource.RLIMIT_NOFILE, (32, hard))
+        def fill():
+            taken = []
+            try:
+                while True:
+                    taken.append(os.dup(0))
+            except OSError:
+                return taken
+        held = fill()
+        cases = {}
+        for free in (0, 1):
+            if free:
+                os.close(held.pop())
+            a = ombrel.available()
+            try:
+                ombrel.new_event_loop()
+            except ombrel.UnavailableError as exc:
+                native_errno = exc.__cause__.__cause__.errno
+            left = fill()
+            for fd in left:
+                os.close(fd)
+            cases[free] = [a.kind, a.errno, a.fd_limit, native_errno, free - len(left), a.reason]
+        for fd in held:
+            os.close(fd)
+        resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+        report(cases=cases, after=ombrel.run(asyncio.sleep(0, "ran")))
+    """)
+    for kind, err, limit, native_errno, leaked, reason in out["cases"].values():
+        assert (kind, err, limit, native_errno, leaked) == ("fd_limit", errno.EMFILE, 32, errno.EMFILE, 0)
+        assert "EMFILE" in reason and "RLIMIT_NOFILE is 32" in reason
+    assert out["available"]["available"] and out["raised"] is None and out["after"] == "ran"
+
+
+def facts(**changes):
+    base = dict(io_uring_disabled=0, io_uring_group=-1, seccomp=0, cap_sys_admin=False,
+                fd_limit=1024, fd_limit_hard=4096, open_fds=10, kernel="5.15.0")
+    return base | changes
+
+
+@pytest.mark.parametrize("err, given, kind, says", [
+    (errno.EPERM, facts(io_uring_disabled=2, seccomp=2), "sysctl", "kernel.io_uring_disabled is 2"),
+    (errno.EPERM, facts(io_uring_disabled=1), "sysctl", "kernel.io_uring_disabled is 1"),
+    # CAP_SYS_ADMIN passes the sysctl's restriction: the filter is then the cause.
+    (errno.EPERM, facts(io_uring_disabled=1, cap_sys_admin=True, seccomp=2), "seccomp", "Seccomp: 2"),
+    (errno.EPERM, facts(), "permission", "security module"),
+    (errno.ENOSYS, facts(), "kernel", "CONFIG_IO_URING"),
+    (errno.EINVAL, facts(), "kernel", "Linux 6.1"),
+    (errno.ENOMEM, facts(), "memory", "RLIMIT_MEMLOCK"),
+])
+def test_causes_that_cannot_be_staged_here(err, given, kind, says):
+    # The sysctl is host-wide and the kernel is what it is: judged from facts.
+    a = _available._judge(err, given, ok=False)
+    assert not a and (a.kind, a.errno) == (kind, err)
+    assert says in a.reason and errno.errorcode[err] in a.reason
