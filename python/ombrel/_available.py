@@ -98,17 +98,28 @@ def available() -> Availability:
     `reason` says why and what to do, `kind` and `errno` say it for programs.
     Never raises for a denied io_uring.
 
-    It creates one native loop and closes it at once (a ring and an eventfd,
-    no thread started) rather than probing io_uring_setup apart: the real
-    set-up is the only test that meets everything that can deny it (the
-    ring's setup flags, seccomp, the sysctl, limits, the ring's mapping) and
-    cannot drift from it. With the few /proc reads it takes well under a
-    millisecond.
+    It creates one native loop, runs it for one tick that enters the ring
+    and closes it (a ring and an eventfd, no thread started), rather than
+    probing io_uring_setup apart: the real set-up is the only test that meets
+    everything that can deny it (the ring's setup flags, seccomp, the sysctl,
+    limits, the ring's mapping) and cannot drift from it, and the tick
+    catches filters that let io_uring_setup through but deny io_uring_enter
+    or io_uring_register, which would otherwise fail the loop's first run.
+    With the few /proc reads it takes well under a millisecond.
     """
     try:
-        NativeLoop().close()
+        probe = NativeLoop()
     except RuntimeError as exc:
         return _diagnose(exc)
+    try:
+        # A due timer makes the tick wait in the ring (for no time); a ready
+        # callback would let it skip the kernel.
+        probe.call_later(0, probe.stop)
+        probe.run_forever()
+    except RuntimeError as exc:
+        return _unusable(exc, _facts())
+    finally:
+        probe.close()
     return _judge(None, _facts(), ok=True)
 
 
@@ -123,6 +134,20 @@ def _diagnose(exc: RuntimeError) -> Availability:
         return Availability(False, "other", f"cannot create an ombrel loop: {exc}; {_FALLBACK}.",
                             err, **_facts())
     return _judge(err, _facts(), ok=False)
+
+
+def _unusable(exc: RuntimeError, facts: dict[str, Any]) -> Availability:
+    """A ring that was set up but could not be entered."""
+    if facts["seccomp"] == 2:
+        kind = "seccomp"
+        text = (f"io_uring rings can be set up but not used: the loop's first tick fails ({exc}) and a "
+                f"seccomp filter is on this process (Seccomp: 2 in /proc/self/status), which likely "
+                f"denies io_uring_enter or io_uring_register; allow io_uring_setup, io_uring_enter and "
+                f"io_uring_register in the profile, {_FALLBACK}")
+    else:
+        kind = "other"
+        text = f"io_uring rings can be set up but not used: the loop's first tick fails ({exc}), {_FALLBACK}"
+    return Availability(False, kind, f"cannot create an ombrel loop: {text}.", None, **facts)
 
 
 def _read_int(path: str) -> int | None:

@@ -53,16 +53,20 @@ def test_available_here_gathers_the_facts():
     json.dumps(facts)  # machine-readable as it stands
 
 
+def deny(syscall, err):
+    return f"""
+        import errno, seccomp
+        f = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+        f.add_rule(seccomp.ERRNO(errno.{err}), "{syscall}")
+        f.load()
+        report()
+    """
+
+
 @pytest.mark.parametrize("err", ["EPERM", "ENOSYS"])
 def test_seccomp_filter_that_denies_io_uring_is_named(err):
     pytest.importorskip("seccomp")
-    out = run_child(f"""
-        import errno, seccomp
-        f = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
-        f.add_rule(seccomp.ERRNO(errno.{err}), "io_uring_setup")
-        f.load()
-        report()
-    """)
+    out = run_child(deny("io_uring_setup", err))
     code = getattr(errno, err)
     a = out["available"]
     assert (a["available"], a["kind"], a["errno"], a["seccomp"]) == (False, "seccomp", code, 2)
@@ -74,6 +78,15 @@ def test_seccomp_filter_that_denies_io_uring_is_named(err):
     assert raised["native"] == ["RuntimeError", "failed to initialize vorn.ev loop"]
     assert raised["errno"] == code
     assert out["asyncio_still_works"] == "ok"
+
+
+@pytest.mark.parametrize("syscall", ["io_uring_enter", "io_uring_register"])
+def test_ring_that_is_made_but_cannot_be_entered_is_not_available(syscall):
+    # The loop is made (its first run would fail): only available() can tell.
+    pytest.importorskip("seccomp")
+    a = run_child(deny(syscall, "EPERM"))["available"]
+    assert (a["available"], a["kind"], a["errno"]) == (False, "seccomp", None)
+    assert "io_uring_enter" in a["reason"]
 
 
 def test_descriptor_limit_names_the_limit_and_leaks_nothing():
