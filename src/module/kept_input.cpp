@@ -264,11 +264,26 @@ bool KeptStore::takeStatus(std::int32_t pid, long* code) noexcept {
   return true;
 }
 
+bool KeptStore::sendBegun(std::int32_t fd) noexcept {
+  try {
+    ++sends[fd];
+    return true;
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+}
+
+void KeptStore::sendEnded(std::int32_t fd) noexcept {
+  auto it = sends.find(fd);
+  if (it != sends.end() && --it->second == 0) sends.erase(it);
+}
+
 void KeptStore::clear() noexcept {
   for (auto& [fd, in] : by_fd) freeContents(in);
   by_fd.clear();
   statuses.clear();
   noted.clear();
+  sends.clear();
 }
 
 }  // namespace ombrel

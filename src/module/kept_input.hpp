@@ -18,6 +18,11 @@
 // is handed out only while the pid names no child of this process, since a
 // new child may reuse it.
 //
+// On the way out, the store counts the sends each descriptor has on the ring:
+// a send made directly (the kernel taking the bytes at once) must not
+// overtake bytes an earlier send still has in flight, a cancelled one
+// included, so it is tried only while the count is zero.
+//
 // Ownership: the store owns its buffers and the kept connection descriptors;
 // entries end when handed out, when dropped (the descriptor closed through
 // the loop, a stale identity) and at close (connections closed).
@@ -64,6 +69,9 @@ struct KeptStore {
   // The file each cancelled receive, accept or streaming read was reading
   // when its cancellation was asked for, until its done function takes it.
   std::unordered_map<const vorn::ev::Completion*, FileId> noted;
+  // Sends on the ring per descriptor, from their first submission until
+  // their record is freed. An entry exists only while its count is non-zero.
+  std::unordered_map<std::int32_t, std::uint32_t> sends;
 
   KeptStore() = default;
   KeptStore(const KeptStore&) = delete;
@@ -113,6 +121,13 @@ struct KeptStore {
   // A status reaped for a child whose wait was cancelled, and its hand-out.
   void keepStatus(std::int32_t pid, long code) noexcept;
   bool takeStatus(std::int32_t pid, long* code) noexcept;
+
+  // A send on fd goes to the ring (false: memory ran out, nothing counted),
+  // and its record is freed. A descriptor number outlives no count: once the
+  // last send of a closed socket ends, a new socket on the number is free.
+  bool sendBegun(std::int32_t fd) noexcept;
+  void sendEnded(std::int32_t fd) noexcept;
+  bool sending(std::int32_t fd) const noexcept { return !sends.empty() && sends.contains(fd); }
 
   // Frees everything and closes every kept connection (loop close).
   void clear() noexcept;

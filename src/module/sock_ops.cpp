@@ -11,6 +11,7 @@
 #include "module/loop_object.hpp"
 #include "module/op_common.hpp"
 #include "net/address.hpp"
+#include "os/net.hpp"
 
 namespace ombrel {
 
@@ -66,6 +67,10 @@ struct SendFileOp {
   PyObject* fut;
   Runtime* rt;
   std::uint8_t* bufs[2];
+  // The caller's list whose item 0 gets the bytes sent, whatever the
+  // outcome (strong, may be null): a failure or a cancellation says nothing
+  // of what went out before it, and the caller moves the file position.
+  PyObject* sent_sink;
   LiveOp live;
 };
 
@@ -114,6 +119,7 @@ void sendArm(SendOp* op) noexcept {
 }
 
 void sendFinish(SendOp* op) noexcept {
+  op->rt->kept.sendEnded(op->fd);
   endOp(op->rt, &op->live, &op->fut);
   PyBuffer_Release(&op->view);
   freeRecord(op);
@@ -207,6 +213,13 @@ void acceptDone(Loop*, Completion* c) noexcept {
 void sendfileDone(Loop*, Completion* c) noexcept {
   auto* op = static_cast<SendFileOp*>(c->userdata);
   auto r = op->sendfile.getResult();
+  if (op->sent_sink != nullptr) {
+    // Before the future is resolved: whoever resumes on it reads the sink.
+    PyObject* total = PyLong_FromSize_t(op->sendfile.internal.total);
+    if (total == nullptr || PySequence_SetItem(op->sent_sink, 0, total) < 0) PyErr_WriteUnraisable(op->sent_sink);
+    Py_XDECREF(total);
+    Py_CLEAR(op->sent_sink);
+  }
   OpOutcome outcome = r ? okOrOom(PyLong_FromSize_t(*r)) : OpOutcome::error(r.error());
   finishSockOp(op->fut, outcome);
   endOp(op->rt, &op->live, &op->fut);
@@ -274,19 +287,45 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
   if (!fdArg(args, 0, &fd)) return nullptr;
   PyObject* data = PyTuple_GetItem(args, 1);
   if (data == nullptr) return nullptr;
-  PyObject* fut;
-  auto* op = allocPinnedRecord<SendOp>(self, data, &fut);
-  if (op == nullptr) return nullptr;
-  op->rt = rt;
-  op->fd = fd;
-  op->offset = 0;
-  if (op->view.len == 0) {
+  Py_buffer view;
+  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  PyObject* fut = newSockFuture(self);
+  if (fut == nullptr) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  auto len = static_cast<std::size_t>(view.len);
+  std::size_t sent = 0;
+  // What the kernel takes at once is sent now, without a ring round trip
+  // and without making the caller wait, unless an earlier send still has
+  // bytes on the ring for this descriptor: those go first.
+  if (len > 0 && !rt->kept.sending(fd)) {
+    ssize_t n = ::send(fd, view.buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+    if (n >= 0) {
+      sent = static_cast<std::size_t>(n);
+    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
+      futureSetError(fut, vorn::os::errnoToSendError(static_cast<std::uint16_t>(errno)));
+      PyBuffer_Release(&view);
+      return fut;
+    }
+  }
+  if (sent == len) {
     futureSetResult(fut, Py_None);
-    Py_CLEAR(op->fut);
-    PyBuffer_Release(&op->view);
-    freeRecord(op);
+    PyBuffer_Release(&view);
     return fut;
   }
+  auto* op = allocRecord<SendOp>();
+  if (op == nullptr || !rt->kept.sendBegun(fd)) {
+    if (op != nullptr) freeRecord(op);
+    PyBuffer_Release(&view);
+    Py_DECREF(fut);
+    return PyErr_NoMemory();
+  }
+  op->view = view;  // the record owns the pin from here on
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  op->fd = fd;
+  op->offset = sent;
   sockExtra(fut)->comp = &op->send.c;
   rt->liveOpLink(&op->live, &op->fut);
   sendArm(op);
@@ -375,6 +414,11 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
   long long count = PyLong_AsLongLong(count_obj);
   if (count == -1 && PyErr_Occurred()) return nullptr;
   std::size_t to_send = count >= 0 ? static_cast<std::size_t>(count) : SIZE_MAX;
+  PyObject* sink = PyTuple_GET_SIZE(args) > 4 ? PyTuple_GET_ITEM(args, 4) : Py_None;
+  if (sink != Py_None && !PyList_Check(sink)) {
+    PyErr_SetString(PyExc_TypeError, "_sock_sendfile: sent must be a list");
+    return nullptr;
+  }
 
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
@@ -394,6 +438,7 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
   }
   op->fut = Py_NewRef(fut);
   op->rt = rt;
+  op->sent_sink = sink != Py_None ? Py_NewRef(sink) : nullptr;
   op->sendfile.init(sock_fd, file_fd, offset, to_send, std::span(op->bufs[0], sendfile_buffer_size),
                     std::span(op->bufs[1], sendfile_buffer_size));
   startOp(rt, &op->fut, &op->live, &op->sendfile.c, sendfileDone, op);

@@ -3,6 +3,15 @@
 // The sockets belong to the caller; the module never opens, configures or
 // closes them, except an accepted descriptor it cannot hand over.
 //
+// _sock_sendall first offers the data to the kernel directly: when it takes
+// every byte, the future is done on return and the caller does not wait; the
+// ring sends only what is left, and every send on a descriptor goes to the
+// ring while an earlier one is in flight there, so that bytes keep their order.
+//
+// _sock_sendfile(sock, file, offset, count[, sent]): `sent`, a list, gets
+// the number of bytes sent at index 0 when the operation ends, whether it
+// succeeded, failed or was cancelled.
+//
 // What a receive or accept reaped as cancelled got is kept in the runtime
 // (kept_input.hpp) and answers the next receive or accept on the descriptor
 // at once. The package gives back a result its task could not take
