@@ -289,21 +289,19 @@ class SocketsMixin:
     async def _sendfile_fd(self: Loop, fd: int, file: Any, offset: int,
                            count: int | None) -> int:
         """The engine's sendfile of a regular file to socket descriptor fd.
-        The file's position ends after the last byte sent, as with the
-        standard loop; the engine does not tell how much went out before a
-        failure, so then it is left at `offset`."""
+        As with the standard loop, the file's position ends after the last
+        byte sent, also when the send fails or is cancelled part way."""
         file_fd = regular_file_fd(file)
         if not count and not os.fstat(file_fd).st_size:
             return 0  # an empty file: nothing to send, nothing to move
-        fut = self._sock_sendfile(fd, file_fd, offset, -1 if count is None else count)
-        sent = 0
+        sent = [0]
+        fut = self._sock_sendfile(fd, file_fd, offset, -1 if count is None else count, sent)
         try:
-            sent = await fut
+            return await fut
         except OSError as exc:
             raise with_errno(exc) from None
         finally:
-            file.seek(offset + sent)
-        return sent
+            file.seek(offset + sent[0])
 
     # The argument checks and the read-and-send fallback are the standard
     # loop's own; they rely on nothing but sock_sendall and the executor.
