@@ -35,6 +35,28 @@ def _kind_ok(fd: int, allow_char: bool) -> bool:
             or (allow_char and stat.S_ISCHR(mode)))
 
 
+def _repr(transport: Any, polling: bool, *more: str) -> str:
+    """The standard loop's shape: "closing" or "closed" ahead of the
+    descriptor, then "polling" or "idle" while a running loop watches it,
+    "open" once that loop is closed (nothing watches any more), "closed"
+    once the pipe is."""
+    info = [type(transport).__name__]
+    if transport._pipe is None:
+        info.append("closed")
+    elif transport._closing:
+        info.append("closing")
+    info.append(f"fd={transport._fileno}")
+    loop = transport._loop
+    if transport._pipe is None:
+        info.append("closed")
+    elif loop is None or loop.is_closed():
+        info.append("open")
+    else:
+        info.append("polling" if polling else "idle")
+        info.extend(more)
+    return "<{}>".format(" ".join(info))
+
+
 class ReadPipeTransport(transports.ReadTransport):
     max_size = 256 * 1024  # bytes read in one loop iteration at most
 
@@ -60,15 +82,7 @@ class ReadPipeTransport(transports.ReadTransport):
             loop.call_soon(futures._set_result_unless_cancelled, waiter, None)
 
     def __repr__(self) -> str:
-        info = [type(self).__name__]
-        if self._pipe is None:
-            info.append("closed")
-        elif self._closing:
-            info.append("closing")
-        info.append(f"fd={self._fileno}")
-        if self._pipe is not None:
-            info.append("polling" if self.is_reading() else "idle")
-        return "<{}>".format(" ".join(info))
+        return _repr(self, self.is_reading())
 
     def _start_reading(self) -> None:
         if self.is_reading():
@@ -189,16 +203,7 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
             loop.call_soon(futures._set_result_unless_cancelled, waiter, None)
 
     def __repr__(self) -> str:
-        info = [type(self).__name__]
-        if self._pipe is None:
-            info.append("closed")
-        elif self._closing:
-            info.append("closing")
-        info.append(f"fd={self._fileno}")
-        if self._pipe is not None:
-            info.append("polling" if self._buffer else "idle")
-            info.append(f"bufsize={self.get_write_buffer_size()}")
-        return "<{}>".format(" ".join(info))
+        return _repr(self, bool(self._buffer), f"bufsize={self.get_write_buffer_size()}")
 
     def get_write_buffer_size(self) -> int:
         return len(self._buffer)
