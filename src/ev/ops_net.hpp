@@ -47,8 +47,13 @@ struct OpenFlags {
 
 // The kernel message header of a receive; the kernel writes namelen,
 // controllen and flags back into it, so it lives in the record.
+// os_errno: the kernel's own error number of a failed receive (0 when it
+// succeeded or ended without reaching the kernel). The error code names the
+// failure for the program; a caller that reports the number itself (an
+// OSError's errno) reads it here, after the callback started.
 struct NetRecvData {
   msghdr msg;
+  std::uint16_t os_errno;
 };
 struct NetRecvFromData {
   msghdr msg;
@@ -56,9 +61,11 @@ struct NetRecvFromData {
 struct NetRecvMsgData {
   msghdr msg;
 };
-// The message header of a send (only read by the kernel).
+// The message header of a send (only read by the kernel); os_errno as in
+// NetRecvData.
 struct NetSendData {
   msghdr msg;
+  std::uint16_t os_errno;
 };
 struct NetSendToData {
   msghdr msg;
@@ -178,6 +185,7 @@ struct NetRecv {
     flags = f;
   }
   OpResult<std::size_t> getResult() const noexcept { return detail::resultOf(c, result_private_do_not_touch); }
+  std::uint16_t osErrno() const noexcept { return internal.os_errno; }
 };
 
 // Result: bytes sent (possibly fewer than offered).
@@ -198,6 +206,7 @@ struct NetSend {
     flags = f;
   }
   OpResult<std::size_t> getResult() const noexcept { return detail::resultOf(c, result_private_do_not_touch); }
+  std::uint16_t osErrno() const noexcept { return internal.os_errno; }
 };
 
 // Result: bytes received; on success *addr_len (when given) holds the

@@ -8,6 +8,7 @@
 #include <sys/un.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -229,6 +230,15 @@ TEST(NetStream, FailuresMapThroughTheirFamilies) {
   Rec<NetSend> send(a.fd, WriteBuf{v}, SendFlags{.no_signal = true, .unused = 0});
   ASSERT_TRUE(run(loop, &send.c));
   EXPECT_EQ(send.getResult().error_or(Error::none), Error::BrokenPipe);
+  // The kernel's own number rides along for callers that report it.
+  EXPECT_EQ(send.osErrno(), EPIPE);
+  char byte;
+  iovec in[1] = {{&byte, 1}};
+  Fd unconnected(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  Rec<NetRecv> recv(unconnected.fd, ReadBuf{in}, RecvFlags{});
+  ASSERT_TRUE(run(loop, &recv.c));
+  EXPECT_EQ(recv.getResult().error_or(Error::none), Error::SocketNotConnected);
+  EXPECT_EQ(recv.osErrno(), ENOTCONN);
 }
 
 TEST(NetClose, ReportsSuccessEvenOnABadDescriptor) {

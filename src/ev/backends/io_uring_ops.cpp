@@ -538,10 +538,15 @@ void IoUring::storeResult(Completion* c, std::int32_t result) noexcept {
   auto fail = [c](Error err) noexcept { c->err = err; };
 
   switch (c->op) {
-    case Op::net_send:
-      if (ok) containerOf<NetSend>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
-      else fail(os::errnoToSendError(e));
+    case Op::net_send: {
+      auto* r = containerOf<NetSend>(c);
+      if (!ok) {
+        r->internal.os_errno = e;
+        return fail(os::errnoToSendError(e));
+      }
+      r->result_private_do_not_touch = static_cast<std::size_t>(result);
       return;
+    }
     case Op::net_sendto:
       if (ok) containerOf<NetSendTo>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
       else fail(os::errnoToSendError(e));
@@ -550,10 +555,15 @@ void IoUring::storeResult(Completion* c, std::int32_t result) noexcept {
       if (ok) containerOf<NetSendMsg>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
       else fail(os::errnoToSendError(e));
       return;
-    case Op::net_recv:
-      if (ok) containerOf<NetRecv>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
-      else fail(os::errnoToRecvError(e));
+    case Op::net_recv: {
+      auto* r = containerOf<NetRecv>(c);
+      if (!ok) {
+        r->internal.os_errno = e;
+        return fail(os::errnoToRecvError(e));
+      }
+      r->result_private_do_not_touch = static_cast<std::size_t>(result);
       return;
+    }
     case Op::net_recvfrom: {
       auto* r = containerOf<NetRecvFrom>(c);
       if (!ok) return fail(os::errnoToRecvError(e));
