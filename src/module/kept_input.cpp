@@ -264,18 +264,31 @@ bool KeptStore::takeStatus(std::int32_t pid, long* code) noexcept {
   return true;
 }
 
-bool KeptStore::sendBegun(std::int32_t fd) noexcept {
+bool KeptStore::sendEnqueue(std::int32_t fd, SendTurn* t, bool* first) noexcept {
+  t->next = nullptr;
   try {
-    ++sends[fd];
+    auto [it, fresh] = sends.try_emplace(fd, SendLine{t, t});
+    *first = fresh;
+    if (!fresh) {
+      it->second.tail->next = t;
+      it->second.tail = t;
+    }
     return true;
   } catch (const std::bad_alloc&) {
     return false;
   }
 }
 
-void KeptStore::sendEnded(std::int32_t fd) noexcept {
+SendTurn* KeptStore::sendDequeue(std::int32_t fd) noexcept {
   auto it = sends.find(fd);
-  if (it != sends.end() && --it->second == 0) sends.erase(it);
+  if (it == sends.end()) return nullptr;  // cleared by close meanwhile
+  SendTurn* next = it->second.head->next;
+  if (next == nullptr) {
+    sends.erase(it);
+  } else {
+    it->second.head = next;
+  }
+  return next;
 }
 
 void KeptStore::clear() noexcept {

@@ -18,10 +18,11 @@
 // is handed out only while the pid names no child of this process, since a
 // new child may reuse it.
 //
-// On the way out, the store counts the sends each descriptor has on the ring:
-// a send made directly (the kernel taking the bytes at once) must not
-// overtake bytes an earlier send still has in flight, a cancelled one
-// included, so it is tried only while the count is zero.
+// On the way out, the store keeps each descriptor's sendall records in call
+// order, only the first of them on the ring: two sends on a stream socket at
+// once would interleave their bytes, and a send made directly (the kernel
+// taking the bytes at once) is tried only while the line is empty, so that it
+// never overtakes bytes still in flight, a cancelled send's included.
 //
 // Ownership: the store owns its buffers and the kept connection descriptors;
 // entries end when handed out, when dropped (the descriptor closed through
@@ -48,6 +49,11 @@ struct FileId {
   bool operator==(const FileId&) const = default;
 };
 
+// A sendall record's place in its descriptor's line (embedded in the record).
+struct SendTurn {
+  SendTurn* next;
+};
+
 struct KeptInput {
   FileId id;  // the file the input was taken from
   char* bytes;  // bytes[head, tail): received and not handed out, stream order
@@ -69,9 +75,13 @@ struct KeptStore {
   // The file each cancelled receive, accept or streaming read was reading
   // when its cancellation was asked for, until its done function takes it.
   std::unordered_map<const vorn::ev::Completion*, FileId> noted;
-  // Sends on the ring per descriptor, from their first submission until
-  // their record is freed. An entry exists only while its count is non-zero.
-  std::unordered_map<std::int32_t, std::uint32_t> sends;
+  // Sendall records per descriptor, from the call until their record is
+  // freed; the head is on the ring. An entry exists only while non-empty.
+  struct SendLine {
+    SendTurn* head;
+    SendTurn* tail;
+  };
+  std::unordered_map<std::int32_t, SendLine> sends;
 
   KeptStore() = default;
   KeptStore(const KeptStore&) = delete;
@@ -122,11 +132,13 @@ struct KeptStore {
   void keepStatus(std::int32_t pid, long code) noexcept;
   bool takeStatus(std::int32_t pid, long* code) noexcept;
 
-  // A send on fd goes to the ring (false: memory ran out, nothing counted),
-  // and its record is freed. A descriptor number outlives no count: once the
-  // last send of a closed socket ends, a new socket on the number is free.
-  bool sendBegun(std::int32_t fd) noexcept;
-  void sendEnded(std::int32_t fd) noexcept;
+  // Puts t at the end of fd's line; *first tells whether it heads the line
+  // (its caller starts it now). False when memory ran out (nothing queued).
+  bool sendEnqueue(std::int32_t fd, SendTurn* t, bool* first) noexcept;
+  // The head of fd's line is done and leaves it: the new head, or null. A
+  // line ends with its last record, so a socket opened later on the same
+  // number starts with none.
+  SendTurn* sendDequeue(std::int32_t fd) noexcept;
   bool sending(std::int32_t fd) const noexcept { return !sends.empty() && sends.contains(fd); }
 
   // Frees everything and closes every kept connection (loop close).

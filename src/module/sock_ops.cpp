@@ -45,6 +45,10 @@ struct SendOp {
   // Waits for writability when the kernel answers a send with WouldBlock
   // (it does for a non-blocking socket whose peer shut down its side).
   vorn::ev::NetPoll wait;
+  // Its place in the descriptor's line (kept_input.hpp). Until it heads the
+  // line it is not on the ring and its future has no comp, so a cancel
+  // cancels the future at once and none of its bytes are ever sent.
+  SendTurn turn;
 };
 
 struct ConnectOp {
@@ -118,11 +122,24 @@ void sendArm(SendOp* op) noexcept {
   op->rt->loop.add(&op->send.c);
 }
 
+// Frees a record that headed its descriptor's line and starts the next one
+// still wanted.
 void sendFinish(SendOp* op) noexcept {
-  op->rt->kept.sendEnded(op->fd);
-  endOp(op->rt, &op->live, &op->fut);
-  PyBuffer_Release(&op->view);
-  freeRecord(op);
+  Runtime* rt = op->rt;
+  std::int32_t fd = op->fd;
+  for (;;) {
+    SendTurn* next = rt->kept.sendDequeue(fd);
+    endOp(rt, &op->live, &op->fut);
+    PyBuffer_Release(&op->view);
+    freeRecord(op);
+    if (next == nullptr) return;
+    op = reinterpret_cast<SendOp*>(reinterpret_cast<char*>(next) - offsetof(SendOp, turn));
+    if (op->fut != nullptr && !futureCancelled(op->fut)) {
+      sendArm(op);
+      return;
+    }
+    // Cancelled while waiting for its turn, or orphaned by close.
+  }
 }
 
 void sendDone(Loop*, Completion* c) noexcept {
@@ -297,8 +314,8 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
   auto len = static_cast<std::size_t>(view.len);
   std::size_t sent = 0;
   // What the kernel takes at once is sent now, without a ring round trip
-  // and without making the caller wait, unless an earlier send still has
-  // bytes on the ring for this descriptor: those go first.
+  // and without making the caller wait, unless earlier sends on this
+  // descriptor are still in line: their bytes go first.
   if (len > 0 && !rt->kept.sending(fd)) {
     ssize_t n = ::send(fd, view.buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
     if (n >= 0) {
@@ -315,7 +332,8 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
     return fut;
   }
   auto* op = allocRecord<SendOp>();
-  if (op == nullptr || !rt->kept.sendBegun(fd)) {
+  bool first;
+  if (op == nullptr || !rt->kept.sendEnqueue(fd, &op->turn, &first)) {
     if (op != nullptr) freeRecord(op);
     PyBuffer_Release(&view);
     Py_DECREF(fut);
@@ -326,9 +344,8 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
   op->rt = rt;
   op->fd = fd;
   op->offset = sent;
-  sockExtra(fut)->comp = &op->send.c;
   rt->liveOpLink(&op->live, &op->fut);
-  sendArm(op);
+  if (first) sendArm(op);
   return fut;
 }
 

@@ -5,8 +5,8 @@
 //
 // _sock_sendall first offers the data to the kernel directly: when it takes
 // every byte, the future is done on return and the caller does not wait; the
-// ring sends only what is left, and every send on a descriptor goes to the
-// ring while an earlier one is in flight there, so that bytes keep their order.
+// ring sends only what is left. Sends on one descriptor go out one after the
+// other in call order, none overtaking or interleaving with another.
 //
 // _sock_sendfile(sock, file, offset, count[, sent]): `sent`, a list, gets
 // the number of bytes sent at index 0 when the operation ends, whether it
