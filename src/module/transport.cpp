@@ -90,11 +90,10 @@ void transportDropFlushList(Runtime* rt) noexcept {
     st->rt = nullptr;
     st->loop = nullptr;
     st->closing = st->aborting = true;
-    if (!st->finish_begun) {
-      transportBeginFinish(st);  // without a runtime: close(), then finalize
-    } else {
-      transportFinalize(st);  // its descriptor close is the stuck operation
-    }
+    // Without a runtime the finish only calls close(); the stuck operations
+    // (the descriptor close among them) are not waited for.
+    if (!st->finish_begun) transportBeginFinish(st);
+    transportFinalize(st);
     Py_DECREF(self);
   }
 }
@@ -145,6 +144,7 @@ int transportTraverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(st->extra);
   Py_VISIT(st->server);
   Py_VISIT(st->loop_obj);
+  Py_VISIT(st->context);
   return 0;
 }
 
@@ -156,6 +156,7 @@ int transportClear(PyObject* self) {
   Py_CLEAR(st->extra);
   Py_CLEAR(st->server);
   Py_CLEAR(st->loop_obj);
+  Py_CLEAR(st->context);
   st->buffered_proto = false;  // there is no protocol to ask for buffers
   return 0;
 }
@@ -172,6 +173,7 @@ void transportDealloc(PyObject* self) {
     Py_CLEAR(st->extra);
     Py_CLEAR(st->server);
     Py_CLEAR(st->loop_obj);
+    Py_CLEAR(st->context);
     Py_CLEAR(st->close_exc);
     transportFreeStorage(st);
     st->~TransportState();
@@ -338,20 +340,29 @@ PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept {
   rt = openRuntime(self);
   if (rt == nullptr) return closedError();
 
+  // The protocol callbacks run in the context of the code that makes the
+  // transport (a connecting task, a server's accept of this connection).
+  PyObject* context = PyContext_CopyCurrent();
+  if (context == nullptr) return nullptr;
   PyObject* obj = PyType_GenericAlloc(transport_type, 0);
-  if (obj == nullptr) return nullptr;
+  if (obj == nullptr) {
+    Py_DECREF(context);
+    return nullptr;
+  }
   void* mem = std::malloc(sizeof(TransportState));
   std::byte* recv_buf = static_cast<std::byte*>(std::malloc(transport_recv_buf_size));
   if (mem == nullptr || recv_buf == nullptr) {
     std::free(mem);
     std::free(recv_buf);
     Py_DECREF(obj);
+    Py_DECREF(context);
     return PyErr_NoMemory();
   }
   auto* st = new (mem) TransportState{};  // every field zero, null or false
   st->rt = rt;
   st->loop = &rt->loop;
   st->protocol = Py_NewRef(protocol);
+  st->context = context;
   st->sockobj = Py_NewRef(sock);
   st->extra = Py_NewRef(extra);
   st->server = server == Py_None ? nullptr : Py_NewRef(server);

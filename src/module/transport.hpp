@@ -101,6 +101,12 @@ struct TransportState {
   PodArray<iovec> send_iov;      // the batch of the send in flight
   Runtime* rt;                   // the owner; null once finalized (the runtime may go first)
   PyObject* protocol;            // owned, nullable
+  // Owned, nullable: a copy of the context current when the transport was
+  // made. Every protocol callback the transport starts by itself (receives,
+  // end of stream, resume_writing, connection_lost) runs in it, as asyncio's
+  // transports run them; one object for the whole connection, so what a
+  // callback sets is seen by the next. Dropped at finalization.
+  PyObject* context;
   PyObject* sockobj;             // owned, nullable: the socket the descriptor came from
   PodArray<Py_buffer> send_pin;  // pins of the batch in flight
   PyObject* server;              // owned, nullable (None is stored as null)
@@ -158,6 +164,40 @@ struct TransportState {
   std::uint32_t lost_writes;
 };
 
+// Enters a transport's context for the protocol callbacks of one event and
+// leaves it at the end of the scope. Nothing is entered when that context is
+// the current one already (a callback re-entered the transport, say
+// resume_reading calling get_buffer) or is entered further up the stack,
+// where it cannot be entered twice: the callback then runs in the current
+// context. Holds its own reference, since a callback may finalize the
+// transport, which drops the state's.
+class ProtocolContext {
+ public:
+  explicit ProtocolContext(const TransportState* st) noexcept : ctx_(st->context) {
+    if (ctx_ == nullptr || PyThreadState_GET()->context == ctx_) {
+      ctx_ = nullptr;
+      return;
+    }
+    Py_INCREF(ctx_);
+    if (PyContext_Enter(ctx_) < 0) {
+      PyErr_Clear();
+      Py_CLEAR(ctx_);
+    }
+  }
+  ~ProtocolContext() {
+    if (ctx_ == nullptr) return;
+    PyObject* pending = PyErr_GetRaisedException();
+    if (PyContext_Exit(ctx_) < 0) PyErr_Clear();  // cannot fail: entered above
+    PyErr_SetRaisedException(pending);
+    Py_DECREF(ctx_);
+  }
+  ProtocolContext(const ProtocolContext&) = delete;
+  ProtocolContext& operator=(const ProtocolContext&) = delete;
+
+ private:
+  PyObject* ctx_;
+};
+
 // One descriptor close through the loop; freed by netCloseDone.
 struct NetCloseOp {
   vorn::ev::NetClose close;
@@ -199,8 +239,9 @@ void transportEof(TransportState* st) noexcept;
 void transportDoClose(TransportState* st) noexcept;
 void transportForceAbort(TransportState* st) noexcept;
 void transportAbortInflight(TransportState* st) noexcept;
-void transportFatalOsError(TransportState* st, vorn::Error err) noexcept;
-PyObject* transportMakeError(vorn::Error err) noexcept;
+// `os_errno`: the kernel's number behind `err`, 0 when there is none.
+void transportFatalOsError(TransportState* st, vorn::Error err, std::uint16_t os_errno) noexcept;
+PyObject* transportMakeError(vorn::Error err, std::uint16_t os_errno) noexcept;
 void transportFatalPyErr(TransportState* st) noexcept;
 void transportReportFatal(TransportState* st, PyObject* exc, const char* message, bool report) noexcept;
 void transportFinishIfIdle(TransportState* st) noexcept;

@@ -54,17 +54,30 @@ void transportAbortInflight(TransportState* st) noexcept {
   transportFinishIfIdle(st);
 }
 
-PyObject* transportMakeError(Error err) noexcept {
+PyObject* transportMakeError(Error err, std::uint16_t os_errno) noexcept {
   std::string_view name = vorn::errorName(err);
   PyObject* arg = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
   if (arg == nullptr) return nullptr;
   PyObject* exc = PyObject_CallOneArg(pyExcTypeForError(err), arg);
   Py_DECREF(arg);
+  if (exc == nullptr || os_errno == 0) return exc;
+  // The argument stays the error's name; errno and strerror are the
+  // kernel's, as the socket module sets them, so that code comparing
+  // exc.errno with errno.ECONNRESET works (and str() reads as asyncio's).
+  char buf[128];
+  const char* text = strerror_r(os_errno, buf, sizeof buf);  // GNU: may not use buf
+  PyObject* number = PyLong_FromLong(os_errno);
+  PyObject* message = number != nullptr ? PyUnicode_DecodeLocale(text, "surrogateescape") : nullptr;
+  bool set = message != nullptr && PyObject_SetAttrString(exc, "errno", number) == 0 &&
+             PyObject_SetAttrString(exc, "strerror", message) == 0;
+  Py_XDECREF(number);
+  Py_XDECREF(message);
+  if (!set) Py_CLEAR(exc);
   return exc;
 }
 
-void transportFatalOsError(TransportState* st, Error err) noexcept {
-  PyObject* exc = transportMakeError(err);
+void transportFatalOsError(TransportState* st, Error err, std::uint16_t os_errno) noexcept {
+  PyObject* exc = transportMakeError(err, os_errno);
   if (exc == nullptr) {
     PyErr_WriteUnraisable(reinterpret_cast<PyObject*>(st->selfobj));
   } else if (st->close_exc == nullptr) {
@@ -128,11 +141,28 @@ void transportReportFatal(TransportState* st, PyObject* exc, const char* message
   transportForceAbort(st);
 }
 
+namespace {
+
+// connection_lost waits for every operation of the transport to be back.
+void transportFinalizeWhenIdle(TransportState* st) noexcept {
+  if (!st->reading && !st->sending && !st->fd_closing) transportFinalize(st);
+}
+
+}  // namespace
+
+// The descriptor is closed as soon as nothing is left to send: a receive
+// (always cancelled once closing) or an aborted send still in flight does
+// not hold it up. They hold the kernel's file, not its number, and their
+// cancellations and the close complete in the same tick, so connection_lost
+// (which waits for all three) comes one loop iteration after close() or
+// abort(), as with asyncio's transports.
 void transportFinishIfIdle(TransportState* st) noexcept {
-  if (!st->closing || st->reading || st->sending || st->conn_lost_called || st->fd_closing ||
-      st->finish_begun || !st->out_iov.empty()) {
+  if (!st->closing || st->conn_lost_called) return;
+  if (st->finish_begun) {
+    transportFinalizeWhenIdle(st);
     return;
   }
+  if (!st->out_iov.empty() || (st->sending && !st->aborting)) return;
   transportBeginFinish(st);
 }
 
@@ -152,7 +182,7 @@ void callAndClear(PyObject* obj, PyObject* name) noexcept {
 void transportBeginFinish(TransportState* st) noexcept {
   st->finish_begun = true;
   if (st->sockobj == nullptr) {
-    transportFinalize(st);
+    transportFinalizeWhenIdle(st);
     return;
   }
   PyObject* sock = Py_NewRef(st->sockobj);
@@ -160,7 +190,7 @@ void transportBeginFinish(TransportState* st) noexcept {
   if (st->rt == nullptr || st->rt->closing) {
     callAndClear(sock, str_close);
     Py_DECREF(sock);
-    transportFinalize(st);
+    transportFinalizeWhenIdle(st);
     return;
   }
   // detach() makes the socket object give up the descriptor without closing
@@ -170,7 +200,7 @@ void transportBeginFinish(TransportState* st) noexcept {
     PyErr_Clear();
     callAndClear(sock, str_close);
     Py_DECREF(sock);
-    transportFinalize(st);
+    transportFinalizeWhenIdle(st);
     return;
   }
   // detach() answers the descriptor the socket object gave up, -1 when it
@@ -185,13 +215,13 @@ void transportBeginFinish(TransportState* st) noexcept {
   Py_DECREF(r);
   Py_DECREF(sock);
   if (!handed_over) {
-    transportFinalize(st);
+    transportFinalizeWhenIdle(st);
     return;
   }
   // detach() is Python code: the runtime may have been closed meanwhile.
   if (st->loop == nullptr || st->rt->closing) {
     close(st->fd);
-    transportFinalize(st);
+    transportFinalizeWhenIdle(st);
     return;
   }
   auto* op = static_cast<NetCloseOp*>(std::malloc(sizeof(NetCloseOp)));
@@ -199,7 +229,7 @@ void transportBeginFinish(TransportState* st) noexcept {
     // Not retried on EINTR: on Linux the descriptor is released whatever
     // close reports, and a retry could close a descriptor reused meanwhile.
     close(st->fd);
-    transportFinalize(st);
+    transportFinalizeWhenIdle(st);
     return;
   }
   new (op) NetCloseOp{};
@@ -219,7 +249,7 @@ void netCloseDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   std::free(op);
   PyObject* self = reinterpret_cast<PyObject*>(st->selfobj);  // the close's reference
   st->fd_closing = false;
-  transportFinalize(st);  // the close's own result is of no use: the descriptor is gone
+  transportFinalizeWhenIdle(st);  // the close's own result is of no use: the descriptor is gone
   Py_DECREF(self);
 }
 
@@ -228,6 +258,7 @@ void transportFinalize(TransportState* st) noexcept {
   st->conn_lost_called = true;
   transportUnlink(st);
   if (st->protocol != nullptr) {
+    ProtocolContext scope(st);
     PyObject* proto = Py_NewRef(st->protocol);
     PyObject* r = PyObject_CallMethodOneArg(proto, str_connection_lost,
                                             st->close_exc != nullptr ? st->close_exc : Py_None);
@@ -239,6 +270,7 @@ void transportFinalize(TransportState* st) noexcept {
     Py_DECREF(proto);
   }
   Py_CLEAR(st->close_exc);
+  Py_CLEAR(st->context);
   if (st->server != nullptr) {
     PyObject* server = Py_NewRef(st->server);
     callAndClear(server, str_detach);

@@ -103,6 +103,7 @@ void transportArmRecv(TransportState* st) noexcept {
   if (st->reading || st->paused || st->closing || st->eof_received || st->loop == nullptr) return;
   iovec chosen;
   if (st->buffered_proto) {
+    ProtocolContext scope(st);
     PyObject* proto = Py_NewRef(st->protocol);
     PyObject* buf = callMethod1(proto, str_get_buffer, py_neg_one);
     Py_DECREF(proto);
@@ -174,13 +175,18 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   if (st->closing) {
     transportFinishIfIdle(st);
   } else if (!result.has_value()) {
-    transportFatalOsError(st, result.error());
-  } else if (copy_failed) {
-    transportFatalPyErr(st);
-  } else if (*result > 0) {
-    transportDeliver(st, *result, direct, copied);
+    transportFatalOsError(st, result.error(), st->recv.osErrno());
   } else {
-    transportEof(st);
+    // One entry for the delivery, the exception handler if it fails, and
+    // the get_buffer of the next receive.
+    ProtocolContext scope(st);
+    if (copy_failed) {
+      transportFatalPyErr(st);
+    } else if (*result > 0) {
+      transportDeliver(st, *result, direct, copied);
+    } else {
+      transportEof(st);
+    }
   }
   Py_DECREF(self);
 }

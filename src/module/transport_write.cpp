@@ -125,7 +125,7 @@ void transportSendWaitDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   if (st->aborting) {
     transportFinishIfIdle(st);
   } else if (c->err != vorn::Error::none) {
-    transportFatalOsError(st, c->err);
+    transportFatalOsError(st, c->err, 0);  // a readiness wait carries no number
   } else {
     transportArmSend(st);
   }
@@ -151,7 +151,7 @@ void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   } else if (!result.has_value()) {
     // Also during a graceful close: the peer did not get everything, so
     // connection_lost must not report a clean end.
-    transportFatalOsError(st, result.error());
+    transportFatalOsError(st, result.error(), st->send.osErrno());
   } else {
     transportConsumeSent(st, *result);
     if (!st->send_iov.empty()) {
@@ -174,15 +174,20 @@ void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   Py_DECREF(self);
 }
 
+// Called from write() and set_write_buffer_limits(): pause_writing runs in
+// the caller's context, as it does with asyncio's transports.
 void transportMaybePause(TransportState* st) noexcept {
   if (st->protocol_paused || st->buffered <= st->high_water) return;
   st->protocol_paused = true;
   callProtoNoArgs(st, str_pause_writing);
 }
 
+// Called from a send's completion: resume_writing runs in the transport's
+// context.
 void transportMaybeResume(TransportState* st) noexcept {
   if (!st->protocol_paused || st->buffered > st->low_water) return;
   st->protocol_paused = false;
+  ProtocolContext scope(st);
   callProtoNoArgs(st, str_resume_writing);
 }
 

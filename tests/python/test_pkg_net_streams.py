@@ -3,11 +3,14 @@ on ombrel and on the standard loop."""
 
 import asyncio
 import contextlib
+import contextvars
+import errno
 import io
 import logging
 import os
 import socket
 import ssl
+import struct
 import threading
 
 import pytest
@@ -338,6 +341,167 @@ def test_write_then_abort_delivers_the_write(aloop, tls, side):
             writer.close()
             with contextlib.suppress(ConnectionError):
                 await writer.wait_closed()
+        server.close()
+        await server.wait_closed()
+
+    run(aloop, main())
+
+
+cv = contextvars.ContextVar("cv", default="unset")
+seen = contextvars.ContextVar("seen", default=None)
+
+
+class ContextRecorder(Recorder):
+    """Notes cv's value in every callback; connection_made and the read side
+    also note what the one before them left in `seen`."""
+
+    def __init__(self, loop):
+        super().__init__(loop)
+        self.calls = []
+
+    def note(self, name, chain=True):
+        self.calls.append((name, cv.get(), seen.get() if chain else "-"))
+        if chain:
+            seen.set(name)
+
+    def connection_made(self, transport):
+        super().connection_made(transport)
+        self.note("made")
+
+    def data_received(self, data):
+        super().data_received(data)
+        self.note("data")
+        if self.data == b"first":
+            self.transport.get_extra_info("socket").setsockopt(
+                socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
+            self.transport.write(b"x" * (1 << 20))  # pauses, resumes as the peer reads
+        elif self.data == b"firstsecond":
+            self.transport.close()
+
+    def eof_received(self):
+        self.note("eof")
+        return super().eof_received()
+
+    def pause_writing(self):
+        self.note("pause", chain=False)
+
+    def resume_writing(self):
+        self.note("resume", chain=False)
+
+    def connection_lost(self, exc):
+        self.note("lost")
+        super().connection_lost(exc)
+
+
+@pytest.mark.parametrize("how", ["create_connection", "connect_accepted_socket", "tls"])
+def test_protocol_callbacks_run_in_the_context_the_transport_was_made_in(aloop, how):
+    tls = how == "tls"
+
+    async def main():
+        servers = []
+
+        def factory():
+            cv.set(f"server {len(servers)}")  # per connection, as request-scoped code does
+            servers.append(ContextRecorder(aloop))
+            return servers[-1]
+
+        server = await aloop.create_server(
+            factory, "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None)
+        address = server.sockets[0].getsockname()
+        cv.set("client")
+        if how == "connect_accepted_socket":
+            sock = await asyncio.to_thread(socket.create_connection, address)
+            tr, client = await aloop.connect_accepted_socket(lambda: ContextRecorder(aloop), sock)
+        else:
+            tr, client = await aloop.create_connection(
+                lambda: ContextRecorder(aloop), *address,
+                ssl=tu.simple_client_sslcontext() if tls else None, server_hostname="" if tls else None)
+        cv.set("elsewhere")
+        seen.set("elsewhere")
+        tr.write(b"first")
+        while len(client.data) < 1 << 20:
+            await asyncio.sleep(0.001)
+        tr.write(b"second")
+        await client.lost
+        await servers[0].lost
+        server.close()
+        await server.wait_closed()
+        return servers[0], client
+
+    srv, cli = run(aloop, main())
+    for proto, value in ((srv, "server 0"), (cli, "client")):
+        assert {v for _, v, _ in proto.calls} == {value}
+        # connection_made runs in a copy of its own; over TLS the TLS layer
+        # calls it from the transport's first receive.
+        chain = [(name, prev) for name, _, prev in proto.calls if prev != "-"]
+        reads = [name for name, _ in chain[1:-1]]
+        assert chain[0] == ("made", None)
+        assert chain[1][1] == ("made" if tls else None)
+        assert all(prev == before for (_, prev), before in zip(chain[2:], reads))
+    if not tls:  # the TLS layer pauses its writer on its own backlog only
+        assert [n for n, _, _ in srv.calls if n in ("pause", "resume")] == ["pause", "resume"]
+    assert [n for n, _, _ in cli.calls][-2:] == ["eof", "lost"]
+
+
+def test_pause_writing_runs_in_the_writers_context(aloop):
+    async def main():
+        a, b = socket.socketpair()
+        with b:
+            cv.set("transport")
+            tr, proto = await aloop.connect_accepted_socket(lambda: ContextRecorder(aloop), a)
+            cv.set("writer")
+            tr.write(b"x" * (8 << 20))
+            assert proto.calls[-1] == ("pause", "writer", "-")
+            tr.abort()
+            await proto.lost
+
+    run(aloop, main())
+
+
+@pytest.mark.parametrize("tls, failure", [
+    (False, "reset"), (False, "broken pipe"), (False, "timeout"), (True, "reset"), (True, "timeout"),
+])
+def test_transport_errors_carry_the_kernels_errno(aloop, tls, failure):
+    number = {"reset": errno.ECONNRESET, "broken pipe": errno.EPIPE, "timeout": errno.ETIMEDOUT}[failure]
+    kind = {"reset": ConnectionResetError, "broken pipe": BrokenPipeError, "timeout": TimeoutError}[failure]
+
+    async def main():
+        peers = asyncio.Queue()
+        server = await asyncio.start_server(
+            lambda r, w: peers.put_nowait(w), "127.0.0.1", 0,
+            ssl=tu.simple_server_sslcontext() if tls else None)
+        sock = socket.socket()
+        sock.setblocking(False)
+        if failure == "timeout":  # unacknowledged data times out after 300 ms
+            sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_USER_TIMEOUT, 300)
+        await aloop.sock_connect(sock, server.sockets[0].getsockname())
+        reader, writer = await asyncio.open_connection(
+            sock=sock, ssl=tu.simple_client_sslcontext() if tls else None,
+            server_hostname="" if tls else None)
+        peer = await peers.get()
+        if failure == "reset":
+            peer.get_extra_info("socket").setsockopt(
+                socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            peer.transport.abort()
+        else:
+            if failure == "broken pipe":  # the peer's reset answers a write after its FIN
+                peer.close()
+                assert await reader.read() == b""
+            else:
+                peer.transport.pause_reading()
+            # The standard loop's drain() may only say "Connection lost".
+            with contextlib.suppress(ConnectionError, TimeoutError):
+                while True:
+                    writer.write(b"x" * 65536)
+                    await writer.drain()
+                    await asyncio.sleep(0.001)
+        # Each gives what connection_lost got.
+        for aw in (reader.read(), writer.drain(), writer.wait_closed()):
+            with pytest.raises(kind) as info:
+                await aw
+            assert (info.value.errno, info.value.strerror) == (number, os.strerror(number))
+        writer.close()
+        peer.close()
         server.close()
         await server.wait_closed()
 

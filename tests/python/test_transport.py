@@ -2,6 +2,8 @@
 package layer drives it: _make_transport, connection_made, _start_reading."""
 
 import asyncio
+import contextvars
+import errno
 import gc
 import os
 import socket
@@ -269,6 +271,7 @@ def test_peer_reset_reaches_connection_lost_without_the_handler(loop, pair):
     run_until(loop, lambda: p.lost)
     [exc] = p.lost
     assert type(exc) is ConnectionResetError and exc.args == ("ConnectionResetByPeer",)
+    assert (exc.errno, exc.strerror) == (errno.ECONNRESET, os.strerror(errno.ECONNRESET))
     assert loop.handler_calls == []
 
 
@@ -285,6 +288,44 @@ def test_set_protocol_while_a_receive_is_in_flight_loses_no_data(loop, pair, fir
     assert p1.data == b""
     b.sendall(b"!")
     run_until(loop, lambda: bytes(p2.data) == b"handed over!")
+
+
+def test_callbacks_run_in_the_context_the_transport_was_made_in_also_when_re_entered(loop, pair):
+    var = contextvars.ContextVar("var", default="outside")
+    a, b = pair()
+    p = BufRec()
+    seen = []
+
+    def get_buffer(hint):
+        seen.append(var.get())
+        return p.buf
+
+    def buffer_updated(n):
+        p.data += p.buf[:n]
+        var.set(f"after {len(p.data)}")
+        tr.pause_reading()
+        # resume_reading asks for the next buffer at once: in the context
+        # current here (the transport's), or in a copy of it that is current.
+        if len(p.data) == 1:
+            tr.resume_reading()
+        else:
+            contextvars.copy_context().run(tr.resume_reading)
+
+    p.get_buffer, p.buffer_updated = get_buffer, buffer_updated
+
+    def made():
+        var.set("made here")
+        return loop._make_transport(a, p, {}, None)
+
+    tr = contextvars.copy_context().run(made)
+    contextvars.Context().run(tr._start_reading)
+    for n in (1, 2):
+        b.sendall(b"x")
+        run_until(loop, lambda: len(p.data) == n)
+    assert seen == ["made here", "after 1", "after 2"]
+    assert loop.handler_calls == [] and var.get() == "outside"
+    tr.close()
+    run_until(loop, lambda: p.lost == [None])
 
 
 # ---- construction and the closed state ------------------------------------
@@ -429,6 +470,7 @@ def test_send_failure_is_reported_to_connection_lost_even_while_closing(loop, pa
         run_until(loop, lambda: p.lost)
         [exc] = p.lost
         assert type(exc) is BrokenPipeError and exc.args == ("BrokenPipe",)
+        assert exc.errno == errno.EPIPE
     assert loop.handler_calls == []
 
 
@@ -511,10 +553,17 @@ def test_transports_and_protocols_are_freed(loop, pair):
     assert sys.getrefcount(tr) == 3  # tr, p.transport, the argument: no operation kept one
     del p, tr
     assert ref() is None  # freed by reference counting: finalization broke the cycle
-    # An idle transport in a cycle with its protocol is collectable.
+    # An idle transport in a cycle with its protocol is collectable, also
+    # through the context it runs the protocol in.
     c, d = pair()
     q = Rec()
-    make(loop, c, q, start=False)
+    held = contextvars.ContextVar("held")
+
+    def made_in_context():
+        held.set(q)
+        make(loop, c, q, start=False)
+
+    contextvars.copy_context().run(made_in_context)
     qref = weakref.ref(q)
     del q
     assert transport_count() == baseline and qref() is None
