@@ -403,3 +403,48 @@ def test_sock_sendfile_fallback_and_argument_checks(aloop, socks, datafile, tmp_
         run(aloop, main())
     finally:
         text.close()
+
+
+def test_sendall_the_kernel_takes_at_once_does_not_yield(aloop, socks):
+    a, b = socket.socketpair()
+    socks.keep(a)
+    socks.keep(b)
+    a.setblocking(False)
+    b.setblocking(False)
+
+    async def main():
+        ran = []
+        aloop.call_soon(ran.append, "other")
+        await aloop.sock_sendall(a, b"x" * 1000)
+        assert ran == []  # nothing else ran: the task never waited
+        assert await aloop.sock_recv(b, 2000) == b"x" * 1000
+        b.close()
+        with pytest.raises(BrokenPipeError) as info:
+            await aloop.sock_sendall(a, b"y")
+        assert info.value.errno == errno.EPIPE
+
+    run(aloop, main())
+
+
+def test_sock_sendfile_to_a_peer_that_closes_midway_moves_the_position_by_what_was_sent(aloop, socks, tmp_path):
+    data = os.urandom(8 * 1024 * 1024)
+    path = tmp_path / "big"
+    path.write_bytes(data)
+    a, b = socket.socketpair()
+    socks.keep(a)
+    socks.keep(b)
+    a.setblocking(False)
+    b.setblocking(False)
+
+    async def main():
+        with open(path, "rb") as f:
+            sending = asyncio.ensure_future(aloop.sock_sendfile(a, f, 100))
+            got = b""
+            while len(got) < 1024:
+                got += await aloop.sock_recv(b, 1024 - len(got))
+            b.close()
+            with pytest.raises(ConnectionError):
+                await sending
+            assert 100 + 1024 <= f.tell() < 100 + len(data)
+
+    run(aloop, main())

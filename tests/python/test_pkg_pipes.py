@@ -229,3 +229,34 @@ def test_stream_reader_on_a_read_pipe(aloop, pipe):
         return [line async for line in reader]
 
     assert run(aloop, main()) == [b"line 1\n", b"line 2\n"]
+
+
+def test_pipe_transports_repr_their_state(loop_factory, pipe):
+    rf, _ = pipe
+    r2, w2 = os.pipe()
+    wf = open(w2, "wb", buffering=0)
+    loop = loop_factory()
+
+    async def main():
+        proto = Recorder(loop)
+        r, _ = await loop.connect_read_pipe(lambda: proto, rf)
+        w, _ = await loop.connect_write_pipe(asyncio.Protocol, wf)
+        fd = rf.fileno()
+        assert repr(r).endswith(f" fd={fd} polling>")
+        assert repr(w).endswith(f" fd={w2} idle bufsize=0>")
+        r.close()
+        assert repr(r).endswith(f" closing fd={fd} idle>")
+        await proto.lost
+        assert repr(r).endswith(f" closed fd={fd} closed>")
+        return w
+
+    try:
+        w = run(loop, main())
+        loop.close()
+        # Left open by its loop: nothing watches it any more.
+        assert repr(w).endswith(f" fd={w2} open>")
+    finally:
+        loop.close()
+        wf.close()
+        os.close(r2)
+    w._pipe = None  # closed above: no unclosed-transport warning

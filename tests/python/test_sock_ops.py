@@ -63,6 +63,43 @@ def test_large_sendall_arrives_in_order(loop, pair):
     assert bytes(got) == data
 
 
+def test_sendalls_on_one_socket_go_out_whole_in_call_order(loop, pair):
+    a, b = pair
+    big, more, last = os.urandom(4 * 1024 * 1024), os.urandom(300_000), os.urandom(2_000_000)
+    first = loop._sock_sendall(a.fileno(), big)
+    assert not first.done()  # the kernel took part of it: the rest is on the ring
+    dropped = loop._sock_sendall(a.fileno(), b"never sent")
+    second = loop._sock_sendall(a.fileno(), more)
+    third = loop._sock_sendall(a.fileno(), b"tail")
+    assert not third.done()  # not sent directly ahead of the others
+    # Not begun yet: cancelled at once, none of its bytes ever go out.
+    assert dropped.cancel() and dropped.cancelled()
+    got = bytearray()
+
+    def reader():
+        while chunk := b.recv(65536):
+            got.extend(chunk)
+
+    t = threading.Thread(target=reader)
+    t.start()
+    try:
+        wait_for(loop, third, timeout=60)
+        assert first.result() is None and second.result() is None
+        # A send cancelled while on the ring: the next one still follows
+        # whatever part of it the kernel took.
+        cut = loop._sock_sendall(a.fileno(), last)
+        after = loop._sock_sendall(a.fileno(), b"after")
+        cut.cancel()
+        wait_for(loop, after, timeout=60)
+    finally:
+        a.shutdown(socket.SHUT_WR)
+        t.join(60)
+    head = big + more + b"tail"
+    assert got[: len(head)] == head
+    k = len(got) - len(head) - len(b"after")
+    assert got[len(head) + k:] == b"after" and got[len(head): len(head) + k] == last[:k]
+
+
 def test_peer_close_gives_empty_bytes(loop, pair):
     a, b = pair
     fut = loop._sock_recv(a.fileno(), 10)
