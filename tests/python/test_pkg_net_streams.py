@@ -443,27 +443,13 @@ def test_protocol_callbacks_run_in_the_context_the_transport_was_made_in(aloop, 
     assert [n for n, _, _ in cli.calls][-2:] == ["eof", "lost"]
 
 
-def test_pause_writing_runs_in_the_writers_context(aloop):
-    async def main():
-        a, b = socket.socketpair()
-        with b:
-            cv.set("transport")
-            tr, proto = await aloop.connect_accepted_socket(lambda: ContextRecorder(aloop), a)
-            cv.set("writer")
-            tr.write(b"x" * (8 << 20))
-            assert proto.calls[-1] == ("pause", "writer", "-")
-            tr.abort()
-            await proto.lost
-
-    run(aloop, main())
-
-
 @pytest.mark.parametrize("tls, failure", [
     (False, "reset"), (False, "broken pipe"), (False, "timeout"), (True, "reset"), (True, "timeout"),
 ])
 def test_transport_errors_carry_the_kernels_errno(aloop, tls, failure):
-    number = {"reset": errno.ECONNRESET, "broken pipe": errno.EPIPE, "timeout": errno.ETIMEDOUT}[failure]
-    kind = {"reset": ConnectionResetError, "broken pipe": BrokenPipeError, "timeout": TimeoutError}[failure]
+    number, kind = {"reset": (errno.ECONNRESET, ConnectionResetError),
+                    "broken pipe": (errno.EPIPE, BrokenPipeError),
+                    "timeout": (errno.ETIMEDOUT, TimeoutError)}[failure]
 
     async def main():
         peers = asyncio.Queue()
