@@ -15,10 +15,16 @@ class _FileLike(Protocol):
 @final
 @type_check_only
 class Handle:
-    """A scheduled callback; also stands in for asyncio's TimerHandle."""
+    """A scheduled callback; also stands in for asyncio's TimerHandle.
+    Described like asyncio's handles and weakly referenceable."""
+    _callback: Callable[..., object] | None
+    _args: tuple[Any, ...] | None
+    # Where it was scheduled, for a handle made in debug mode.
+    _source_traceback: list[Any] | None
     def cancel(self) -> None: ...
     def cancelled(self) -> bool: ...
     def when(self) -> float: ...
+    def get_context(self) -> contextvars.Context | None: ...
     def _run(self) -> None: ...
 
 @type_check_only
