@@ -146,6 +146,8 @@ class SocketsMixin:
 
     async def sock_sendall(self: Loop, sock: Any, data: Any) -> None:
         check_socket(self, sock)
+        # Done on return when the kernel took every byte at once: awaiting
+        # it then does not suspend the task, as with the standard loop.
         fut = self._sock_sendall(sock.fileno(), data)
         try:
             await fut
