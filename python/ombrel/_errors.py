@@ -97,9 +97,8 @@ class ExceptionHandlerMixin:
 
 def _context_of(context: dict[str, Any]) -> Any:
     """The contextvars context a custom handler runs in: that of the task,
-    future or handle the error belongs to, when the object can tell.
-    Native handles keep their context to themselves; their errors are
-    handled in the current context."""
+    future or handle the error belongs to, when the object can tell (native
+    handles report after leaving their context, so it can be entered)."""
     thing = context.get("task")
     if thing is None:
         thing = context.get("future")

@@ -27,7 +27,8 @@ from collections.abc import Awaitable, Callable, Coroutine, Generator
 from typing import Any, TypeVar
 
 from ._datagram import DatagramMixin
-from ._debug import check_thread, install_checked_calls
+from ._debug import (check_callback, check_thread, debug_check,
+                     log_slow_callback, set_native_debug)
 from ._dns import ResolverMixin
 from ._errors import ExceptionHandler, ExceptionHandlerMixin
 from ._executor import ExecutorMixin
@@ -211,7 +212,13 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         """Like call_soon, but safe from any thread. The handle is asyncio's
         thread-safe one: cancelling it from another thread waits while its
         callback runs, as the standard loop's does."""
+        if self._debug:
+            self._check_closed()
+            check_callback(callback, "call_soon_threadsafe")
         handle = events._ThreadSafeHandle(callback, args, self, context)
+        if handle._source_traceback:
+            # The frames of its __init__ and of this method.
+            del handle._source_traceback[-2:]
         NativeLoop.call_soon_threadsafe(self, _run_threadsafe, handle)
         return handle
 
@@ -236,12 +243,21 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
 
     def set_debug(self, enabled: bool) -> None:
         self._debug = enabled
-        install_checked_calls(self, bool(enabled))
+        set_native_debug(self, enabled)
         if self.is_running():
             self.call_soon_threadsafe(self._set_origin_tracking, enabled)
 
     def _check_thread(self) -> None:
         check_thread(self)
+
+    # Called by the native scheduling methods and ready pass in debug mode.
+    _debug_check = debug_check
+
+    def _debug_ran(self, handle: Any, elapsed: float) -> None:
+        if elapsed >= self.slow_callback_duration:
+            if handle._callback is _run_threadsafe:
+                handle = handle._args[0]  # the handle its caller holds
+            log_slow_callback(handle, elapsed)
 
     def _set_origin_tracking(self, enabled: bool) -> None:
         if bool(enabled) == self._origin_tracking:

@@ -1,8 +1,10 @@
 #include "module/timer_handle.hpp"
 
 #include <cmath>
+#include <cstring>
 #include <new>
 
+#include "module/debug_mode.hpp"
 #include "module/globals.hpp"
 #include "module/handle.hpp"
 #include "module/loop_object.hpp"
@@ -76,6 +78,7 @@ PyObject* armTimer(PyObject* loop_obj, Runtime* rt, double when, double delay, T
   op->timer.c.callback = timerFired;
   op->timer.c.userdata = op;
   auto* h = reinterpret_cast<HandleObject*>(handle);
+  h->is_timer = true;
   h->timer_op = op;
   liveLink(rt, op);
   if (rt->loop.onOwnerThread()) {
@@ -110,7 +113,13 @@ bool parseTimerArgs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
     return false;
   }
   out->value = PyFloat_AsDouble(args[0]);
-  if (out->value == -1.0 && PyErr_Occurred()) return false;
+  if (out->value == -1.0 && PyErr_Occurred()) {
+    if (args[0] == Py_None) {  // asyncio's words for the likeliest mistake
+      bool later = std::strcmp(name, "call_later") == 0;
+      PyErr_SetString(PyExc_TypeError, later ? "delay must not be None" : "when cannot be None");
+    }
+    return false;
+  }
   // NaN has no place on the clock, and converting it to an integer is
   // undefined: refuse it here.
   if (std::isnan(out->value)) {
@@ -129,16 +138,30 @@ bool parseTimerArgs(PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames, 
   return true;
 }
 
-}  // namespace
+using TimerMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObject*) noexcept;
 
-std::uint64_t secondsToNanos(double seconds) noexcept {
-  double x = seconds * 1e9;
-  if (x <= 0) return 0;
-  if (x >= 1.8446744073709552e19) return UINT64_MAX;
-  return static_cast<std::uint64_t>(x);
+// call_later or call_at of a loop in debug mode: the package's checks, then
+// the scheduling, then the handle keeps where the call was made.
+[[gnu::noinline]] PyObject* callTimerDebug(TimerMethod schedule, DebugMethod method, PyObject* self,
+                                           PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  // Errors in asyncio's order: a closed loop, the usage, then the checks.
+  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr || nargs < 2) return schedule(self, args, nargs, kwnames);
+  PyObject* traceback = debugCheck(self, method, args[1]);
+  if (traceback == nullptr) return nullptr;
+  PyObject* h = schedule(self, args, nargs, kwnames);
+  if (h != nullptr && traceback != Py_None && handleSetSourceTraceback(h, traceback) < 0) {
+    PyObject* pending = PyErr_GetRaisedException();
+    PyObject* r = PyObject_CallMethod(h, "cancel", nullptr);  // disarms it
+    Py_XDECREF(r);
+    PyErr_SetRaisedException(pending);
+    Py_CLEAR(h);
+  }
+  Py_DECREF(traceback);
+  return h;
 }
 
-PyObject* loopCallLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::always_inline]] inline PyObject* callLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                                  PyObject* kwnames) noexcept {
   Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
   if (rt == nullptr) return closedError();
   TimerArgs a;
@@ -152,7 +175,8 @@ PyObject* loopCallLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
   return h;
 }
 
-PyObject* loopCallAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+[[gnu::always_inline]] inline PyObject* callAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                               PyObject* kwnames) noexcept {
   Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
   if (rt == nullptr) return closedError();
   TimerArgs a;
@@ -160,6 +184,29 @@ PyObject* loopCallAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, Py
   PyObject* h = armTimer(self, rt, a.value, 0.0, Timeout::at(secondsToNanos(a.value)), a.callback, a.cbargs, a.context);
   Py_DECREF(a.cbargs);
   return h;
+}
+
+}  // namespace
+
+std::uint64_t secondsToNanos(double seconds) noexcept {
+  double x = seconds * 1e9;
+  if (x <= 0) return 0;
+  if (x >= 1.8446744073709552e19) return UINT64_MAX;
+  return static_cast<std::uint64_t>(x);
+}
+
+PyObject* loopCallLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  if (debug_loops_len != 0 && debugLoopsContain(self)) [[unlikely]] {
+    return callTimerDebug(callLater, DebugMethod::call_later, self, args, nargs, kwnames);
+  }
+  return callLater(self, args, nargs, kwnames);
+}
+
+PyObject* loopCallAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
+  if (debug_loops_len != 0 && debugLoopsContain(self)) [[unlikely]] {
+    return callTimerDebug(callAt, DebugMethod::call_at, self, args, nargs, kwnames);
+  }
+  return callAt(self, args, nargs, kwnames);
 }
 
 PyObject* loopTimerHandleCancelled(PyObject*, PyObject*) noexcept { Py_RETURN_NONE; }

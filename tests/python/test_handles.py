@@ -1,5 +1,7 @@
-"""Handles and the ready queue: order, contexts, errors, cancellation, reuse."""
+"""Handles and the ready queue: order, contexts, errors, cancellation, reuse,
+descriptions, weak references."""
 
+import asyncio
 import contextvars
 import gc
 import sys
@@ -85,6 +87,57 @@ def test_exceptions_go_to_the_handler_and_the_loop_keeps_going(loop):
     assert second["message"].startswith("Exception in callback <function")
     assert isinstance(second["exception"], ValueError)
     assert second["handle"] is hfail
+
+
+def test_callback_whose_description_fails_is_still_reported(loop):
+    class Opaque:
+        def __repr__(self):
+            raise RuntimeError("no repr")
+
+        def __call__(self):
+            raise ValueError("called")
+
+    loop.call_soon(Opaque())
+    run_once(loop)
+    (context,) = loop.handler_calls
+    assert context["message"] == "Exception in callback of type Opaque"
+    assert isinstance(context["exception"], ValueError)
+
+
+def cb(*args):
+    pass
+
+
+def test_descriptions_match_asyncio(loop):
+    h = loop.call_soon(cb, 1, "x")
+    t = loop.call_at(12.5, print)
+    assert h._callback is cb and h._args == (1, "x")
+    expected = [asyncio.Handle(cb, (1, "x"), loop), asyncio.TimerHandle(12.5, print, (), loop)]
+    assert repr(h).startswith("<Handle cb() at ") and repr(h).endswith(f"test_handles.py:{cb.__code__.co_firstlineno}>")
+    assert [repr(h), repr(t)] == [repr(e) for e in expected] == [repr(h), "<TimerHandle when=12.5 print()>"]
+    for x in (h, t, *expected):
+        x.cancel()
+    assert [repr(h), repr(t)] == [repr(e) for e in expected] == ["<Handle cancelled>", "<TimerHandle cancelled when=12.5>"]
+    assert h._callback is None and h._args is None and h._source_traceback is None
+
+
+def test_weak_references_die_with_the_handle_not_with_its_reuse(loop):
+    ran = []
+    h = loop.call_later(100, ran.append, "never")
+    ref = weakref.ref(h)
+    assert ref() is h
+    # A weak reference callback runs while the handle is being destroyed,
+    # before it is parked: what it schedules takes another handle.
+    refs = [weakref.ref(h, lambda r: ran.append(loop.call_soon(ran.append, "from callback")))]
+    h.cancel()
+    del h
+    assert ref() is None and refs[0]() is None
+    scheduled = ran.pop()
+    fresh = [loop.call_soon(ran.append, i) for i in range(600)]  # reuses every parked handle
+    assert ref() is None and scheduled not in fresh
+    run_once(loop)
+    assert ran == ["from callback", *range(600)]
+    assert all(weakref.ref(x)() is x for x in fresh)
 
 
 def test_failing_exception_handler_is_unraisable(loop, monkeypatch):

@@ -2,9 +2,12 @@
 callbacks, and where a failing callback was scheduled."""
 
 import asyncio
+import contextvars
+import gc
 import logging
 import sys
 import threading
+import weakref
 
 import pytest
 
@@ -122,10 +125,12 @@ def test_slow_callbacks_are_logged(aloop, caplog):
 
     caplog.set_level(logging.WARNING, "asyncio")
     run_in_loop(aloop, lambda: aloop.call_soon(slow_callback))
+    run_in_loop(aloop, lambda: aloop.call_later(0, slow_callback))
     aloop.run_until_complete(slow_task())
     messages = [r.getMessage() for r in caplog.records if r.name == "asyncio"]
-    assert any(m.startswith("Executing <Handle") and "slow_callback" in m
-               for m in messages)
+    for kind in ("<Handle ", "<TimerHandle when="):
+        assert any(m.startswith("Executing " + kind) and "slow_callback() at " in m
+                   and "created at " in m for m in messages)
     assert any(m.startswith("Executing <Task") and "slow_task" in m
                for m in messages)
 
@@ -144,3 +149,66 @@ def test_failing_callback_report_names_where_it_was_scheduled(aloop, caplog):
     assert "fail('x')" in message
     assert "Object created at (most recent call last)" in message
     assert "this line is named in the report" in message
+
+
+var = contextvars.ContextVar("var", default="unset")
+
+
+def test_custom_handler_gets_callback_errors_in_their_context(aloop):
+    seen = []
+
+    def handler(loop, context):
+        seen.append((list(context), var.get(), context["source_traceback"][-1].lineno))
+
+    def fail(*args):
+        raise ValueError
+
+    async def main():
+        var.set("scheduled")
+        aloop.set_exception_handler(handler)
+        lines = [sys._getframe().f_lineno + 1]
+        aloop.call_soon(fail)
+        lines.append(sys._getframe().f_lineno + 1)
+        aloop.call_later(0, fail)
+        fut = aloop.create_future()
+        fut.add_done_callback(fail)
+        lines.append(sys._getframe().f_lineno + 1)
+        fut.set_result(None)  # schedules the done callback
+        var.set("other")
+        await asyncio.sleep(0.01)
+        return lines
+
+    aloop.set_debug(True)
+    lines = aloop.run_until_complete(main())
+    keys = ["message", "exception", "handle", "source_traceback"]
+    assert sorted(seen, key=lambda s: s[2]) == [(keys, "scheduled", line) for line in lines]
+
+
+def test_debug_mode_reaches_methods_bound_before_the_switch(aloop):
+    call_soon, call_later = aloop.call_soon, aloop.call_later
+    aloop.set_debug(True)
+    with pytest.raises(TypeError, match="a callable object was expected by call_soon"):
+        call_soon(42)
+    h, t = call_soon(print, "x"), call_later(10, print)
+    assert h._source_traceback[-1].lineno == t._source_traceback[-1].lineno == sys._getframe().f_lineno - 1
+    h.cancel()
+    t.cancel()
+    # Cancelled in debug mode, a handle still names its callback.
+    assert repr(h).startswith("<Handle cancelled print('x') created at ")
+    aloop.set_debug(False)
+    assert call_soon(print)._source_traceback is None
+
+
+def test_closed_debug_loop_is_freed_without_the_collector(loop_factory):
+    gc.disable()
+    try:
+        loop = loop_factory()
+        loop.set_debug(True)
+        loop.call_soon(loop.stop)
+        loop.run_forever()
+        loop.close()
+        ref = weakref.ref(loop)
+        del loop
+        assert ref() is None
+    finally:
+        gc.enable()
