@@ -126,6 +126,7 @@ def test_weak_references_die_with_the_handle_not_with_its_reuse(loop):
     h = loop.call_later(100, ran.append, "never")
     ref = weakref.ref(h)
     assert ref() is h
+    assert type(h).__basicsize__ == 72  # the weak-reference slot is outside the object
     # A weak reference callback runs while the handle is being destroyed,
     # before it is parked: what it schedules takes another handle.
     refs = [weakref.ref(h, lambda r: ran.append(loop.call_soon(ran.append, "from callback")))]
