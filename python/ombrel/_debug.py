@@ -2,7 +2,7 @@
 
 The native scheduling methods (`call_soon`, `call_soon_threadsafe`,
 `call_later`, `call_at`) look on every call whether their loop is in debug
-mode, which `set_native_debug` switches. In debug mode they call the loop's
+mode, which the native `Loop._set_debug` switches. In debug mode they call the loop's
 `_debug_check` (here `debug_check`) before scheduling, which checks the
 calling thread and the callback and returns where the call was made; the
 handle keeps that as its `_source_traceback`, for its repr and for the report
@@ -19,13 +19,10 @@ from asyncio import coroutines, format_helpers, tasks
 from asyncio.log import logger
 from typing import TYPE_CHECKING, Any
 
-from _ombrel import _set_loop_debug as set_native_debug
-
 if TYPE_CHECKING:
     from ._loop import Loop
 
-__all__ = ["check_callback", "check_thread", "debug_check", "log_slow_callback",
-           "set_native_debug"]
+__all__ = ["check_callback", "check_thread", "debug_check", "log_slow_callback"]
 
 
 def check_callback(callback: object, method: str) -> None:

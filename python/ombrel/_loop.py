@@ -27,8 +27,7 @@ from collections.abc import Awaitable, Callable, Coroutine, Generator
 from typing import Any, TypeVar
 
 from ._datagram import DatagramMixin
-from ._debug import (check_callback, check_thread, debug_check,
-                     log_slow_callback, set_native_debug)
+from ._debug import check_callback, check_thread, debug_check, log_slow_callback
 from ._dns import ResolverMixin
 from ._errors import ExceptionHandler, ExceptionHandlerMixin
 from ._executor import ExecutorMixin
@@ -243,7 +242,7 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
 
     def set_debug(self, enabled: bool) -> None:
         self._debug = enabled
-        set_native_debug(self, enabled)
+        NativeLoop._set_debug(self, enabled)
         if self.is_running():
             self.call_soon_threadsafe(self._set_origin_tracking, enabled)
 

@@ -8,11 +8,9 @@
 // live in the scheduling methods themselves, so a method bound before debug
 // mode was switched on follows it too.
 //
-// The set of such loops is process-wide, switched by the module function
-// _set_loop_debug(loop, enabled). Each entry holds a weak reference to its
-// loop whose callback removes the entry, so a loop that dies in debug mode
-// leaves nothing behind; an empty set is the fast path of every scheduling
-// call (one load and a branch). Every access holds the interpreter lock.
+// The switch is the runtime's `debug_loop` (set by Loop._set_debug): a
+// plain load and branch on every scheduling call and ready pass. Every access
+// holds the interpreter lock.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -20,16 +18,8 @@
 
 namespace ombrel {
 
-struct Runtime;
-
-extern Py_ssize_t debug_loops_len;
-
-bool debugLoopsContain(PyObject* loop) noexcept;
-
-inline bool loopInDebug(PyObject* loop) noexcept { return debug_loops_len != 0 && debugLoopsContain(loop); }
-
-// The loop object (borrowed) in debug mode whose runtime is `rt`, else null.
-PyObject* debugLoopOfRuntime(Runtime* rt) noexcept;
+// Whether `loop` (a Loop object) is open and in debug mode.
+bool loopInDebug(PyObject* loop) noexcept;
 
 enum class DebugMethod { call_soon, call_soon_threadsafe, call_later, call_at };
 
@@ -42,7 +32,10 @@ PyObject* debugCheck(PyObject* loop, DebugMethod method, PyObject* callback) noe
 // failing report is written as unraisable.
 void debugRan(PyObject* loop, PyObject* handle, double elapsed) noexcept;
 
-// Adds _set_loop_debug to the module; -1 with an exception on failure.
-int debugModeInit(PyObject* module) noexcept;
+// Loop._set_debug(enabled): switches the checks (nothing on a closed loop).
+PyObject* loopSetDebug(PyObject* self, PyObject* enabled) noexcept;
+
+// Interns the names the checks call; -1 with an exception on failure.
+int debugModeInit() noexcept;
 
 }  // namespace ombrel

@@ -304,9 +304,6 @@ PyType_Spec handle_spec = {
 
 PyTypeObject* handleTypeCreate(PyObject* module) noexcept {
   if (debug_infos == nullptr && (debug_infos = PyDict_New()) == nullptr) return nullptr;
-  // Debug mode is switched through the module; its registry serves the
-  // scheduling methods defined here.
-  if (debugModeInit(module) < 0) return nullptr;
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &handle_spec, nullptr));
 }
 
@@ -539,7 +536,7 @@ namespace {
     return nullptr;
   }
   if (rejectCoroutine(args[0], "call_soon") < 0) return nullptr;
-  if (debug_loops_len != 0 && debugLoopsContain(self)) [[unlikely]] {
+  if (rt->debug_loop != nullptr) [[unlikely]] {
     return queueHandleDebug(self, args, nargs, kwnames, method);
   }
   return queueHandle(rt, self, args, nargs, kwnames, nullptr);
@@ -608,9 +605,7 @@ bool runPass(Runtime* rt, PyObject* loop) noexcept {
 }  // namespace
 
 bool drainReady(Runtime* rt) noexcept {
-  if (debug_loops_len != 0) [[unlikely]] {
-    if (PyObject* loop = debugLoopOfRuntime(rt)) return runPass<true>(rt, loop);
-  }
+  if (rt->debug_loop != nullptr) [[unlikely]] return runPass<true>(rt, rt->debug_loop);
   return runPass<false>(rt, nullptr);
 }
 

@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <new>
 
+#include "module/debug_mode.hpp"
 #include "module/globals.hpp"
 #include "module/file_ops.hpp"
 #include "module/handle.hpp"
@@ -260,6 +261,8 @@ PyMethodDef loop_methods[] = {
     {"is_running", loopIsRunning, METH_NOARGS, "Return whether the loop is currently running."},
     {"is_closed", loopIsClosed, METH_NOARGS, "Return whether the loop has been closed."},
     {"get_debug", loopGetDebug, METH_NOARGS, "Return the debug mode flag (always False)."},
+    {"_set_debug", loopSetDebug, METH_O,
+     "_set_debug(enabled): switch the debug checks of call_soon, call_later, call_at and the ready pass."},
     {"close", loopClose, METH_NOARGS, "Close the loop and release the ev.Loop."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -4,6 +4,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
+#include "module/debug_mode.hpp"
 #include "module/globals.hpp"
 #include "module/handle.hpp"
 #include "module/loop_object.hpp"
@@ -68,7 +69,7 @@ bool intern(PyObject** slot, const char* text) {
 // Sets the globals and the types; false with an exception set on failure.
 bool initGlobals(PyObject* module) {
   handle_type = handleTypeCreate(module);
-  if (handle_type == nullptr) return false;
+  if (handle_type == nullptr || debugModeInit() < 0) return false;
 
   PyObject* loop_str = nullptr;
   if (!intern(&str_set_result, "set_result") || !intern(&str_set_exception, "set_exception") ||

@@ -196,14 +196,14 @@ std::uint64_t secondsToNanos(double seconds) noexcept {
 }
 
 PyObject* loopCallLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  if (debug_loops_len != 0 && debugLoopsContain(self)) [[unlikely]] {
+  if (loopInDebug(self)) [[unlikely]] {
     return callTimerDebug(callLater, DebugMethod::call_later, self, args, nargs, kwnames);
   }
   return callLater(self, args, nargs, kwnames);
 }
 
 PyObject* loopCallAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
-  if (debug_loops_len != 0 && debugLoopsContain(self)) [[unlikely]] {
+  if (loopInDebug(self)) [[unlikely]] {
     return callTimerDebug(callAt, DebugMethod::call_at, self, args, nargs, kwnames);
   }
   return callAt(self, args, nargs, kwnames);
