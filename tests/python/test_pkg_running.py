@@ -247,11 +247,12 @@ def test_threadsafe_handles_block_cancellation_while_running(aloop):
     # A handle from call_soon_threadsafe is asyncio's thread-safe handle:
     # cancelling it from another thread waits until its callback has run,
     # and a handle cancelled before its turn never runs.
-    started, finished = threading.Event(), threading.Event()
+    started, release, finished = threading.Event(), threading.Event(), threading.Event()
     results = []
 
     def callback():
         started.set()
+        release.wait(10)
         time.sleep(0.2)
         results.append("ran")
         finished.set()
@@ -260,10 +261,12 @@ def test_threadsafe_handles_block_cancellation_while_running(aloop):
         handle = aloop.call_soon_threadsafe(callback)
         assert isinstance(handle, asyncio.events._ThreadSafeHandle)
         started.wait(10)
-        handle.cancel()
-        assert finished.is_set()
+        # Scheduled and cancelled while the loop thread is held in callback.
         skipped = aloop.call_soon_threadsafe(results.append, "never")
         skipped.cancel()
+        release.set()
+        handle.cancel()
+        assert finished.is_set()
         aloop.call_soon_threadsafe(aloop.stop)
 
     t = threading.Thread(target=other)
