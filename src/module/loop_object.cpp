@@ -206,6 +206,16 @@ PyObject* loopIsClosed(PyObject* self_obj, PyObject*) {
 
 PyObject* loopGetDebug(PyObject*, PyObject*) { Py_RETURN_FALSE; }
 
+// What the kernel granted this loop's ring, for diagnostics: the feature
+// bits and setup flags it reported, and the queue sizes.
+PyObject* loopRingInfo(PyObject* self_obj, PyObject*) {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
+  if (rt == nullptr) return closedError();
+  const auto& ring = rt->loop.backend.ring;
+  return Py_BuildValue("{s:I,s:I,s:I,s:I}", "features", ring.features, "setup_flags", ring.setup_flags,
+                       "sq_entries", ring.sq_entries, "cq_entries", ring.cq_entries);
+}
+
 PyObject* loopClose(PyObject* self_obj, PyObject*) {
   auto* self = reinterpret_cast<LoopObject*>(self_obj);
   if (self->rt != nullptr && self->rt->running) {
@@ -261,6 +271,8 @@ PyMethodDef loop_methods[] = {
     {"is_running", loopIsRunning, METH_NOARGS, "Return whether the loop is currently running."},
     {"is_closed", loopIsClosed, METH_NOARGS, "Return whether the loop has been closed."},
     {"get_debug", loopGetDebug, METH_NOARGS, "Return the debug mode flag (always False)."},
+    {"_ring_info", loopRingInfo, METH_NOARGS,
+     "_ring_info() -> dict: the ring's feature bits, setup flags and queue sizes."},
     {"_set_debug", loopSetDebug, METH_O,
      "_set_debug(enabled): switch the debug checks of call_soon, call_later, call_at and the ready pass."},
     {"close", loopClose, METH_NOARGS, "Close the loop and release the ev.Loop."},

@@ -149,3 +149,30 @@ def test_causes_that_cannot_be_staged_here(err, given, kind, says):
     a = _available._judge(err, given, ok=False)
     assert not a and (a.kind, a.errno) == (kind, err)
     assert says in a.reason and errno.errorcode[err] in a.reason
+
+
+def test_the_diagnostic_command_reports_and_checks(tmp_path):
+    """python -m ombrel: every check passes here (exit 0, --json parses);
+    denied io_uring, it says why and exits 1 without a traceback."""
+    run = [sys.executable, "-m", "ombrel"]
+    proc = subprocess.run(run + ["--json"], capture_output=True, text=True, timeout=50)
+    assert proc.returncode == 0, proc.stdout + proc.stderr
+    report = json.loads(proc.stdout)
+    assert report["ok"] and report["available"]["available"] and "EXT_ARG" in report["ring"]["features"]
+    assert [c["check"] for c in report["checks"] if c["ok"]] == ["tcp echo", "timer", "file", "child process"]
+    text = subprocess.run(run, capture_output=True, text=True, timeout=50)
+    assert text.returncode == 0 and "result          everything works" in text.stdout
+
+    pytest.importorskip("seccomp")
+    denied = tmp_path / "denied.py"
+    denied.write_text(textwrap.dedent("""
+        import errno, runpy, seccomp, sys
+        f = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
+        f.add_rule(seccomp.ERRNO(errno.EPERM), "io_uring_setup")
+        f.load()
+        sys.argv = ["ombrel"]
+        runpy.run_module("ombrel", run_name="__main__")
+    """))
+    proc = subprocess.run([sys.executable, str(denied)], capture_output=True, text=True, timeout=50)
+    assert proc.returncode == 1 and proc.stderr == ""
+    assert "io_uring        UNAVAILABLE (seccomp)" in proc.stdout and "cannot run here" in proc.stdout
