@@ -6,6 +6,7 @@ in a child process that prints what it saw as JSON.
 
 import errno
 import json
+import os
 import subprocess
 import sys
 import textwrap
@@ -176,3 +177,46 @@ def test_the_diagnostic_command_reports_and_checks(tmp_path):
     proc = subprocess.run([sys.executable, str(denied)], capture_output=True, text=True, timeout=50)
     assert proc.returncode == 1 and proc.stderr == ""
     assert "io_uring        UNAVAILABLE (seccomp)" in proc.stdout and "cannot run here" in proc.stdout
+
+
+PROFILE_CHILD = """
+import errno, json, seccomp, sys
+import ombrel
+profile = json.load(open(sys.argv[1]))
+rules = profile["syscalls"][:-1] if sys.argv[2] == "base" else profile["syscalls"]
+f = seccomp.SyscallFilter(defaction=seccomp.ERRNO(profile["defaultErrnoRet"]))
+for rule in rules:
+    if rule.get("args") or rule.get("includes") or rule.get("excludes"):
+        continue  # conditional rules: left denied, a stricter filter
+    action = seccomp.ALLOW if rule["action"] == "SCMP_ACT_ALLOW" else seccomp.ERRNO(rule.get("errnoRet", 1))
+    for name in rule["names"]:
+        try:
+            f.add_rule(action, name)
+        except (RuntimeError, ValueError):
+            pass  # not a call of this architecture
+f.load()
+a = ombrel.available()
+print(json.dumps([a.available, a.kind]))
+"""
+
+
+def test_shipped_seccomp_profile_allows_io_uring_on_top_of_its_base():
+    """docs/seccomp-io_uring.json: the base profile's rules, then one rule
+    allowing the three io_uring calls. Loaded through libseccomp in a child
+    (its unconditional rules), a loop can be made; without the last rule
+    (the base), it cannot, and the cause is named."""
+    path = os.path.join(os.path.dirname(__file__), "..", "..", "docs", "seccomp-io_uring.json")
+    with open(path, encoding="utf-8") as f:
+        profile = json.load(f)
+    calls = ["io_uring_setup", "io_uring_enter", "io_uring_register"]
+    assert profile["defaultAction"] != "SCMP_ACT_ALLOW"
+    assert profile["syscalls"][-1] == {"names": calls, "action": "SCMP_ACT_ALLOW"}
+    assert not any(set(calls) & set(r["names"]) for r in profile["syscalls"][:-1])
+    pytest.importorskip("seccomp")
+    seen = {}
+    for which in ("profile", "base"):
+        proc = subprocess.run([sys.executable, "-c", PROFILE_CHILD, path, which],
+                              capture_output=True, text=True, timeout=50)
+        assert proc.returncode == 0, proc.stderr
+        seen[which] = json.loads(proc.stdout)
+    assert seen == {"profile": [True, None], "base": [False, "seccomp"]}
