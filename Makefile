@@ -4,7 +4,7 @@
 # (tools/devroot), creating that root on first use.
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
-PUBLIC := build test demo shell check-install test-asan test-tsan test-cpython test-refleaks
+PUBLIC := build test demo shell wheel check-install test-asan test-tsan test-cpython test-refleaks
 
 HOST_OK := $(shell tools/hostcheck && echo yes)
 PUBLIC += bench
@@ -33,8 +33,18 @@ test: build
 demo: build
 	PYTHONPATH=$(BUILD)/python:python $(PY) tools/demo.py
 
-check-install:
-	tools/check-install
+# An sdist and a wheel in dist/ from the toolchain alone (no isolation, no
+# index). The wheel is built from the unpacked sdist, so the sdist is known
+# to build on its own.
+DIST ?= dist
+wheel:
+	rm -f $(DIST)/ombrel-*.tar.gz $(DIST)/ombrel-*.whl
+	$(PY) -m build --no-isolation --outdir $(DIST) .
+
+# The built wheel checked (contents and tag), installed into a fresh virtual
+# environment and run (python -m ombrel) from outside the checkout.
+check-install: wheel
+	tools/check-install $(DIST)
 
 # CPython's own asyncio tests against the standard loop and against ombrel.
 test-cpython: build
@@ -100,7 +110,7 @@ else
 # Variables given on the command line travel along explicitly: the root
 # does not inherit the host's environment.
 PASS_VARS := $(foreach v,BUILD TESTS MODULES ARGS BUILD_TYPE,$(if $(filter command line,$(origin $(v))),$(v)="$($(v))"))
-PASS_VARS += $(foreach v,STRESS FUZZ_SECONDS,$(if $(filter command line,$(origin $(v))),$(v)="$($(v))"))
+PASS_VARS += $(foreach v,STRESS FUZZ_SECONDS DIST,$(if $(filter command line,$(origin $(v))),$(v)="$($(v))"))
 $(PUBLIC):
 	tools/devroot $(MAKE) --no-print-directory $@ $(PASS_VARS)
 # The commit the results belong to (the root may not reach a worktree's git folder).
