@@ -46,8 +46,8 @@ import os
 import stat
 import threading
 import warnings
-from collections.abc import Buffer
-from typing import TYPE_CHECKING, Any
+from collections.abc import Buffer, Iterable
+from typing import TYPE_CHECKING, Any, Literal, overload
 
 if TYPE_CHECKING:
     from ._loop import Loop
@@ -110,7 +110,29 @@ def _native_flags(kind: str, plus: bool) -> int:
     return flags
 
 
-async def open(file: Any, mode: str = "r", buffering: int = -1,
+# The modes a type checker can tell apart, in the usual spellings; any other
+# valid spelling still works and is typed as either kind of file.
+_TextMode = Literal["r", "w", "a", "x", "r+", "w+", "a+", "x+",
+                    "rt", "wt", "at", "xt", "r+t", "w+t", "a+t", "x+t",
+                    "rt+", "wt+", "at+", "xt+"]
+_BinaryMode = Literal["rb", "wb", "ab", "xb", "r+b", "w+b", "a+b", "x+b",
+                      "rb+", "wb+", "ab+", "xb+"]
+_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+@overload
+async def open(file: _Path, mode: _TextMode = "r", buffering: int = -1,
+               encoding: str | None = None, errors: str | None = None,
+               newline: str | None = None) -> AsyncTextFile: ...
+@overload
+async def open(file: _Path, mode: _BinaryMode, buffering: int = -1,
+               encoding: None = None, errors: None = None,
+               newline: None = None) -> AsyncFile: ...
+@overload
+async def open(file: _Path, mode: str, buffering: int = -1,
+               encoding: str | None = None, errors: str | None = None,
+               newline: str | None = None) -> AsyncFile | AsyncTextFile: ...
+async def open(file: _Path, mode: str = "r", buffering: int = -1,
                encoding: str | None = None, errors: str | None = None,
                newline: str | None = None) -> AsyncFile | AsyncTextFile:
     """Open a file on the running ombrel loop; see the built-in open()."""
@@ -350,7 +372,7 @@ class AsyncFile:
     operation.
     """
 
-    def __init__(self, loop: Loop, fd: int, name: Any, mode: str, *,
+    def __init__(self, loop: Loop, fd: int, name: str | bytes, mode: str, *,
                  readable: bool, writable: bool, append: bool,
                  seekable: bool, bufsize: int, position: int) -> None:
         self._loop = loop
@@ -499,7 +521,7 @@ class AsyncFile:
         self._pos += len(data)
         return data
 
-    async def readinto(self, buffer: Any) -> int:
+    async def readinto(self, buffer: Buffer) -> int:
         """Read into a writable bytes-like object; the count read."""
         view = memoryview(buffer).cast("B")
         data = await self.read(len(view))
@@ -595,7 +617,7 @@ class AsyncFile:
             self._pos = start + written
             return written
 
-    async def writelines(self, lines: Any) -> None:
+    async def writelines(self, lines: Iterable[Buffer]) -> None:
         for line in lines:
             await self.write(line)
 
@@ -797,7 +819,7 @@ class AsyncTextFile:
     # Properties.
 
     @property
-    def name(self) -> Any:
+    def name(self) -> str | bytes:
         return self.buffer.name
 
     @property
@@ -805,7 +827,7 @@ class AsyncTextFile:
         return self.buffer.closed
 
     @property
-    def newlines(self) -> Any:
+    def newlines(self) -> str | tuple[str, ...] | None:
         return getattr(self._decoder, "newlines", None)
 
     def fileno(self) -> int:
@@ -979,7 +1001,7 @@ class AsyncTextFile:
                 await self.buffer.flush()
             return len(text)
 
-    async def writelines(self, lines: Any) -> None:
+    async def writelines(self, lines: Iterable[str]) -> None:
         for line in lines:
             await self.write(line)
 
