@@ -329,15 +329,26 @@ class NetworkMixin(SocketsMixin):
             proto.restore()
 
     # The standard loop's code on the hooks above.
-    create_connection = base_events.BaseEventLoop.create_connection
+    if TYPE_CHECKING:
+        # Typed as the abstract loop declares them: the functions borrowed
+        # below take the standard loop's classes as self, which Loop is not.
+        create_connection = asyncio.AbstractEventLoop.create_connection
+        create_server = asyncio.AbstractEventLoop.create_server
+        connect_accepted_socket = asyncio.AbstractEventLoop.connect_accepted_socket
+        sendfile = asyncio.AbstractEventLoop.sendfile
+        start_tls = asyncio.AbstractEventLoop.start_tls
+        create_unix_connection = asyncio.AbstractEventLoop.create_unix_connection
+        create_unix_server = asyncio.AbstractEventLoop.create_unix_server
+    else:
+        create_connection = base_events.BaseEventLoop.create_connection
+        create_server = base_events.BaseEventLoop.create_server
+        connect_accepted_socket = base_events.BaseEventLoop.connect_accepted_socket
+        sendfile = base_events.BaseEventLoop.sendfile
+        start_tls = base_events.BaseEventLoop.start_tls
+        create_unix_connection = unix_events._UnixSelectorEventLoop.create_unix_connection
+        create_unix_server = unix_events._UnixSelectorEventLoop.create_unix_server
     _connect_sock = base_events.BaseEventLoop._connect_sock
     _create_connection_transport = base_events.BaseEventLoop._create_connection_transport
     _ensure_resolved = base_events.BaseEventLoop._ensure_resolved
-    create_server = base_events.BaseEventLoop.create_server
     _create_server_getaddrinfo = base_events.BaseEventLoop._create_server_getaddrinfo
-    connect_accepted_socket = base_events.BaseEventLoop.connect_accepted_socket
-    sendfile = base_events.BaseEventLoop.sendfile
-    start_tls = base_events.BaseEventLoop.start_tls
-    create_unix_connection = unix_events._UnixSelectorEventLoop.create_unix_connection
-    create_unix_server = unix_events._UnixSelectorEventLoop.create_unix_server
     _accept_connection2 = selector_events.BaseSelectorEventLoop._accept_connection2
