@@ -119,4 +119,4 @@ bench: export OMBREL_BENCH_COMMIT = $(shell git rev-parse --short HEAD 2>/dev/nu
 endif
 
 clean:
-	rm -rf build
+	rm -rf build dist
