@@ -125,3 +125,13 @@ def test_tornado_ioloop(tmp_path):
             proc.send_signal(signal.SIGINT)
             assert proc.wait(timeout=30) == 0
     assert_clean(log_path)
+
+
+def test_the_docs_show_the_programs_these_tests_run():
+    top = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
+    with open(os.path.join(top, "docs", "frameworks.md"), encoding="utf-8") as f:
+        docs = f.read()
+    for name in ("uvicorn_app.py", "hypercorn_app.py", "tornado_app.py"):
+        with open(os.path.join(top, "tests", "python", "snippets", name), encoding="utf-8") as f:
+            program = f.read()
+        assert "".join("    " + line if line.strip() else line for line in program.splitlines(True)) in docs, name
