@@ -72,9 +72,9 @@ struct CancelState {
   };
 };
 
-// Membership of a Group. Only the loop behaviour is used in this system:
-// members are added from the group's head, owner_callback runs after a
-// member's own callback.
+// Membership of a Group. The loop only adds members from the group's head
+// and runs owner_callback after a member's own callback; nothing else of
+// the group protocol is used.
 struct GroupLink {
   GroupLink* next;
   GroupLink* prev;

@@ -84,8 +84,8 @@ struct LoopState {
   std::atomic<std::uint32_t> wake_requested;
   MutexFutex timer_mutex;  // guards `timers` and the timers' heap links
   bool initialized;
-  bool running;  // never set in this system
-  bool stopped;  // when set, done() is true; never set in this system
+  bool running;  // never set: the owner drives ticks itself
+  bool stopped;  // when set, done() is true; never set: the owner decides when to stop
 
   // The single point where an operation becomes finished. Owning thread.
   void markCompleted(Completion* c) noexcept;

@@ -5,8 +5,8 @@
 // heap; completed once checkTimers (or a cancellation) takes it out; dead
 // after dispatch. A fired timer reads deadline 0 and has_result true.
 // Thread rules: heap membership, deadline and state change only with the
-// loop's timer_mutex held; in this system every timer call is made on the
-// loop's owning thread.
+// loop's timer_mutex held; every timer call (setTimer, clearTimer, the
+// check) is made on the loop's owning thread.
 #pragma once
 
 #include <cstdint>

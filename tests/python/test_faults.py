@@ -320,7 +320,7 @@ def test_writes_to_a_full_file_system_fail_cleanly(tmp_path):
 
 def test_send_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
     # The kernel answers such sends with WouldBlock once the socket buffer is
-    # full; the transport used to abort instead of waiting for writability.
+    # full: the transport must wait for writability, not abort.
     a, b = tcp_pair()
     p = Proto()
     p.eof_received = lambda: True  # keep writing after the peer's end of stream
@@ -338,7 +338,7 @@ def test_send_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
 
 
 def test_sendall_to_a_half_closed_peer_beyond_the_socket_buffer(loop, tcp_pair):
-    # Same for _sock_sendall, which used to fail with WouldBlock.
+    # Same for _sock_sendall: WouldBlock means wait, not fail.
     a, b = tcp_pair()
     b.shutdown(socket.SHUT_WR)
     fut = loop._sock_sendall(a.fileno(), b"x" * (8 << 20))
@@ -374,9 +374,9 @@ def test_end_of_stream_is_delivered_once(loop):
 
 
 def test_short_streaming_write_to_a_regular_file(tmp_path):
-    # A write at the file position that ended short (the file size limit or
-    # a full file system) used to leave the position behind, so the rest was
-    # written over the start and the future reported every byte.
+    # A write at the file position that ends short (the file size limit or
+    # a full file system) must move the position by what was written, so the
+    # rest is not written over the start nor every byte reported.
     # A file size limit makes the kernel's write end short, like a full file system.
     script = tmp_path / "short.py"
     script.write_text(textwrap.dedent("""

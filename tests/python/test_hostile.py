@@ -1052,9 +1052,9 @@ def test_protocol_callbacks_acting_on_their_transport(plan, buffered, peer_shutd
 
 @pytest.mark.parametrize("how", ["_start_reading", "pause_then_resume"])
 def test_get_buffer_that_arms_a_receive_itself(loop, how):
-    # A receive armed from inside get_buffer used to be pinned into the record
-    # that the outer arm then overwrote: that pin was never released, and the
-    # data landed in a buffer other than the one get_buffer returned last.
+    # A receive armed from inside get_buffer must keep its own pin, not one
+    # the outer arm then overwrites (never released), and the data must land
+    # in the buffer get_buffer returned last.
     a, b = socket.socketpair()
     a.setblocking(False)
     handed_out = []
