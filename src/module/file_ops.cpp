@@ -227,16 +227,9 @@ PyObject* startRead(PyObject* self, std::int32_t fd, Py_ssize_t size, bool strea
     return fut;
   }
   if (streaming) {
-    PyObject* kept;
-    if (!rt->kept.takeBytes(fd, static_cast<std::size_t>(size), &kept)) {
-      Py_DECREF(fut);
-      return nullptr;
-    }
-    if (kept != nullptr) {  // answered without the kernel
-      futureSetResult(fut, kept);
-      Py_DECREF(kept);
-      return fut;
-    }
+    int answered = resolveFromKept(rt, fd, static_cast<std::size_t>(size), fut);
+    if (answered < 0) Py_CLEAR(fut);
+    if (answered != 0) return fut;
   }
   auto* op = allocRecord<ReadOp>();
   char* buf = op != nullptr ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;

@@ -63,4 +63,13 @@ void endOp(Runtime* rt, LiveOp* live, PyObject** fut) noexcept {
   Py_CLEAR(*fut);
 }
 
+int resolveFromKept(Runtime* rt, std::int32_t fd, std::size_t max, PyObject* fut) noexcept {
+  PyObject* kept;
+  if (!rt->kept.takeBytes(fd, max, &kept)) return -1;
+  if (kept == nullptr) return 0;
+  futureSetResult(fut, kept);
+  Py_DECREF(kept);
+  return 1;
+}
+
 }  // namespace ombrel

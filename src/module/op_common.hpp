@@ -80,6 +80,11 @@ bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept;
 
 inline bool opAbandoned(PyObject* fut) noexcept { return fut == nullptr || sockExtra(fut)->cancel_requested; }
 
+// A receive or stream read answered from what a cancelled one left for fd,
+// without the kernel: 1 when fut was resolved with up to max kept bytes, 0
+// when nothing is kept, -1 with an exception set.
+int resolveFromKept(Runtime* rt, std::int32_t fd, std::size_t max, PyObject* fut) noexcept;
+
 // Ends a record's life after its final outcome: unlinks it from the live
 // list and drops its future reference (the caller then frees the record).
 void endOp(Runtime* rt, LiveOp* live, PyObject** fut) noexcept;

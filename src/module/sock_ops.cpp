@@ -270,16 +270,9 @@ PyObject* loopSockRecv(PyObject* self, PyObject* args) noexcept {
     Py_DECREF(empty);
     return fut;
   }
-  PyObject* kept;
-  if (!rt->kept.takeBytes(fd, static_cast<std::size_t>(nbytes), &kept)) {
-    Py_DECREF(fut);
-    return nullptr;
-  }
-  if (kept != nullptr) {  // answered without the kernel
-    futureSetResult(fut, kept);
-    Py_DECREF(kept);
-    return fut;
-  }
+  int answered = resolveFromKept(rt, fd, static_cast<std::size_t>(nbytes), fut);
+  if (answered < 0) Py_CLEAR(fut);
+  if (answered != 0) return fut;
   auto* op = allocRecord<RecvOp>();
   char* buf = op != nullptr ? static_cast<char*>(std::malloc(static_cast<std::size_t>(nbytes))) : nullptr;
   if (buf == nullptr) {
