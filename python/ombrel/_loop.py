@@ -29,7 +29,7 @@ from typing import Any, TypeVar
 from ._datagram import DatagramMixin
 from ._debug import check_callback, check_thread, debug_check, log_slow_callback
 from ._dns import ResolverMixin
-from ._errors import ExceptionHandler, ExceptionHandlerMixin
+from ._exception_handler import ExceptionHandler, ExceptionHandlerMixin
 from ._executor import ExecutorMixin
 from ._native import NativeLoop
 from ._network import NetworkMixin

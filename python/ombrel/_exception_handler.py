@@ -1,8 +1,8 @@
 """Exception reporting: the handler every error of the loop ends up in.
 
-The native engine reports exceptions of callbacks (and later of protocol
-callbacks) by calling `call_exception_handler(context)` on the loop object,
-with the keys "message", "exception", "handle" (or "transport"/"protocol").
+The native engine reports exceptions of callbacks and of protocol callbacks
+by calling `call_exception_handler(context)` on the loop object, with the
+keys "message", "exception", "handle" (or "transport"/"protocol").
 That call happens in the middle of a ready pass or a dispatch step, so
 nothing here may raise except SystemExit and KeyboardInterrupt: anything
 else is logged, as the standard loop does.
