@@ -28,13 +28,13 @@ from typing import Any, TypeVar
 
 from ._datagram import DatagramMixin
 from ._debug import check_callback, check_thread, debug_check, log_slow_callback
-from ._dns import ResolverMixin
 from ._exception_handler import ExceptionHandler, ExceptionHandlerMixin
 from ._executor import ExecutorMixin
 from ._native import NativeLoop
 from ._network import NetworkMixin
 from ._pipes import PipesMixin
 from ._readiness import ReadinessMixin
+from ._resolver import ResolverMixin
 from ._signals import SignalMixin
 from ._subprocess import SubprocessMixin
 
