@@ -2,8 +2,9 @@
 
 Stream operations go to the engine's one-shot operations (`_sock_recv`,
 `_sock_sendall`, `_sock_accept`, `_sock_sendfile`), whose futures abort the
-kernel operation when cancelled. Connects and datagrams are made now and
-wait for readiness through add_reader/add_writer, as the standard loop does.
+kernel operation when cancelled. Connects and datagrams are tried at once
+and, when they would block, wait for readiness through add_reader/add_writer,
+as the standard loop does.
 
 A cancelled receive or accept never loses what the kernel did: the engine
 keeps what an aborted operation got for the next call on the socket, and a

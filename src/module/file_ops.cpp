@@ -134,7 +134,7 @@ void fileSizeDone(Loop*, Completion* c) noexcept {
   });
 }
 
-// Steps 1-4 of a one-shot operation: future, record, start.
+// The start of a one-shot operation: future, record, inputs, Loop::add.
 template <class Op, class Init>
 PyObject* startOneShot(PyObject* self, Runtime* rt, Completion* (*comp)(Op*), ev::Callback done, Init init) noexcept {
   PyObject* fut = newSockFuture(self);

@@ -65,19 +65,20 @@ Record* allocPinnedRecord(PyObject* self, PyObject* data, PyObject** fut_out) no
   return op;
 }
 
-// Step 3 to 5 of starting an operation: callback and user data, the
-// future's link to the completion, the live list, Loop::add.
+// The common end of starting an operation whose record, future and inputs
+// are ready: callback and user data, the future's link to the completion,
+// the live list, Loop::add.
 void startOp(Runtime* rt, PyObject** fut_slot, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,
              void* record) noexcept;
 
-// Whether an operation should stop instead of continuing (a partial send or
-// write, an accepted descriptor): its future asked to be cancelled, or close
-// orphaned it (null future).
 // A file offset argument: PyLong_AsUnsignedLongLong, at most the largest
 // file offset (2**63 - 1): a larger one would reach the kernel as a negative
 // number, and -1 there means "the file position".
 bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept;
 
+// Whether an operation should stop instead of continuing (a partial send or
+// write, an accepted descriptor): its future asked to be cancelled, or close
+// orphaned it (null future).
 inline bool opAbandoned(PyObject* fut) noexcept { return fut == nullptr || sockExtra(fut)->cancel_requested; }
 
 // A receive or stream read answered from what a cancelled one left for fd,
