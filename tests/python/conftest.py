@@ -1,17 +1,11 @@
-import _ombrel
+import asyncio
+import gc
+import socket
+import sys
+
 import pytest
 
-
-class RecordingLoop(_ombrel.Loop):
-    """The native loop plus the one method the package layer must supply:
-    call_exception_handler, here recording its contexts."""
-
-    def __init__(self, *args, **kwargs):
-        super().__init__(*args, **kwargs)
-        self.handler_calls = []
-
-    def call_exception_handler(self, context):
-        self.handler_calls.append(context)
+from helpers import Descriptors, Proto, RecordingLoop, spin
 
 
 @pytest.fixture
@@ -21,20 +15,58 @@ def loop():
     lp.close()
 
 
-def run_once(loop, *callbacks):
-    """Schedules the callbacks, then stop, and runs the loop until it stops."""
-    for cb in callbacks:
-        loop.call_soon(cb)
-    loop.call_soon(loop.stop)
-    loop.run_forever()
+# The package tests run twice: on ombrel's loop and on the standard
+# library's, which is the reference for what an asyncio loop does. A test
+# that fails only for "asyncio" checks something the standard loop does not
+# promise.
+LOOP_KINDS = ["asyncio", "ombrel"]
 
 
-def wait_for(loop, fut, timeout=10.0):
-    """Runs the loop until fut is done (a hang bound, not a timing check)."""
-    if not fut.done():
-        fut.add_done_callback(lambda f: loop.stop())
-        guard = loop.call_later(timeout, loop.stop)
-        loop.run_forever()
-        guard.cancel()
-    assert fut.done(), "operation did not finish in time"
-    return fut
+@pytest.fixture(params=LOOP_KINDS)
+def loop_factory(request):
+    if request.param == "ombrel":
+        import ombrel
+        return ombrel.new_event_loop
+    return asyncio.new_event_loop
+
+
+@pytest.fixture
+def aloop(loop_factory):
+    lp = loop_factory()
+    yield lp
+    if lp.is_running():  # a failed test may leave it stopped mid-run only
+        lp.stop()
+    lp.close()
+    gc.collect()
+
+
+@pytest.fixture
+def unraisables(monkeypatch):
+    """What PyErr_WriteUnraisable reported, as (exception type, object)."""
+    seen = []
+    monkeypatch.setattr(sys, "unraisablehook", lambda u: seen.append((type(u.exc_value), u.object)))
+    return seen
+
+
+@pytest.fixture
+def fds(tmp_path):
+    d = Descriptors(tmp_path)
+    yield d
+    d.close()
+
+
+@pytest.fixture
+def transport(loop):
+    """A native transport reading a socket pair: (transport, Proto, peer)."""
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    b.settimeout(5)
+    p = Proto()
+    tr = loop._make_transport(a, p, {"peername": "peer"}, None)
+    p.connection_made(tr)
+    tr._start_reading()
+    yield tr, p, b
+    tr.abort()
+    spin(loop)
+    a.close()
+    b.close()

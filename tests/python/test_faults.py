@@ -9,7 +9,6 @@ import random
 import resource
 import shutil
 import socket
-import struct
 import subprocess
 import sys
 import textwrap
@@ -17,24 +16,10 @@ import time
 
 import pytest
 
-from conftest import wait_for
+from helpers import Proto, reset, run_until, spin, wait_for
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 TOP = os.path.dirname(os.path.dirname(HERE))
-
-
-def spin(loop, seconds=0.001):
-    loop.call_later(seconds, loop.stop)
-    loop.run_forever()
-
-
-def run_until(loop, pred, timeout=10.0, between=None):
-    deadline = time.monotonic() + timeout
-    while not pred():
-        assert time.monotonic() < deadline, "condition not reached in time"
-        spin(loop)
-        if between is not None:
-            between()
 
 
 def run_all(loop, futures, timeout=20.0):
@@ -48,18 +33,6 @@ def raise_nofile(want):
             pytest.skip(f"RLIMIT_NOFILE hard limit {hard} is below {want}")
         resource.setrlimit(resource.RLIMIT_NOFILE, (want, hard))
     return soft
-
-
-class Proto(asyncio.Protocol):
-    def __init__(self):
-        self.lost = []
-        self.data = bytearray()
-
-    def data_received(self, data):
-        self.data += data
-
-    def connection_lost(self, exc):
-        self.lost.append(exc)
 
 
 @pytest.fixture
@@ -217,11 +190,6 @@ def test_accept_with_no_descriptors_left_fails_and_recovers():
 
 
 # ---- peers that reset in the middle of a write -----------------------------
-
-
-def reset(sock):
-    sock.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
-    sock.close()
 
 
 @pytest.mark.parametrize("seed", range(6))

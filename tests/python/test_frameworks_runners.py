@@ -13,6 +13,8 @@ from pathlib import Path
 
 import pytest
 
+from helpers import free_port
+
 pytestmark = pytest.mark.timeout(60)
 
 SNIPPETS = Path(__file__).parent / "snippets"
@@ -63,12 +65,6 @@ def test_anyio_run_on_ombrel():
     assert proc.returncode == 0, proc.stderr
     module, reply = proc.stdout.split()
     assert module.startswith("ombrel") and reply == "HELLO"
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 def connect(port, deadline):

@@ -7,13 +7,14 @@ import asyncio
 import contextlib
 import os
 import signal
-import socket
 import subprocess
 import sys
 import time
 from pathlib import Path
 
 import pytest
+
+from helpers import free_port
 
 httpx = pytest.importorskip("httpx")
 
@@ -22,12 +23,6 @@ pytestmark = pytest.mark.timeout(90)
 SNIPPETS = Path(__file__).parent / "snippets"
 # Straight to loopback, whatever proxy the environment names.
 CLIENT = {"timeout": 20, "trust_env": False}
-
-
-def free_port():
-    with socket.socket() as s:
-        s.bind(("127.0.0.1", 0))
-        return s.getsockname()[1]
 
 
 @contextlib.contextmanager

@@ -6,16 +6,9 @@ import socket
 
 import pytest
 
-from test_pkg_fixtures import aloop, loop_factory  # noqa: F401
+from helpers import run
 
 pytestmark = pytest.mark.timeout(30)
-
-
-def run(loop, coro, timeout=10):
-    async def bounded():
-        async with asyncio.timeout(timeout):
-            return await coro
-    return loop.run_until_complete(bounded())
 
 
 class Endpoint(asyncio.DatagramProtocol):

@@ -1,22 +1,14 @@
 """The exception handler: the default log format, custom handlers, and the
 errors of callbacks and tasks that reach it."""
 
-import asyncio
 import gc
 import logging
 
 import pytest
 
-from test_pkg_fixtures import aloop, loop_factory  # noqa: F401
+from helpers import run_once
 
 pytestmark = pytest.mark.timeout(30)
-
-
-def run_briefly(loop, *callbacks):
-    for cb in callbacks:
-        loop.call_soon(cb)
-    loop.call_soon(loop.stop)
-    loop.run_forever()
 
 
 def error_records(caplog):
@@ -47,7 +39,7 @@ def test_callback_errors_are_logged_and_the_loop_goes_on(aloop, caplog):
     def fail():
         raise ZeroDivisionError("in callback")
 
-    run_briefly(aloop, fail, lambda: ran.append("after"))
+    run_once(aloop, fail, lambda: ran.append("after"))
     assert ran == ["after"]
     (record,) = error_records(caplog)
     assert record.getMessage().startswith("Exception in callback ")
@@ -66,7 +58,7 @@ def test_custom_handler_receives_loop_and_context(aloop):
     def fail():
         raise KeyError("k")
 
-    run_briefly(aloop, fail)
+    run_once(aloop, fail)
     ((loop, context),) = calls
     assert loop is aloop
     assert isinstance(context["exception"], KeyError)
@@ -113,7 +105,7 @@ def test_unretrieved_task_exception_is_reported(aloop, caplog):
         raise OSError("never awaited")
 
     task = aloop.create_task(fail())
-    run_briefly(aloop)
+    run_once(aloop)
     assert task.done()
     del task
     gc.collect()

@@ -7,7 +7,7 @@ import threading
 
 import pytest
 
-from test_pkg_fixtures import aloop, is_ombrel, loop_factory  # noqa: F401
+from helpers import is_ombrel
 
 pytestmark = pytest.mark.timeout(30)
 

@@ -7,13 +7,9 @@ import socket
 
 import pytest
 
-from test_pkg_fixtures import aloop, is_ombrel, loop_factory  # noqa: F401
+from helpers import run
 
 pytestmark = pytest.mark.timeout(30)
-
-
-def run(loop, coro, timeout=10):
-    return loop.run_until_complete(asyncio.wait_for(coro, timeout))
 
 
 async def wait_until(predicate, timeout=5):

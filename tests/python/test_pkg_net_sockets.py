@@ -12,7 +12,7 @@ import time
 
 import pytest
 
-from test_pkg_fixtures import aloop, is_ombrel, loop_factory  # noqa: F401
+from helpers import is_ombrel, run
 
 pytestmark = pytest.mark.timeout(30)
 
@@ -28,7 +28,15 @@ def socks():
         made.append(s)
         return s
 
+    def pair(blocking=True):
+        a, b = socket.socketpair()
+        for s in (a, b):
+            s.setblocking(blocking)
+            made.append(s)
+        return a, b
+
     make.keep = made.append
+    make.pair = pair
     yield make
     for s in made:
         s.close()
@@ -39,10 +47,6 @@ def listener(socks, family=socket.AF_INET, host="127.0.0.1"):
     srv.bind((host, 0))
     srv.listen(8)
     return srv
-
-
-def run(loop, coro, timeout=10):
-    return loop.run_until_complete(asyncio.wait_for(coro, timeout))
 
 
 @pytest.mark.parametrize("size", [5, 4 * 1024 * 1024])
@@ -165,9 +169,7 @@ def test_results_of_operations_whose_task_was_cancelled_go_to_the_next_call(aloo
     resumed (ombrel), or never suspends (the standard loop): either way the
     data and the client are the next call's, never lost."""
     srv = listener(socks)
-    a, b = socket.socketpair()
-    socks.keep(a)
-    socks.keep(b)
+    a, b = socks.pair()
     b.setblocking(False)
 
     async def race(coro, before_cancel=lambda: None):
@@ -243,9 +245,7 @@ def test_receives_under_tiny_timeouts_lose_and_duplicate_nothing(aloop):
 
 
 def test_bytes_a_cancelled_receive_took_reach_a_transport_over_the_socket(aloop, socks):
-    a, b = socket.socketpair()
-    socks.keep(a)
-    socks.keep(b)
+    a, b = socks.pair()
     b.setblocking(False)
 
     async def main():
@@ -305,9 +305,7 @@ def test_a_cancelled_wait_for_readiness_leaves_the_next_ones_watch_alone(aloop, 
 def test_debug_mode_refuses_blocking_sockets(aloop, socks):
     aloop.set_debug(True)
     blocking = socks(blocking=True)
-    a, b = socket.socketpair()
-    socks.keep(a)
-    socks.keep(b)
+    a, b = socks.pair()
     a.setblocking(True)
     calls = [
         aloop.sock_recv(a, 1), aloop.sock_recv_into(a, bytearray(1)),
@@ -352,11 +350,7 @@ def datafile(tmp_path):
 @pytest.mark.parametrize("offset, count", [(0, None), (1000, 5000), (299_990, None), (400_000, None)])
 def test_sock_sendfile_sends_the_range_and_moves_the_file_position(aloop, socks, datafile, offset, count):
     f, data = datafile
-    a, b = socket.socketpair()
-    socks.keep(a)
-    socks.keep(b)
-    a.setblocking(False)
-    b.setblocking(False)
+    a, b = socks.pair(blocking=False)
     expected = data[offset:None if count is None else offset + count]
 
     async def main():
@@ -373,11 +367,7 @@ def test_sock_sendfile_sends_the_range_and_moves_the_file_position(aloop, socks,
 
 def test_sock_sendfile_fallback_and_argument_checks(aloop, socks, datafile, tmp_path):
     f, _ = datafile
-    a, b = socket.socketpair()
-    socks.keep(a)
-    socks.keep(b)
-    a.setblocking(False)
-    b.setblocking(False)
+    a, b = socks.pair(blocking=False)
     udp = socks(socket.AF_INET, socket.SOCK_DGRAM)
     text = open(tmp_path / "text", "w+")
     memfile = io.BytesIO(b"not a real file")
@@ -406,11 +396,7 @@ def test_sock_sendfile_fallback_and_argument_checks(aloop, socks, datafile, tmp_
 
 
 def test_sendall_the_kernel_takes_at_once_does_not_yield(aloop, socks):
-    a, b = socket.socketpair()
-    socks.keep(a)
-    socks.keep(b)
-    a.setblocking(False)
-    b.setblocking(False)
+    a, b = socks.pair(blocking=False)
 
     async def main():
         ran = []
@@ -430,11 +416,7 @@ def test_sock_sendfile_to_a_peer_that_closes_midway_moves_the_position_by_what_w
     data = os.urandom(8 * 1024 * 1024)
     path = tmp_path / "big"
     path.write_bytes(data)
-    a, b = socket.socketpair()
-    socks.keep(a)
-    socks.keep(b)
-    a.setblocking(False)
-    b.setblocking(False)
+    a, b = socks.pair(blocking=False)
 
     async def main():
         with open(path, "rb") as f:

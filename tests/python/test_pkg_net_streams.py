@@ -16,13 +16,9 @@ import threading
 import pytest
 from test.test_asyncio import utils as tu
 
-from test_pkg_fixtures import aloop, is_ombrel, loop_factory  # noqa: F401
+from helpers import is_ombrel, run
 
 pytestmark = pytest.mark.timeout(30)
-
-
-def run(loop, coro, timeout=10):
-    return loop.run_until_complete(asyncio.wait_for(coro, timeout))
 
 
 class Recorder(asyncio.Protocol):

@@ -9,19 +9,12 @@ import sys
 
 import pytest
 
-from test_pkg_fixtures import aloop, is_ombrel, loop_factory  # noqa: F401
+from helpers import run
 
 pytestmark = pytest.mark.timeout(60)
 
 PY = sys.executable
 PIPE = asyncio.subprocess.PIPE
-
-
-def run(loop, coro, timeout=30):
-    async def bounded():
-        async with asyncio.timeout(timeout):
-            return await coro
-    return loop.run_until_complete(bounded())
 
 
 def test_communicate_exit_code_and_separate_streams(aloop):
@@ -36,7 +29,7 @@ def test_communicate_exit_code_and_separate_streams(aloop):
         out, err = await proc.communicate(b"x" * 300_000)  # beyond a pipe's buffer
         return proc, out, err
 
-    proc, out, err = run(aloop, main())
+    proc, out, err = run(aloop, main(), 30)
     assert out == b"X" * 300_000 and err == b"err"
     assert proc.returncode == 7
 
@@ -53,7 +46,7 @@ def test_shell_stderr_to_stdout_and_devnull(aloop):
         assert quiet.stdout is None and quiet.stdin is None
         return proc.returncode, out, err, await quiet.wait()
 
-    code, out, err, quiet = run(aloop, main())
+    code, out, err, quiet = run(aloop, main(), 30)
     assert (code, err, quiet) == (4, None, 0)
     assert sorted(out.split()) == [b"err", b"out"]
 
@@ -82,7 +75,7 @@ def test_streams_line_by_line_and_files_as_stdio(aloop, tmp_path):
             assert await cat.wait() == 0
         return got
 
-    assert run(aloop, main()) == [b"cba\n", b"zyx\n"]
+    assert run(aloop, main(), 30) == [b"cba\n", b"zyx\n"]
     assert dst.read_bytes() == b"one\ntwo\n"
 
 
@@ -104,7 +97,7 @@ def test_signals_reach_the_child(aloop, how, expect):
         code = await proc.wait()
         return code, proc.returncode
 
-    assert run(aloop, main()) == (expect, expect)
+    assert run(aloop, main(), 30) == (expect, expect)
 
 
 def test_concurrent_waits_and_many_children(aloop):
@@ -118,7 +111,7 @@ def test_concurrent_waits_and_many_children(aloop):
     async def main():
         return await asyncio.gather(*(child(i) for i in range(12)))
 
-    assert run(aloop, main()) == list(range(12))
+    assert run(aloop, main(), 30) == list(range(12))
 
 
 def test_wait_of_a_child_cancelled_and_waited_again(aloop):
@@ -130,7 +123,7 @@ def test_wait_of_a_child_cancelled_and_waited_again(aloop):
         proc.kill()
         return await proc.wait()
 
-    assert run(aloop, main()) == -signal.SIGKILL
+    assert run(aloop, main(), 30) == -signal.SIGKILL
 
 
 def test_start_failures(aloop, tmp_path):
@@ -149,7 +142,7 @@ def test_start_failures(aloop, tmp_path):
         with pytest.raises(ValueError):
             await aloop.subprocess_shell(asyncio.SubprocessProtocol, "ls", shell=False)
 
-    run(aloop, main())
+    run(aloop, main(), 30)
 
 
 def test_popen_options_pass_through(aloop, tmp_path):
@@ -162,7 +155,7 @@ def test_popen_options_pass_through(aloop, tmp_path):
         out, _ = await proc.communicate()
         return out.decode().split()
 
-    assert run(aloop, main()) == [str(tmp_path), "v", "True"]
+    assert run(aloop, main(), 30) == [str(tmp_path), "v", "True"]
 
 
 def _child_fds(loop, **kwargs):
@@ -174,7 +167,7 @@ def _child_fds(loop, **kwargs):
         assert proc.returncode == 0, err
         return eval(out)
 
-    return run(loop, main())
+    return run(loop, main(), 30)
 
 
 def _inheritable(fd):
@@ -194,7 +187,7 @@ def test_children_inherit_only_their_standard_descriptors(aloop):
         aloop.add_signal_handler(signal.SIGUSR2, lambda: None)
         aloop.add_reader(r, lambda: None)
         aloop.call_later(60, lambda: None)
-        run(aloop, asyncio.sleep(0))
+        run(aloop, asyncio.sleep(0), 30)
         # listdir opens one descriptor of its own (3 at the lowest).
         fds = _child_fds(aloop)
         assert fds == [0, 1, 2, 3]
@@ -225,7 +218,7 @@ def test_exit_is_seen_without_reading_the_pipes(aloop):
         rest = await proc.stdout.read()
         return code, rest
 
-    assert run(aloop, main()) == (3, b"")
+    assert run(aloop, main(), 30) == (3, b"")
 
 
 def test_closing_the_transport_kills_the_child(aloop):
@@ -243,7 +236,7 @@ def test_closing_the_transport_kills_the_child(aloop):
         transport.close()
         return await done
 
-    assert run(aloop, main()) == -signal.SIGKILL
+    assert run(aloop, main(), 30) == -signal.SIGKILL
 
 
 def test_child_reaped_by_the_loop_only(aloop):
@@ -254,7 +247,7 @@ def test_child_reaped_by_the_loop_only(aloop):
         await proc.wait()
         return proc.pid
 
-    pid = run(aloop, main())
+    pid = run(aloop, main(), 30)
     with pytest.raises(ChildProcessError):
         os.waitpid(pid, os.WNOHANG)
 
@@ -264,7 +257,7 @@ def test_the_loops_own_descriptors_are_close_on_exec(loop_factory):
     loop = loop_factory()
     try:
         loop.add_signal_handler(signal.SIGUSR2, lambda: None)
-        run(loop, asyncio.sleep(0.01))
+        run(loop, asyncio.sleep(0.01), 30)
         opened = {int(f) for f in set(os.listdir("/proc/self/fd")) - before}
         assert opened, "the loop holds descriptors"
         assert not {fd for fd in opened if _inheritable(fd)}

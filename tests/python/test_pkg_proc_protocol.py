@@ -9,18 +9,11 @@ import sys
 
 import pytest
 
-from test_pkg_fixtures import aloop, loop_factory  # noqa: F401
+from helpers import run
 
 pytestmark = pytest.mark.timeout(60)
 
 PY = sys.executable
-
-
-def run(loop, coro, timeout=30):
-    async def bounded():
-        async with asyncio.timeout(timeout):
-            return await coro
-    return loop.run_until_complete(bounded())
 
 
 def no_children_left():
@@ -71,7 +64,7 @@ def test_protocol_calls_come_in_order_and_end_with_connection_lost(aloop):
         transport.close()
         return proto
 
-    proto = run(aloop, main())
+    proto = run(aloop, main(), 30)
     assert proto.events[0] == "made" and proto.events[-1] == "lost"
     assert sorted(e for e in proto.events if isinstance(e, tuple)) == [
         ("pipe lost", 0, None), ("pipe lost", 1, None), ("pipe lost", 2, None)]
@@ -88,7 +81,7 @@ def test_a_child_reaped_by_the_caller_still_finishes_the_transport(aloop):
         popen.wait()  # the caller takes the exit status first
         return await proc.wait()
 
-    code = run(aloop, main())
+    code = run(aloop, main(), 30)
     # The standard loop reports 255 for a status it could not read; ombrel
     # reads it from the Popen object.
     assert code in (-signal.SIGKILL, 255)
@@ -109,7 +102,7 @@ def test_cancelled_creation_kills_and_reaps_the_child(aloop):
         await proc.wait()
         return proc
 
-    run(aloop, main())
+    run(aloop, main(), 30)
     assert no_children_left()
 
 
@@ -124,7 +117,7 @@ def test_child_running_at_loop_close_is_left_alone(loop_factory, request):
             return await asyncio.create_subprocess_exec(
                 PY, "-c", "import time; time.sleep(0.3)")
 
-        proc = run(loop, main())
+        proc = run(loop, main(), 30)
         pid = proc.pid
     finally:
         loop.close()

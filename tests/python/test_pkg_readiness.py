@@ -5,23 +5,11 @@ import contextvars
 import logging
 import socket
 
-import _ombrel
 import pytest
-
-from test_pkg_fixtures import FACTORIES
 
 pytestmark = pytest.mark.timeout(30)
 
 var = contextvars.ContextVar("var", default="unset")
-
-
-@pytest.fixture(params=sorted(FACTORIES))
-def aloop(request):
-    if request.param == "ombrel" and not hasattr(_ombrel.Loop, "_add_poller"):
-        pytest.skip("the native module has no pollers yet")
-    lp = FACTORIES[request.param]()
-    yield lp
-    lp.close()
 
 
 @pytest.fixture

@@ -11,8 +11,6 @@ import _ombrel
 import ombrel
 import pytest
 
-from test_pkg_fixtures import aloop, loop_factory  # noqa: F401
-
 pytestmark = pytest.mark.timeout(30)
 
 

@@ -5,8 +5,6 @@ import contextvars
 
 import pytest
 
-from test_pkg_fixtures import aloop, loop_factory  # noqa: F401
-
 pytestmark = pytest.mark.timeout(30)
 
 var = contextvars.ContextVar("var", default="unset")

@@ -23,7 +23,7 @@ import socket
 
 from hypothesis import given, strategies as st
 
-from conftest import RecordingLoop
+from helpers import RecordingLoop
 
 PATTERN = bytes(range(251)) * 1200  # about 300 KB; slices are the payloads
 
