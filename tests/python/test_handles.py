@@ -10,7 +10,7 @@ import weakref
 
 import pytest
 
-from conftest import run_once
+from helpers import run_once
 
 
 def test_order_and_next_pass_scheduling(loop):
@@ -48,23 +48,6 @@ def test_contexts(loop):
     assert seen == ["outer", "unset", "outer"]
     assert var.get() == "outer"  # the copies were changed, not ours
     assert ctx[var] == "changed"  # changes stay in the given context
-
-
-def test_callback_validation(loop):
-    async def coro_fn():
-        pass
-
-    coro = coro_fn()
-    with pytest.raises(TypeError, match=r"^coroutines cannot be used with call_soon\(\)$"):
-        loop.call_soon(coro)
-    with pytest.raises(TypeError, match=r"^coroutines cannot be used with call_soon\(\)$"):
-        loop.call_soon_threadsafe(coro)
-    coro.close()
-    with pytest.raises(TypeError, match=r"^call_soon\(\) requires a callback$"):
-        loop.call_soon()
-    with pytest.raises(TypeError, match=r"^call_soon\(\) requires a callback$"):
-        loop.call_soon_threadsafe()
-    loop.call_soon(coro_fn).cancel()  # a coroutine function is a plain callable
 
 
 def test_exceptions_go_to_the_handler_and_the_loop_keeps_going(loop):

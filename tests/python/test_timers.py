@@ -4,7 +4,7 @@ import math
 
 import pytest
 
-from conftest import run_once
+from helpers import run_once
 
 
 def run_until(loop, predicate, limit=5.0):
@@ -55,24 +55,6 @@ def test_timer_fires_after_its_delay(loop):
     loop.call_later(0.05, lambda: ran.append(loop.time()))
     assert run_until(loop, lambda: ran)
     assert ran[0] >= start + 0.05
-
-
-@pytest.mark.parametrize("method", ["call_later", "call_at"])
-def test_argument_errors(loop, method):
-    with pytest.raises(ValueError):
-        getattr(loop, method)(math.nan, print)
-    with pytest.raises(TypeError, match=rf"^{method}\(\) requires \((delay|when), callback, \.\.\.\)$"):
-        getattr(loop, method)(1)
-    with pytest.raises(TypeError):
-        getattr(loop, method)("soon", print)
-
-    async def coro_fn():
-        pass
-
-    coro = coro_fn()
-    with pytest.raises(TypeError, match=rf"^coroutines cannot be used with {method}\(\)$"):
-        getattr(loop, method)(0, coro)
-    coro.close()
 
 
 def test_infinite_delays_never_fire(loop):

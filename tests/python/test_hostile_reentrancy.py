@@ -1,0 +1,221 @@
+"""Re-entrant calls: callbacks, protocol methods and exception handlers
+that close, stop or run the loop they are called from, loops closed from
+inside their own teardown or from another thread."""
+
+import socket
+import threading
+
+import _ombrel
+import pytest
+
+from helpers import Proto, RecordingLoop, run_once, run_until, spin
+
+
+def test_loop_methods_from_inside_callbacks(loop):
+    seen = []
+
+    def inside():
+        for call in (loop.close, loop.run_forever):
+            try:
+                call()
+            except RuntimeError as e:
+                seen.append(str(e))
+        seen.append(loop.is_running())
+        loop.stop()
+        loop.stop()
+
+    loop.call_soon(inside)
+    loop.run_forever()
+    assert seen == ["Cannot close a running event loop", "This event loop is already running", True]
+    assert not loop.is_running() and not loop.is_closed()
+    run_once(loop)
+
+
+def test_another_loop_runs_inside_a_callback(loop):
+    inner = RecordingLoop()
+    order = []
+
+    def outer_cb():
+        inner.call_soon(order.append, "inner")
+        inner.call_soon(inner.stop)
+        inner.run_forever()
+        order.append("outer")
+
+    try:
+        run_once(loop, outer_cb)
+    finally:
+        inner.close()
+    assert order == ["inner", "outer"]
+
+
+def test_handle_cancelling_and_running_itself(loop):
+    runs = []
+
+    def cb():
+        runs.append("h")
+        h.cancel()
+        h._run()  # cancelled: does nothing
+        h.cancel()
+
+    def cancel_timer_then_run_it():
+        t.cancel()
+        t._run()
+        runs.append("other")
+
+    h = loop.call_soon(cb)
+    t = loop.call_later(0, runs.append, "timer")
+    loop.call_soon(cancel_timer_then_run_it)
+    run_once(loop)
+    spin(loop)
+    assert runs == ["h", "other"] and h.cancelled() and t.cancelled()
+
+
+def test_exception_handlers_that_raise_or_close(unraisables):
+    class Angry(_ombrel.Loop):
+        def call_exception_handler(self, context):
+            try:
+                self.close()
+            except RuntimeError:
+                pass
+            raise ValueError("handler failed")
+
+    lp = Angry()
+    try:
+        lp.call_soon(lambda: 1 / 0)
+        lp.call_soon(lp.stop)
+        lp.run_forever()
+        # A loop without call_exception_handler at all.
+        plain = _ombrel.Loop()
+        plain.call_soon(lambda: 1 / 0)
+        plain.call_soon(plain.stop)
+        plain.run_forever()
+        plain.close()
+    finally:
+        lp.close()
+    assert [t for t, _ in unraisables] == [ValueError, AttributeError]
+
+
+@pytest.mark.parametrize("stage", ["data_received", "connection_lost", "eof_received"])
+def test_protocol_callbacks_that_close_stop_or_rerun_the_loop(loop, stage):
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    results = []
+
+    class P(Proto):
+        def poke(self):
+            for call in (loop.close, loop.run_forever):
+                try:
+                    call()
+                except RuntimeError as e:
+                    results.append(type(e))
+            loop.stop()
+
+        def data_received(self, data):
+            if stage == "data_received":
+                self.poke()
+
+        def eof_received(self):
+            if stage == "eof_received":
+                self.poke()
+
+        def connection_lost(self, exc):
+            super().connection_lost(exc)
+            if stage == "connection_lost":
+                self.poke()
+
+    p = P()
+    tr = loop._make_transport(a, p, {}, None)
+    tr._start_reading()
+    b.sendall(b"x")
+    b.shutdown(socket.SHUT_WR)
+    run_until(loop, lambda: p.lost)
+    assert results == [RuntimeError, RuntimeError] and p.lost == [None]
+    a.close()
+    b.close()
+
+
+def test_callbacks_run_by_loop_close_get_a_closing_loop():
+    lp = RecordingLoop()
+    pairs = [socket.socketpair() for _ in range(3)]
+    seen = []
+
+    class P(Proto):
+        def connection_lost(self, exc):
+            super().connection_lost(exc)
+            for call in (lp.close, lp.stop, lp.run_forever, lambda: lp.call_soon(print),
+                         lambda: lp._sock_recv(0, 1), lambda: lp._make_transport(pairs[2][1], P(), {}, None)):
+                try:
+                    r = call()
+                    seen.append(("ok", r))
+                except RuntimeError as e:
+                    seen.append(str(e))
+            # Other transports, closed or not yet, from inside the teardown.
+            for other in transports:
+                other.close()
+                other.abort()
+                other.write(b"late")
+
+    protos = [P() for _ in pairs]
+    transports = []
+    for (a, b), p in zip(pairs, protos):
+        a.setblocking(False)
+        tr = lp._make_transport(a, p, {}, None)
+        tr._start_reading()
+        tr.write(b"queued")
+        transports.append(tr)
+    lp.close()
+    assert [len(p.lost) for p in protos] == [1, 1, 1]
+    # While close drains its transports, the loop still takes callbacks
+    # (dropped unrun) and stop; a nested close is a no-op; running it, and
+    # anything that would outlive it (operations, transports), is refused.
+    assert seen.count(("ok", None)) == 6
+    assert sum(1 for s in seen if isinstance(s, tuple) and type(s[1]).__name__ == "Handle") == 3
+    assert seen.count("Event loop is closed") == 9
+    assert lp.is_closed()
+    for a, b in pairs:
+        a.close()
+        b.close()
+
+
+def test_loop_closed_from_another_thread_with_operations_in_flight():
+    lp = RecordingLoop()
+    a, b = socket.socketpair()
+    recv = lp._sock_recv(a.fileno(), 10)
+    timer = lp.call_later(3600, print)
+    t = threading.Thread(target=lp.close)
+    t.start()
+    t.join(10)
+    assert lp.is_closed()
+    # The future is cut loose: cancel() acts on the future alone.
+    assert recv.cancel() and recv.cancelled()
+    timer.cancel()
+    b.sendall(b"late")  # nothing may receive it any more
+    with pytest.raises(RuntimeError):
+        lp.call_soon_threadsafe(print)
+    assert a.recv(10) == b"late"
+    a.close()
+    b.close()
+
+
+def test_call_soon_threadsafe_on_a_loop_closed_meanwhile():
+    lp = RecordingLoop()
+    errors = []
+    started = threading.Event()
+
+    def hammer():
+        started.set()
+        for _ in range(10000):
+            try:
+                lp.call_soon_threadsafe(int)
+            except RuntimeError:
+                errors.append(1)
+                return
+
+    t = threading.Thread(target=hammer)
+    t.start()
+    started.wait(5)
+    lp.call_soon(lp.stop)
+    lp.run_forever()
+    lp.close()
+    t.join(10)
+    assert not t.is_alive()
