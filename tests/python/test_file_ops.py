@@ -4,7 +4,7 @@ import os
 
 import pytest
 
-from conftest import wait_for
+from helpers import wait_for
 
 CREATE, READ, WRITE, TRUNC, EXCL = 1, 2, 4, 8, 16
 
@@ -16,7 +16,7 @@ def run(loop, fut, timeout=30):
 def test_open_variants(loop, tmp_path):
     missing = str(tmp_path / "missing")
     exc = wait_for(loop, loop._file_open(missing, READ, 0)).exception()
-    assert type(exc) is FileNotFoundError and exc.args == ("FileNotFound",)
+    assert type(exc) is FileNotFoundError
 
     path = str(tmp_path / "f")
     fd, pollable = run(loop, loop._file_open(path, CREATE | READ | EXCL, 0o600))
@@ -24,7 +24,7 @@ def test_open_variants(loop, tmp_path):
     assert os.stat(path).st_mode & 0o777 == 0o600
     os.close(fd)
     exc = wait_for(loop, loop._file_open(path, CREATE | WRITE | EXCL, 0o644)).exception()
-    assert type(exc) is FileExistsError and exc.args == ("PathAlreadyExists",)
+    assert type(exc) is FileExistsError
 
     fd, pollable = run(loop, loop._file_open(path, READ, 0))
     assert (fd, pollable)[1] is False
