@@ -13,22 +13,14 @@
 #include <gtest/gtest.h>
 
 #include "os/syscall_cancel.hpp"
+#include "eventually.hpp"
 
 using namespace std::chrono_literals;
 namespace sc = vorn::os::syscall_cancel;
 using State = sc::Token::State;
+using vorn::testing::eventually;
 
 namespace {
-
-template <class Pred>
-bool eventually(Pred pred) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(200us);
-  }
-  return true;
-}
 
 struct sigaction currentAction() {
   struct sigaction a{};

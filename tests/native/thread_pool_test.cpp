@@ -12,26 +12,18 @@
 
 #include "ev/queue.hpp"
 #include "ev/thread_pool.hpp"
+#include "eventually.hpp"
 
 using namespace vorn;
 using namespace vorn::ev;
 using namespace std::chrono_literals;
 namespace sc = vorn::os::syscall_cancel;
 using TokenState = sc::Token::State;
+using vorn::testing::eventually;
 
 namespace {
 
 constexpr std::uint64_t long_idle = 60'000'000'000;
-
-template <class Pred>
-bool eventually(Pred pred) {
-  auto deadline = std::chrono::steady_clock::now() + 10s;
-  while (!pred()) {
-    if (std::chrono::steady_clock::now() > deadline) return false;
-    std::this_thread::sleep_for(200us);
-  }
-  return true;
-}
 
 // A job that may wait on a gate, then may read one byte from a pipe through
 // its token; it records where and how often it ran and completed.
