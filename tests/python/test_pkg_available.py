@@ -76,7 +76,7 @@ def test_seccomp_filter_that_denies_io_uring_is_named(err):
     assert raised["message"] == a["reason"]
     assert err in raised["message"] and "seccomp" in raised["message"]
     assert "asyncio.new_event_loop" in raised["message"]
-    assert raised["native"] == ["RuntimeError", "failed to initialize vorn.ev loop"]
+    assert raised["native"][0] == "RuntimeError"
     assert raised["errno"] == code
     assert out["asyncio_still_works"] == "ok"
 

@@ -144,7 +144,7 @@ def test_wait_pid(loop, code, expect):
 def test_wait_pid_of_a_stranger(loop):
     fut = wait_for(loop, loop._wait_pid(1))
     exc = fut.exception()
-    assert type(exc) is OSError
+    assert isinstance(exc, OSError)
 
 
 def test_status_reaped_by_a_cancelled_wait_goes_to_the_next_wait(loop):
