@@ -1,5 +1,11 @@
-"""aiohttp server on one event loop: GET / answers a short text body. Prints
-"READY <port>" once listening and serves until killed.
+"""aiohttp server on one event loop. Prints "READY <port>" once listening and
+serves until killed.
+
+  GET /                     a short text body
+  POST /upload              reads the whole body (sized or chunked) and answers
+                            the number of bytes it got
+  GET /download/N           N bytes, with Content-Length
+  GET /download/N?chunked=1 N bytes, Transfer-Encoding: chunked
 
     python3.14 bench/http_server.py --loop ombrel|uvloop|asyncio [--host 127.0.0.1] [--port 0] [--cpu 1]
 """
@@ -10,6 +16,7 @@ import asyncio
 from benchlib import LOOPS, Skip, guarded, pin, run
 
 BODY = "Hello, World!"
+BLOCK = bytes(range(256)) * 4096  # 1 MiB: what a download writes at a time
 
 
 async def serve(host, port):
@@ -21,8 +28,34 @@ async def serve(host, port):
     async def hello(request):
         return web.Response(text=BODY)
 
-    app = web.Application()
+    async def upload(request):
+        n = 0
+        async for chunk in request.content.iter_any():
+            n += len(chunk)
+        return web.Response(text=str(n))
+
+    async def download(request):
+        size = int(request.match_info["size"])
+        resp = web.StreamResponse()
+        if request.query.get("chunked") == "1":
+            resp.enable_chunked_encoding()
+        else:
+            resp.content_length = size
+        await resp.prepare(request)
+        view = memoryview(BLOCK)
+        left = size
+        while left > 0:
+            n = min(left, len(BLOCK))
+            await resp.write(view[:n])
+            left -= n
+        await resp.write_eof()
+        return resp
+
+    # Bodies far beyond aiohttp's default 1 MiB limit.
+    app = web.Application(client_max_size=1 << 31)
     app.router.add_get("/", hello)
+    app.router.add_post("/upload", upload)
+    app.router.add_get("/download/{size}", download)
     runner = web.AppRunner(app, access_log=None, handle_signals=False)
     await runner.setup()
     site = web.TCPSite(runner, host, port, backlog=1024)

@@ -5,16 +5,34 @@
 // requests per second, echoed MiB per second (one direction) and latency
 // percentiles in microseconds.
 //
+// Closed loop (the default): each connection sends again as soon as its
+// echo is back, so the rate is whatever the server sustains.
+//
+// Open loop (--rate R): R requests per second in total, slot k at
+// t0 + k/R going to connection k mod N. A request's latency runs from its
+// slot (the intended send time), not from the moment it went out: a
+// connection whose previous echo is not back yet sends late, and the
+// lateness is part of the latency, so a server falling behind shows as
+// queueing instead of as a lower send rate.
+//
+// --server-pid P: the server's user and system CPU time (/proc/P/stat,
+// all its threads) over the measured window, per request completed in it.
+//
 //   bench_loadgen --port P [--host 127.0.0.1] [--conns 64] [--size 1024]
 //                 [--warmup 1] [--duration 5] [--cpu 0] [--connect-timeout 10]
+//                 [--rate R] [--server-pid P]
 
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 
 #include <algorithm>
 #include <cmath>
+#include <deque>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -35,12 +53,15 @@ struct Options {
   double duration = 5.0;
   int cpu = 0;
   double connectTimeout = 10.0;
+  double rate = 0;  // requests/s in total; 0: closed loop
+  int serverPid = 0;
 };
 
 [[noreturn]] void usage(const char* why) {
   std::fprintf(stderr,
                "bench_loadgen: %s\nusage: bench_loadgen --port P [--host H] [--conns N] [--size S] "
-               "[--warmup SEC] [--duration SEC] [--cpu C|-1] [--connect-timeout SEC]\n",
+               "[--warmup SEC] [--duration SEC] [--cpu C|-1] [--connect-timeout SEC] [--rate R] "
+               "[--server-pid P]\n",
                why);
   std::exit(64);
 }
@@ -59,10 +80,12 @@ Options parse(int argc, char** argv) {
     else if (a == "--duration") o.duration = std::atof(v);
     else if (a == "--cpu") o.cpu = std::atoi(v);
     else if (a == "--connect-timeout") o.connectTimeout = std::atof(v);
+    else if (a == "--rate") o.rate = std::atof(v);
+    else if (a == "--server-pid") o.serverPid = std::atoi(v);
     else usage("unknown option");
   }
   if (o.port <= 0 || o.port > 65535) usage("--port is required");
-  if (o.conns <= 0 || o.size <= 0 || o.duration <= 0 || o.warmup < 0) usage("bad value");
+  if (o.conns <= 0 || o.size <= 0 || o.duration <= 0 || o.warmup < 0 || o.rate < 0) usage("bad value");
   return o;
 }
 
@@ -99,12 +122,32 @@ int connectTo(const Options& o, std::uint64_t deadline) {
   }
 }
 
+// A process's CPU time so far, user and system, in clock ticks.
+struct CpuTime {
+  long long user = 0, sys = 0;
+};
+
+CpuTime cpuOf(int pid) {
+  std::ifstream f("/proc/" + std::to_string(pid) + "/stat");
+  std::string line;
+  if (!std::getline(f, line)) die("reading the server's /proc/PID/stat", ESRCH);
+  // The command name may hold spaces and parentheses: fields count from the last ')'.
+  std::istringstream rest(line.substr(line.rfind(')') + 2));
+  std::string skip;
+  for (int field = 3; field < 14; ++field) rest >> skip;
+  CpuTime t;
+  rest >> t.user >> t.sys;
+  return t;
+}
+
 struct Conn {
   int fd = -1;
   long sent = 0;
   long received = 0;
-  std::uint64_t start = 0;
+  std::uint64_t start = 0;  // closed loop: the send; open loop: the slot
   bool closed = false;
+  bool busy = false;
+  std::deque<std::uint64_t> due;  // open loop: slots come while busy, oldest first
   std::vector<unsigned char> rx;
 };
 
@@ -153,6 +196,7 @@ int main(int argc, char** argv) {
     Conn& c = conns[i];
     c.sent = c.received = 0;
     c.start = now;
+    c.busy = true;
     sendRest(i);
     recvRest(i);
   };
@@ -163,11 +207,44 @@ int main(int argc, char** argv) {
   std::vector<std::uint32_t> lat;  // nanoseconds, saturated
   lat.reserve(1 << 20);
   long errors = 0, mismatches = 0, warmupRequests = 0;
+  long windowRequests = 0;  // open loop: echoes completed inside the window
   int open = o.conns;
   std::uint64_t firstError = 0;
   const char* firstErrorWhat = nullptr;
 
-  for (std::size_t i = 0; i < conns.size(); ++i) begin(i, nowNs());
+  const bool open_loop = o.rate > 0;
+  // Open loop: slot k is due at t0 + k * gap_ns, on connection k mod N.
+  const double gap_ns = open_loop ? 1e9 / o.rate : 0;
+  std::uint64_t slot = 0;
+  auto slotTime = [&](std::uint64_t k) { return t0 + std::uint64_t(double(k) * gap_ns); };
+  long measuredOutstanding = 0;  // open loop: slots in the window not echoed yet
+  const std::uint64_t grace = 1'000'000'000;
+  if (open_loop) {
+    // The kernel's default 50 us timer slack would send the slots in bursts.
+    prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
+  } else {
+    for (std::size_t i = 0; i < conns.size(); ++i) begin(i, nowNs());
+  }
+  auto inWindow = [&](std::uint64_t t) { return t >= measureFrom && t < measureTo; };
+
+  // The server's CPU time over the measured window and the requests that
+  // completed in it.
+  CpuTime cpuFrom, cpuTo;
+  std::uint64_t cpuFromNs = 0, cpuToNs = 0;
+  long cpuRequests = 0;
+  bool cpuOn = false, cpuDone = false;
+  auto sampleCpu = [&](std::uint64_t now) {
+    if (o.serverPid <= 0 || cpuDone) return;
+    if (!cpuOn && now >= measureFrom) {
+      cpuFrom = cpuOf(o.serverPid);
+      cpuFromNs = now;
+      cpuOn = true;
+    } else if (cpuOn && now >= measureTo) {
+      cpuTo = cpuOf(o.serverPid);
+      cpuToNs = now;
+      cpuDone = true;
+    }
+  };
 
   auto fail = [&](std::size_t i, const char* what, int err) {
     Conn& c = conns[i];
@@ -185,8 +262,25 @@ int main(int argc, char** argv) {
 
   const std::uint64_t tick = 100'000'000;  // wake at least this often to watch the clock
   std::uint64_t now = nowNs();
-  while (open > 0 && now < measureTo) {
-    ring.submit(1, &tick);
+  for (;;) {
+    sampleCpu(now);
+    if (open == 0) break;
+    std::uint64_t wait = tick;
+    if (open_loop) {
+      for (; slotTime(slot) <= now && slotTime(slot) < measureTo; ++slot) {
+        const std::uint64_t due = slotTime(slot);
+        const std::size_t i = std::size_t(slot % conns.size());
+        if (conns[i].closed) continue;
+        if (inWindow(due)) ++measuredOutstanding;
+        if (conns[i].busy) conns[i].due.push_back(due);
+        else begin(i, due);
+      }
+      if (now >= measureTo && (measuredOutstanding == 0 || now >= measureTo + grace)) break;
+      if (slotTime(slot) < measureTo) wait = std::min(wait, std::max<std::uint64_t>(slotTime(slot) - now, 1000));
+    } else if (now >= measureTo) {
+      break;
+    }
+    ring.submit(1, &wait);
     now = nowNs();
     ring.reap([&](const io_uring_cqe& cqe) {
       const std::size_t i = std::size_t(cqe.user_data >> 1);
@@ -202,6 +296,24 @@ int main(int argc, char** argv) {
       c.received += cqe.res;
       if (c.received < o.size) return recvRest(i);
       if (std::memcmp(c.rx.data(), msg.data(), msg.size()) != 0) ++mismatches;
+      c.busy = false;
+      if (cpuOn && !cpuDone) ++cpuRequests;
+      if (open_loop) {
+        if (inWindow(c.start)) {
+          --measuredOutstanding;
+          std::uint64_t d = now - c.start;
+          lat.push_back(d > 0xffffffffu ? 0xffffffffu : std::uint32_t(d));
+        } else if (c.start < measureFrom) {
+          ++warmupRequests;
+        }
+        if (inWindow(now)) ++windowRequests;
+        if (!c.due.empty()) {
+          const std::uint64_t due = c.due.front();
+          c.due.pop_front();
+          begin(i, due);
+        }
+        return;
+      }
       if (now >= measureFrom) {
         if (now < measureTo) {
           std::uint64_t d = now - c.start;
@@ -215,6 +327,22 @@ int main(int argc, char** argv) {
   }
   const double measured = double(std::min(now, measureTo) - std::min(std::max(measureFrom, t0), now)) / 1e9;
   for (auto& c : conns) close(c.fd);
+  // Open loop: what never came back counts with the age it reached, so a
+  // server that stalls does not look fast.
+  long unfinished = 0;
+  if (open_loop) {
+    for (auto& c : conns) {
+      if (c.busy && inWindow(c.start)) {
+        ++unfinished;
+        lat.push_back(std::uint32_t(std::min<std::uint64_t>(now - c.start, 0xffffffffu)));
+      }
+      for (std::uint64_t due : c.due) {
+        if (!inWindow(due)) continue;
+        ++unfinished;
+        lat.push_back(std::uint32_t(std::min<std::uint64_t>(now - due, 0xffffffffu)));
+      }
+    }
+  }
 
   std::sort(lat.begin(), lat.end());
   auto pct = [&](double p) -> double {
@@ -224,7 +352,7 @@ int main(int argc, char** argv) {
     if (k >= lat.size()) k = lat.size() - 1;
     return double(lat[k]) / 1e3;
   };
-  const double n = double(lat.size());
+  const double n = double(open_loop ? windowRequests : long(lat.size()));
   const double rps = measured > 0 ? n / measured : 0.0;
   std::printf(
       "{\"conns\": %d, \"size\": %ld, \"warmup_s\": %.3f, \"duration_s\": %.3f, \"requests\": %zu, "
@@ -232,6 +360,17 @@ int main(int argc, char** argv) {
       "\"p999_us\": %.1f, \"max_us\": %.1f, \"errors\": %ld, \"mismatches\": %ld",
       o.conns, o.size, o.warmup, measured, lat.size(), warmupRequests, rps, rps * double(o.size) / 1048576.0,
       pct(0.50), pct(0.99), pct(0.999), lat.empty() ? 0.0 : double(lat.back()) / 1e3, errors, mismatches);
+  if (open_loop) std::printf(", \"offered_rps\": %.1f, \"unfinished\": %ld", o.rate, unfinished);
+  if (cpuDone && cpuRequests > 0) {
+    const double us_per_tick = 1e6 / double(sysconf(_SC_CLK_TCK));
+    const double user = double(cpuTo.user - cpuFrom.user) * us_per_tick;
+    const double sys = double(cpuTo.sys - cpuFrom.sys) * us_per_tick;
+    std::printf(
+        ", \"cpu_window_s\": %.3f, \"cpu_requests\": %ld, \"cpu_user_us\": %.3f, \"cpu_sys_us\": %.3f, "
+        "\"cpu_us\": %.3f, \"cpu_util\": %.3f",
+        double(cpuToNs - cpuFromNs) / 1e9, cpuRequests, user / double(cpuRequests), sys / double(cpuRequests),
+        (user + sys) / double(cpuRequests), (user + sys) / (double(cpuToNs - cpuFromNs) / 1e3));
+  }
   if (firstErrorWhat != nullptr) {
     if (firstError != 0)
       std::printf(", \"first_error\": \"%s: %s\"", firstErrorWhat, std::strerror(int(firstError)));

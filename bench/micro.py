@@ -10,6 +10,8 @@ Benchmarks:
   timers_cancel   100,000 call_later timers (10 to 20 s away) scheduled, then all cancelled
   tasks           trivial coroutines wrapped in tasks and awaited, 1000 at a time
   sock_roundtrip  64-byte sock_sendall / sock_recv round trips over a socketpair, echoed by a task
+  loop_startup    a new loop made, one call_soon callback run on it (run_forever until it
+                  stops the loop), the loop closed; loops per second
   file_pread      4 KiB random reads of a 256 MiB file, 64 at a time; --mode native uses the
                   loop's own files (ombrel.open(...).pread), thread uses asyncio.to_thread(os.pread)
   file_pwrite     1 MiB sequential writes over a 256 MiB file kept from run to run (wrapping
@@ -26,7 +28,7 @@ import socket
 import statistics
 import time
 
-from benchlib import LOOPS, Skip, emit, guarded, run
+from benchlib import LOOPS, Skip, emit, guarded, loop_factory, run
 
 perf = time.perf_counter
 
@@ -305,6 +307,35 @@ async def b_file_pwrite(args):
     return {"value": rate * WRITE_SIZE / 2**20, "unit": "MiB/s", "mode": args.mode}
 
 
+def b_loop_startup(args):
+    """Runs outside any loop: a loop cannot be run inside another one."""
+    factory = loop_factory(args.loop)
+
+    def step(deadline):
+        n = 0
+        while True:
+            for _ in range(10):
+                loop = factory()
+                loop.call_soon(loop.stop)
+                loop.run_forever()
+                loop.close()
+            n += 10
+            if perf() >= deadline:
+                return n
+
+    try:
+        if args.warmup > 0:
+            step(perf() + args.warmup)
+        t0 = perf()
+        rate = step(t0 + args.duration) / (perf() - t0)
+    except NotImplementedError as exc:
+        raise Skip(f"{args.loop}: not implemented: {exc or type(exc).__name__}") from None
+    return {"value": rate, "unit": "loops/s", "us_per_loop": 1e6 / rate}
+
+
+# Benchmarks that make their own loops instead of running on one.
+OUTSIDE = {"loop_startup": b_loop_startup}
+
 BENCHES = {
     "call_soon": b_call_soon,
     "timers_fire": b_timers_fire,
@@ -320,14 +351,17 @@ BENCHES = {
 def main():
     p = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     p.add_argument("--loop", choices=LOOPS, required=True)
-    p.add_argument("--bench", choices=sorted(BENCHES), required=True)
+    p.add_argument("--bench", choices=sorted([*BENCHES, *OUTSIDE]), required=True)
     p.add_argument("--duration", type=float, default=1.0)
     p.add_argument("--warmup", type=float, default=0.3)
     p.add_argument("--timers", type=int, default=100_000)
     p.add_argument("--mode", choices=("native", "thread"), default="thread")
     p.add_argument("--data", default=os.path.join("build", "bench-data"))
     args = p.parse_args()
-    result = run(args.loop, BENCHES[args.bench], args)
+    if args.bench in OUTSIDE:
+        result = OUTSIDE[args.bench](args)
+    else:
+        result = run(args.loop, BENCHES[args.bench], args)
     emit({"bench": args.bench, "loop": args.loop, **result})
 
 

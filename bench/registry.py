@@ -18,17 +18,27 @@ class Bench:
     name: str
     group: str
     title: str
-    kind: str  # micro | echo | http
+    kind: str  # micro | echo | http | load | memory | file_native | bulk
     unit: str
     loops: tuple = LOOPS
     params: dict = field(default_factory=dict)
+    lower_better: bool = False
+    max_rounds: int | None = None  # slow rows run in fewer rounds than the rest
+    native: str | None = None  # the row of the native program it is compared with
 
     def estimate(self, cfg):
         """Seconds one run is expected to take, startup included."""
-        if self.kind == "micro":
+        if self.kind in ("micro", "file_native"):
             return 0.2 + cfg.micro_warmup + cfg.micro_duration
         if self.kind == "echo":
             return 0.6 + cfg.echo_warmup + cfg.echo_duration  # server start included
+        if self.kind == "load":
+            return 0.8 + cfg.load_warmup + cfg.load_duration
+        if self.kind == "memory":
+            # The two rows of one loop share a run: half of it each.
+            return 0.5 * cfg.memory_seconds
+        if self.kind == "bulk":
+            return 1.2 + cfg.bulk_warmup + cfg.bulk_duration
         return 0.3 + math.ceil(cfg.http_warmup) + math.ceil(cfg.http_duration)
 
 
@@ -40,13 +50,16 @@ def benches():
         ("timers_cancel", "call_later: 100k timers scheduled and cancelled", "timers/s"),
         ("tasks", "task churn: create + await a trivial coroutine", "tasks/s"),
         ("sock_roundtrip", "sock_sendall/sock_recv 64 B round trips, socketpair", "rt/s"),
+        ("loop_startup", "new loop, one callback run on it, closed", "loops/s"),
     ]
     for name, title, unit in micro:
         out.append(Bench(name, "micro", title, "micro", unit, params={"bench": name}))
     native = {"ombrel": "native"}
     out += [
         Bench("file_pread", "file", "file 4 KiB random pread x64 (ombrel: ombrel.open().pread; others: to_thread)",
-              "micro", "reads/s", params={"bench": "file_pread", "mode": native}),
+              "micro", "reads/s", params={"bench": "file_pread", "mode": native}, native="file_pread_native"),
+        Bench("file_pread_native", "file", "file 4 KiB random pread x64: native io_uring program", "file_native",
+              "reads/s", loops=("native",), params={"depth": 64, "block": 4096}),
         Bench("file_pread_thread", "file", "file 4 KiB random pread x64, to_thread(os.pread) on every loop",
               "micro", "reads/s", params={"bench": "file_pread", "mode": "thread"}),
         Bench("file_pwrite", "file", "file 1 MiB sequential pwrite (ombrel: ombrel.open().pwrite; others: to_thread)",
@@ -61,9 +74,28 @@ def benches():
                          "echo", "req/s", loops=("native",), params={"size": size, "conns": conns}))
         for kind in kinds:
             out.append(Bench(f"echo_{kind}_{tag}", "echo", f"echo {tag.upper()} x{conns}: {kind}", "echo", "req/s",
-                             params={"kind": kind, "size": size, "conns": conns}))
+                             params={"kind": kind, "size": size, "conns": conns}, native=f"echo_native_{tag}"))
+    # Server CPU per request at one offered load every loop should sustain.
+    unit = "us CPU/req"
+    out.append(Bench("cpu_native_1k", "load", "echo 1K at a fixed rate: native io_uring server", "load", unit,
+                     loops=("native",), params={"size": 1024}, lower_better=True))
+    for kind in ("protocol", "streams"):
+        out.append(Bench(f"cpu_{kind}_1k", "load", f"echo 1K at a fixed rate: {kind}, server CPU per request",
+                         "load", unit, params={"kind": kind, "size": 1024}, lower_better=True,
+                         native="cpu_native_1k"))
+    out += [
+        Bench("rss_idle_10k", "memory", "RSS per idle connection, 10,000 connections", "memory", "KB/conn",
+              params={"key": "idle_kb_per_conn", "message": 65536}, lower_better=True, max_rounds=1),
+        Bench("rss_after_64k", "memory", "RSS per connection after one 64 KiB message each, then idle", "memory",
+              "KB/conn", params={"key": "after_message_kb_per_conn", "message": 65536}, lower_better=True,
+              max_rounds=1),
+    ]
     out.append(Bench("http_aiohttp", "http", "aiohttp GET / keep-alive, wrk x64", "http", "req/s",
                      params={"conns": 64}))
+    for op in ("upload", "download"):
+        for framing in ("sized", "chunked"):
+            out.append(Bench(f"http_{op}_64m_{framing}", "http", f"aiohttp {op} of 64 MiB bodies, {framing}", "bulk",
+                             "MiB/s", params={"op": op, "framing": framing, "size": 64 << 20}, max_rounds=2))
     return out
 
 
@@ -78,22 +110,57 @@ def select(all_benches, only):
     return picked
 
 
+@dataclass
+class Target:
+    """ombrel's `metric` on `bench` over the peer's (on `peer_bench`, the same
+    row unless given) must be `op` `goal`."""
 
-# The goals ombrel is held to: (benchmark, numerator, denominator, least ratio).
-# file_pread's asyncio column is asyncio.to_thread(os.pread).
+    bench: str
+    peer: str
+    op: str  # ">=" or "<="
+    goal: float
+    metric: str = "median"
+    peer_bench: str | None = None
+    what: str = ""
+
+    def label(self):
+        return self.what or (self.bench if self.metric == "median" else f"{self.bench} {self.metric.removesuffix('_us')}")
+
+
+def at_least(bench, peer, goal, **kw):
+    return Target(bench, peer, ">=", goal, **kw)
+
+
+def at_most(bench, peer, goal, **kw):
+    return Target(bench, peer, "<=", goal, **kw)
+
+
+# The goals ombrel is held to. file_pread's asyncio column is
+# asyncio.to_thread(os.pread); "native" peers are the native programs' rows.
 TARGETS = [
-    ("echo_protocol_1k", "ombrel", "uvloop", 1.5),
-    ("echo_streams_1k", "ombrel", "uvloop", 1.3),
-    ("echo_streams_10k", "ombrel", "uvloop", 1.3),
-    ("echo_sock_1k", "ombrel", "uvloop", 1.5),
-    ("echo_sock_100k", "ombrel", "uvloop", 1.0),
-    ("echo_streams_100k", "ombrel", "uvloop", 1.0),
-    ("echo_protocol_100k", "ombrel", "uvloop", 1.0),
-    ("echo_protocol_1k", "ombrel", "native", 0.6),
-    ("call_soon", "ombrel", "uvloop", 1.0),
-    ("timers_fire", "ombrel", "uvloop", 1.0),
-    ("timers_cancel", "ombrel", "uvloop", 1.0),
-    ("tasks", "ombrel", "uvloop", 1.0),
-    ("http_aiohttp", "ombrel", "uvloop", 1.2),
-    ("file_pread", "ombrel", "asyncio", 3.0),
+    at_least("echo_protocol_1k", "uvloop", 1.5),
+    at_least("echo_streams_1k", "uvloop", 1.3),
+    at_least("echo_streams_10k", "uvloop", 1.3),
+    at_least("echo_sock_1k", "uvloop", 1.5),
+    at_least("echo_sock_100k", "uvloop", 1.0),
+    at_least("echo_streams_100k", "uvloop", 1.0),
+    at_least("echo_protocol_100k", "uvloop", 1.0),
+    at_least("echo_protocol_1k", "native", 0.6, peer_bench="echo_native_1k"),
+    at_least("call_soon", "uvloop", 1.0),
+    at_least("timers_fire", "uvloop", 1.0),
+    at_least("timers_cancel", "uvloop", 1.0),
+    at_least("tasks", "uvloop", 1.0),
+    at_least("http_aiohttp", "uvloop", 1.2),
+    at_least("file_pread", "asyncio", 3.0),
+    at_most("cpu_protocol_1k", "uvloop", 0.7),
+    at_most("cpu_streams_1k", "uvloop", 0.7),
+    at_most("cpu_protocol_1k", "uvloop", 1.0, metric="p99_us"),
+    at_most("cpu_streams_1k", "uvloop", 1.0, metric="p99_us"),
+    at_most("rss_idle_10k", "uvloop", 1.0),
+    at_most("rss_after_64k", "uvloop", 2.0),
+    at_least("file_pread", "native", 0.4, peer_bench="file_pread_native"),
+    at_least("http_upload_64m_sized", "uvloop", 1.0),
+    at_least("http_upload_64m_chunked", "uvloop", 1.0),
+    at_least("http_download_64m_sized", "uvloop", 1.0),
+    at_least("http_download_64m_chunked", "uvloop", 1.0),
 ]

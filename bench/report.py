@@ -1,9 +1,17 @@
 """The results: medians over the rounds, ratios, targets, the printed table,
-the Markdown for the README and the chart."""
+the Markdown for the README and the chart.
+
+Most rows are rates (higher is better); rows with Bench.lower_better (CPU
+time per request, memory per connection) are costs. Ratios are always
+ombrel / peer, so for a cost a ratio below 1.00x favours ombrel; the chart
+inverts those rows so that right is better on every row.
+"""
 
 import statistics
 
 from registry import TARGETS
+
+DOWN = " ↓"  # marks a lower-is-better unit
 
 
 def human(v, unit):
@@ -15,7 +23,13 @@ def human(v, unit):
     return f"{v:.3g}"
 
 
+def unit_of(b):
+    return b.unit + (DOWN if b.lower_better else "")
+
+
 def summarize(records):
+    """{bench: {loop: entry}}: the median value over the rounds, its spread,
+    and the median of every numeric metric the runs reported."""
     s = {}
     for r in records:
         if r["status"] != "ok":
@@ -29,39 +43,64 @@ def summarize(records):
             med = statistics.median(vals)
             entry = {"median": med, "n": len(vals), "min": min(vals), "max": max(vals),
                      "spread_pct": (max(vals) - min(vals)) / 2 / med * 100 if med else 0.0}
-            for k in ("p50_us", "p99_us", "p999_us"):
+            keys = {k for r in rs for k, v in r["metrics"].items()
+                    if isinstance(v, (int, float)) and not isinstance(v, bool)}
+            for k in sorted(keys):
                 ms = [r["metrics"][k] for r in rs if k in r["metrics"]]
-                if ms:
+                if k not in entry:
                     entry[k] = statistics.median(ms)
+            if any("sustained" in r["metrics"] for r in rs):
+                entry["unsustained"] = sum(1 for r in rs if not r["metrics"].get("sustained", True))
             out[bench][loop] = entry
     return out
 
 
-def ratio(summary, bench, a, b):
-    x, y = summary.get(bench, {}).get(a), summary.get(bench, {}).get(b)
-    if x and y and y["median"]:
-        return x["median"] / y["median"]
+def ratio(summary, bench, a, b, metric="median", b_bench=None):
+    x = summary.get(bench, {}).get(a)
+    y = summary.get(b_bench or bench, {}).get(b)
+    if x and y and y.get(metric) and metric in x:
+        return x[metric] / y[metric]
     return None
 
 
-
 def target_results(summary):
-    """[(bench, peer, goal, measured ratio or None, met)] for the targets measured."""
+    """The targets whose row was measured, each with the measured ratio (None
+    when a side is missing) and whether it is met."""
     out = []
-    for name, a, b, goal in TARGETS:
-        if name not in summary:
+    for t in TARGETS:
+        if t.bench not in summary:
             continue
-        if b == "native":
-            x = summary[name].get(a)
-            y = summary.get(name.replace("echo_protocol_", "echo_native_"), {}).get("native")
-            r = x["median"] / y["median"] if x and y and y["median"] else None
-        else:
-            r = ratio(summary, name, a, b)
-        out.append((name, b, goal, r, r is not None and r >= goal))
+        r = ratio(summary, t.bench, "ombrel", t.peer, t.metric, t.peer_bench)
+        met = r is not None and (r >= t.goal if t.op == ">=" else r <= t.goal)
+        notes = [f"{side} did not sustain the load in {e['unsustained']} of {e['n']} round(s)"
+                 for side, e in (("ombrel", summary[t.bench].get("ombrel")),
+                                 (t.peer, summary.get(t.peer_bench or t.bench, {}).get(t.peer)))
+                 if e and e.get("unsustained")]
+        out.append({"target": t.label(), "bench": t.bench, "metric": t.metric, "peer": t.peer, "op": t.op,
+                    "goal": t.goal, "ratio": r, "met": met, "note": "; ".join(notes)})
     return out
 
 
-def print_table(sel, summary, records, loops):
+def load_lines(sel, summary, loops):
+    """(bench, loop, entry) of the fixed-load rows, native included."""
+    out = []
+    for b in sel:
+        if b.kind != "load":
+            continue
+        for loop in (*loops, "native"):
+            e = summary.get(b.name, {}).get(loop)
+            if e and loop in b.loops:
+                out.append((b, loop, e))
+    return out
+
+
+def load_note(e):
+    if e.get("unsustained"):
+        return f"NOT SUSTAINED in {e['unsustained']} of {e['n']} round(s): {human(e['rps'], '')} req/s achieved"
+    return ""
+
+
+def print_table(sel, summary, records, loops, config=None):
     status = {}
     for r in records:
         if r["status"] != "ok":
@@ -80,18 +119,20 @@ def print_table(sel, summary, records, loops):
     table = [head]
     for b in rows:
         ru, ra = ratio(summary, b.name, "ombrel", "uvloop"), ratio(summary, b.name, "ombrel", "asyncio")
-        table.append([b.name, b.unit, *(cell(b, l) for l in loops),
+        table.append([b.name, unit_of(b), *(cell(b, l) for l in loops),
                       f"{ru:.2f}x" if ru else "-", f"{ra:.2f}x" if ra else "-"])
     if len(table) > 1:
         widths = [max(len(r[i]) for r in table) for i in range(len(head))]
         print()
-        print("Medians (higher is better; ±: half the range over rounds; ratios: ombrel / other)")
+        print("Medians (±: half the range over rounds; ratios: ombrel / other). Rates: higher is better; units")
+        print(f"marked{DOWN} (CPU time, memory) are costs: lower is better, a ratio below 1.00x favours ombrel.")
         for i, r in enumerate(table):
             print("  ".join(c.ljust(widths[j]) if j < 2 else c.rjust(widths[j]) for j, c in enumerate(r)))
             if i == 0:
                 print("  ".join("-" * w for w in widths))
 
-    lat = [b for b in rows if b.kind in ("echo", "http") and summary.get(b.name)]
+    lat = [b for b in rows if b.kind in ("echo", "http") and summary.get(b.name)
+           and any("p99_us" in e for e in summary[b.name].values())]
     if lat:
         print()
         print("Latency, medians of p50 / p99 / p99.9 in microseconds (lower is better; wrk gives no p99.9)")
@@ -104,22 +145,37 @@ def print_table(sel, summary, records, loops):
                     parts.append(f"{loop} {e['p50_us']:.0f}/{e['p99_us']:.0f}/{p999}")
             print(f"  {b.name:<20} " + "   ".join(parts))
 
-    ceilings = [b for b in sel if b.loops == ("native",) and summary.get(b.name, {}).get("native")]
-    if ceilings:
+    load = load_lines(sel, summary, loops)
+    if load:
         print()
-        print("Ceiling: the native io_uring echo server, no Python")
-        for b in ceilings:
+        rate = f"{human(config['fixed_rate'], '')} req/s on {config['load_conns']} connections" if config else "fixed"
+        print(f"Fixed load ({rate}): server CPU per request in us, user + system = total (the kernel's")
+        print("split, sampled at its tick; the total is exact), and latency p50 / p99 / p99.9 in us from the")
+        print("intended send time (lower is better)")
+        for b, loop, e in load:
+            print(f"  {b.name:<16} {loop:<8} {e['cpu_user_us']:5.2f} + {e['cpu_sys_us']:5.2f} = {e['median']:5.2f}"
+                  f"   {e['p50_us']:.0f} / {e['p99_us']:.0f} / {e['p999_us']:.0f}   {load_note(e)}".rstrip())
+
+    natives = [b for b in sel if b.loops == ("native",) and b.kind != "load"
+               and summary.get(b.name, {}).get("native")]
+    if natives:
+        print()
+        print("Native programs (C++ on io_uring, no Python): what this machine gives at most")
+        for b in natives:
             e = summary[b.name]["native"]
-            print(f"  {b.name:<20} {human(e['median'], b.unit)} {b.unit} ±{e['spread_pct']:.0f}%"
-                  f"  p50/p99/p99.9 {e['p50_us']:.0f}/{e['p99_us']:.0f}/{e['p999_us']:.0f} us")
+            lat_s = (f"  p50/p99/p99.9 {e['p50_us']:.0f}/{e['p99_us']:.0f}/{e['p999_us']:.0f} us"
+                     if "p999_us" in e else "")
+            print(f"  {b.name:<20} {human(e['median'], b.unit)} {b.unit} ±{e['spread_pct']:.0f}%{lat_s}")
 
     targets = target_results(summary)
     if targets:
         print()
         print("Targets (ombrel / peer, medians of this run)")
-        for name, peer, goal, r, met in targets:
-            got = f"{r:.2f}x" if r is not None else "-"
-            print(f"  {name:<20} vs {peer:<8} >= {goal:.1f}x  {got:>6}  {'met' if met else 'MISSED'}")
+        width = max(len(t["target"]) for t in targets)
+        for t in targets:
+            got = f"{t['ratio']:.2f}x" if t["ratio"] is not None else "-"
+            print(f"  {t['target']:<{width}} vs {t['peer']:<8} {t['op']} {t['goal']:.1f}x  {got:>6}  "
+                  f"{'met' if t['met'] else 'MISSED'}{'  (' + t['note'] + ')' if t['note'] else ''}")
 
     problems = [r for r in records if r["status"] != "ok"]
     seen = set()
@@ -136,11 +192,13 @@ def print_table(sel, summary, records, loops):
 
 
 def markdown(sel, summary, loops, info, config, stamp):
-    """The medians and the targets as Markdown tables (for the README)."""
+    """The medians, the fixed-load rows and the targets as Markdown tables
+    (for the README)."""
     rows = [b for b in sel if summary.get(b.name)]
     out = [f"Run {stamp}: ombrel {info['commit']}, uvloop {info['uvloop']}, Python {info['python']}, "
            f"Linux {info['kernel']}, {info['cpus']} CPUs, {config['rounds_run']} round(s). "
-           "Medians; higher is better; ratios are ombrel / peer.", "",
+           f"Medians; ratios are ombrel / peer. Rates: higher is better; units marked{DOWN} are costs "
+           "(lower is better: a ratio below 1.00x favours ombrel).", "",
            "| benchmark | unit | " + " | ".join(loops) + " | omb/uv | omb/aio |",
            "|---|---|" + "---:|" * (len(loops) + 2)]
     for b in rows:
@@ -152,14 +210,27 @@ def markdown(sel, summary, loops, info, config, stamp):
             else:
                 cells.append(human(e["median"], b.unit) if e else "-")
         ru, ra = ratio(summary, b.name, "ombrel", "uvloop"), ratio(summary, b.name, "ombrel", "asyncio")
-        out.append(f"| {b.name} | {b.unit} | " + " | ".join(cells[:len(loops)])
+        out.append(f"| {b.name} | {unit_of(b)} | " + " | ".join(cells[:len(loops)])
                    + f" | {f'{ru:.2f}x' if ru else ''} | {f'{ra:.2f}x' if ra else ''} |")
+    load = load_lines(sel, summary, loops)
+    if load:
+        out += ["", f"Fixed load: {config['fixed_rate']:,.0f} req/s offered on {config['load_conns']} connections, "
+                "1 KiB echo. Server CPU per request (its own user and system time over the measured window, "
+                "microseconds) and latency from the intended send time (microseconds); lower is better.", "",
+                "| row | loop | achieved req/s | user | system | CPU/req | p50 | p99 | p99.9 | |",
+                "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+        for b, loop, e in load:
+            out.append(f"| {b.name} | {loop} | {human(e['rps'], '')} | {e['cpu_user_us']:.2f} | "
+                       f"{e['cpu_sys_us']:.2f} | {e['median']:.2f} | {e['p50_us']:.0f} | {e['p99_us']:.0f} | "
+                       f"{e['p999_us']:.0f} | {'not sustained' if e.get('unsustained') else ''} |")
     targets = target_results(summary)
     if targets:
-        out += ["", "| target | goal | measured | |", "|---|---:|---:|---|"]
-        for name, peer, goal, r, met in targets:
-            out.append(f"| {name} vs {peer} | {goal:.1f}x | {f'{r:.2f}x' if r is not None else '-'} | "
-                       f"{'met' if met else 'missed'} |")
+        out += ["", "| target | peer | goal | measured | |", "|---|---|---:|---:|---|"]
+        for t in targets:
+            got = f"{t['ratio']:.2f}x" if t["ratio"] is not None else "-"
+            note = f" ({t['note']})" if t["note"] else ""
+            out.append(f"| {t['target']} | {t['peer']} | {t['op']} {t['goal']:.1f}x | {got} | "
+                       f"{'met' if t['met'] else 'missed'}{note} |")
     return "\n".join(out) + "\n"
 
 
@@ -182,8 +253,13 @@ def chart(sel, summary, loops, path, title):
     base_of = {}
     for b in rows:
         base = "asyncio" if "asyncio" in summary[b.name] else next(iter(summary[b.name]))
-        base_of[b.name] = base
-    lat_rows = [b for b in rows if b.kind in ("echo", "http")]
+        base_of[b.name] = summary[b.name][base]["median"]
+
+    def rel(b, v):
+        """Relative to the base loop, right is better: costs inverted."""
+        return base_of[b.name] / v if b.lower_better else v / base_of[b.name]
+
+    lat_rows = [b for b in rows if any("p99_us" in e for e in summary[b.name].values())]
     panels = 2 if lat_rows else 1
     height = max(3.0, 0.45 * len(rows) + 1.5)
     fig, axes = plt.subplots(1, panels, figsize=(14 if panels == 2 else 9, height), squeeze=False)
@@ -195,25 +271,24 @@ def chart(sel, summary, loops, path, title):
         ys, xs = [], []
         for j, b in enumerate(rows):
             e = summary[b.name].get(loop)
-            if e:
+            if e and e["median"]:
                 ys.append(j + (i - (n - 1) / 2) * barh)
-                xs.append(e["median"] / summary[b.name][base_of[b.name]]["median"])
+                xs.append(rel(b, e["median"]))
         ax.barh(ys, xs, height=barh, color=colors.get(loop), label=loop)
     labelled = False
     for j, b in enumerate(rows):
-        if b.kind == "echo":
-            nat = summary.get(b.name.replace(f"echo_{b.params['kind']}_", "echo_native_"), {}).get("native")
-            if nat:
-                ax.plot(nat["median"] / summary[b.name][base_of[b.name]]["median"], j, marker="|", color="black",
-                        markersize=14, linestyle="none", label=None if labelled else "native io_uring ceiling")
-                labelled = True
+        nat = summary.get(b.native, {}).get("native") if b.native else None
+        if nat and nat["median"]:
+            ax.plot(rel(b, nat["median"]), j, marker="|", color="black", markersize=14, linestyle="none",
+                    label=None if labelled else "native io_uring program")
+            labelled = True
     ax.set_xscale("log", base=2)
     ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}x"))
     ax.axvline(1.0, color="black", linewidth=0.6)
     ax.set_yticks(range(len(rows)))
-    ax.set_yticklabels([b.name for b in rows])
+    ax.set_yticklabels([f"{b.name} (cost, 1/x)" if b.lower_better else b.name for b in rows])
     ax.invert_yaxis()
-    ax.set_xlabel("throughput relative to asyncio (median, log scale; higher is better)")
+    ax.set_xlabel("relative to asyncio (median, log scale; right is better: costs are inverted)")
     ax.legend(loc="lower right", fontsize=8)
     ax.grid(axis="x", alpha=0.3)
     if lat_rows:
@@ -226,14 +301,14 @@ def chart(sel, summary, loops, path, title):
                     ys.append(j + (i - (n - 1) / 2) * barh)
                     xs.append(e["p99_us"] / 1000)
             ax2.barh(ys, xs, height=barh, color=colors.get(loop), label=loop)
+        ax2.set_xscale("log")
         ax2.set_yticks(range(len(lat_rows)))
         ax2.set_yticklabels([b.name for b in lat_rows])
         ax2.invert_yaxis()
-        ax2.set_xlabel("p99 latency, ms (median over rounds; lower is better)")
+        ax2.set_xlabel("p99 latency, ms (median over rounds, log scale; lower is better)")
         ax2.grid(axis="x", alpha=0.3)
     fig.suptitle(title, fontsize=10)
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return True
-

@@ -2,7 +2,7 @@
 of medians with the ratios ombrel/uvloop and ombrel/asyncio.
 
     python3.14 bench/run.py --build BUILD_DIR [--only GROUPS_OR_NAMES] [--loops ...]
-                            [--rounds 3] [--budget 450] [--smoke] [--list]
+                            [--rounds 3] [--budget 540] [--smoke] [--list]
 
 Every benchmark runs in a fresh process per loop, several rounds, the loops
 alternating from run to run (each round starts with another loop), so slow
@@ -11,8 +11,9 @@ median of the rounds and the spread (half the range, in % of the median).
 Raw results go to bench/results/<time>.json with a chart <time>.png (and
 latest.json / latest.png).
 
-Groups: micro, file, echo, http. --only takes groups, benchmark names or
-shell patterns, comma-separated (e.g. --only micro,echo_protocol_*).
+Groups: micro, file, echo, load, memory, http. --only takes groups,
+benchmark names or shell patterns, comma-separated (e.g. --only
+micro,echo_protocol_*).
 """
 
 import argparse
@@ -77,13 +78,22 @@ def main():
     p.add_argument("--only", help="groups, names or patterns, comma-separated")
     p.add_argument("--loops", default=",".join(LOOPS), help="loops to run, comma-separated")
     p.add_argument("--rounds", type=int, default=3)
-    p.add_argument("--budget", type=float, default=450.0, help="seconds; no run starts after it")
+    p.add_argument("--budget", type=float, default=540.0, help="seconds; no run starts after it")
     p.add_argument("--echo-duration", type=float, default=2.0)
     p.add_argument("--echo-warmup", type=float, default=0.5)
     p.add_argument("--http-duration", type=float, default=2.0)
     p.add_argument("--http-warmup", type=float, default=1.0)
     p.add_argument("--micro-duration", type=float, default=1.0)
     p.add_argument("--micro-warmup", type=float, default=0.3)
+    p.add_argument("--fixed-rate", type=float, default=30000.0,
+                   help="requests/s offered to the fixed-load rows (cpu_*)")
+    p.add_argument("--load-conns", type=int, default=32, help="connections of the fixed-load rows")
+    p.add_argument("--load-duration", type=float, default=3.0)
+    p.add_argument("--load-warmup", type=float, default=1.0)
+    p.add_argument("--memory-conns", type=int, default=10000, help="connections of the RSS rows")
+    p.add_argument("--memory-seconds", type=float, default=20.0, help="what one memory.py run is expected to take")
+    p.add_argument("--bulk-duration", type=float, default=1.5)
+    p.add_argument("--bulk-warmup", type=float, default=0.5)
     p.add_argument("--smoke", action="store_true", help="one short round of everything (checks, not numbers)")
     p.add_argument("--out", default=os.path.join(HERE, "results"))
     p.add_argument("--pythonpath", default="", help="prepended to PYTHONPATH (e.g. a package preview)")
@@ -93,13 +103,16 @@ def main():
     sel = select(benches(), cfg.only)
     if cfg.list:
         for b in sel:
-            print(f"{b.group:<6} {b.name:<20} {b.title}")
+            print(f"{b.group:<6} {b.name:<26} {b.title}{' (lower is better)' if b.lower_better else ''}")
         return 0
     if cfg.smoke:
         cfg.rounds = 1
         cfg.echo_duration, cfg.echo_warmup = 0.5, 0.2
         cfg.http_duration, cfg.http_warmup = 1.0, 0.0
         cfg.micro_duration, cfg.micro_warmup = 0.3, 0.05
+        cfg.load_duration, cfg.load_warmup = 0.5, 0.2
+        cfg.bulk_duration, cfg.bulk_warmup = 0.2, 0.0
+        cfg.memory_conns, cfg.memory_seconds = 1000, 5.0
     loops = tuple(l for l in cfg.loops.split(",") if l)
     for l in loops:
         if l not in LOOPS:
@@ -108,31 +121,41 @@ def main():
     build = os.path.abspath(cfg.build)
     cfg.loadgen = os.path.join(build, "bench", "bench_loadgen")
     cfg.native_server = os.path.join(build, "bench", "bench_echo_native")
+    cfg.file_native = os.path.join(build, "bench", "bench_file_native")
+    cfg.cache = {}  # results one run gives to several rows (memory.py)
     cfg.data = os.path.join(build, "bench-data")
     cfg.wrk = shutil.which("wrk")
     paths = [x for x in (cfg.pythonpath, os.path.join(build, "python"), os.path.join(TOP, "python")) if x]
     cfg.env = dict(os.environ, PYTHONPATH=":".join(os.path.abspath(x) for x in paths), PYTHONDONTWRITEBYTECODE="1")
     two = (os.cpu_count() or 1) >= 2
     cfg.client_cpu, cfg.server_cpu = (0, 1) if two else (-1, -1)
-    if any(b.kind == "echo" for b in sel):
-        for exe in (cfg.loadgen, cfg.native_server):
-            if not os.access(exe, os.X_OK):
-                sys.exit(f"run.py: {exe} is missing: build with -DOMBREL_BUILD_BENCH=ON (make bench does)")
+    needs = {"echo": (cfg.loadgen, cfg.native_server), "load": (cfg.loadgen, cfg.native_server),
+             "file_native": (cfg.file_native,)}
+    for exe in sorted({x for b in sel for x in needs.get(b.kind, ())}):
+        if not os.access(exe, os.X_OK):
+            sys.exit(f"run.py: {exe} is missing: build with -DOMBREL_BUILD_BENCH=ON (make bench does)")
 
     info = meta(cfg)
     unavailable = probe_loops(loops, cfg.env)
     for loop, why in unavailable.items():
         print(f"note: {loop} is unavailable, its runs are skipped: {why}")
 
-    per_round = sum(b.estimate(cfg) * sum(1 for l in b.loops if l in loops + ("native",) and l not in unavailable)
-                    for b in sel)
-    rounds = cfg.rounds
-    if per_round * rounds > cfg.budget:
-        rounds = max(1, int(cfg.budget // per_round))
-        print(f"note: a round takes about {per_round:.0f} s: {rounds} round(s) fit the {cfg.budget:.0f} s budget")
-    print(f"{len(sel)} benchmark(s), {rounds} round(s) of about {per_round:.0f} s; loops: {', '.join(loops)}"
-          f"; client on CPU {cfg.client_cpu}, server on CPU {cfg.server_cpu}; load average "
-          f"{info['loadavg_start'][0]:.2f}")
+    def in_round(b, r):
+        return b.max_rounds is None or r < b.max_rounds
+
+    def round_estimate(r):
+        return sum(b.estimate(cfg) * sum(1 for l in b.loops if l in loops + ("native",) and l not in unavailable)
+                   for b in sel if in_round(b, r))
+
+    rounds = max(1, cfg.rounds)
+    while rounds > 1 and sum(round_estimate(r) for r in range(rounds)) > cfg.budget:
+        rounds -= 1
+    total = sum(round_estimate(r) for r in range(rounds))
+    if rounds < cfg.rounds:
+        print(f"note: {rounds} round(s) fit the {cfg.budget:.0f} s budget")
+    print(f"{len(sel)} benchmark(s), {rounds} round(s), about {total:.0f} s (slow rows in fewer rounds); "
+          f"loops: {', '.join(loops)}; client on CPU {cfg.client_cpu}, server on CPU {cfg.server_cpu}; "
+          f"load average {info['loadavg_start'][0]:.2f}")
 
     records = []
     given_up = set()
@@ -142,9 +165,10 @@ def main():
     out_of_time = False
     for r in range(rounds):
         round_start = time.monotonic()
+        cfg.round = r
         for bi, b in enumerate(sel):
             order = [l for l in b.loops if l == "native" or l in loops]
-            if not order:
+            if not order or not in_round(b, r):
                 continue
             k = (r + bi) % len(order)
             order = order[k:] + order[:k]
@@ -166,6 +190,10 @@ def main():
                     value, metrics = RUNNERS[b.kind](b, loop, cfg)
                     rec.update(status="ok", value=value, metrics=metrics)
                     extra = f"  p99 {metrics['p99_us'] / 1000:.2f} ms" if "p99_us" in metrics else ""
+                    if "cpu_user_us" in metrics:
+                        extra += (f"  (user {metrics['cpu_user_us']:.2f} + sys {metrics['cpu_sys_us']:.2f}; "
+                                  f"{human(metrics['rps'], '')} req/s"
+                                  f"{'' if metrics['sustained'] else ', NOT SUSTAINED'})")
                     msg = f"{human(value, b.unit)} {b.unit}{extra}"
                 except RunSkip as exc:
                     rec.update(status="skip", reason=str(exc))
@@ -179,7 +207,7 @@ def main():
                     msg = f"ERROR: {exc}"
                 rec["wall_s"] = round(time.monotonic() - t0, 3)
                 records.append(rec)
-                print(f"[{r + 1}/{rounds} {time.monotonic() - start:5.0f}s] {b.name:<20} {loop:<8} {msg}",
+                print(f"[{r + 1}/{rounds} {time.monotonic() - start:5.0f}s] {b.name:<25} {loop:<8} {msg}",
                       flush=True)
             if out_of_time:
                 break
@@ -188,27 +216,31 @@ def main():
             break
         spent = time.monotonic() - round_start
         left = rounds - r - 1
-        if left and time.monotonic() + spent > deadline:
+        # The next round as long as this one took, in proportion to their estimates.
+        nxt = spent * round_estimate(r + 1) / max(round_estimate(r), 1e-9)
+        if left and time.monotonic() + nxt > deadline:
             print(f"note: the last round took {spent:.0f} s; stopping after {r + 1} round(s) to keep the budget")
             break
 
     info["loadavg_end"] = os.getloadavg()
     info["seconds"] = round(time.monotonic() - start, 1)
     summary = summarize(records)
-    print_table(sel, summary, records, loops)
+    config = {k: getattr(cfg, k) for k in ("only", "loops", "rounds", "budget", "echo_duration", "echo_warmup",
+                                             "http_duration", "http_warmup", "micro_duration", "micro_warmup",
+                                             "fixed_rate", "load_conns", "load_duration", "load_warmup",
+                                             "memory_conns", "bulk_duration", "bulk_warmup",
+                                             "smoke", "client_cpu", "server_cpu")}
+    print_table(sel, summary, records, loops, config)
 
     os.makedirs(cfg.out, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
-    config = {k: getattr(cfg, k) for k in ("only", "loops", "rounds", "budget", "echo_duration", "echo_warmup",
-                                             "http_duration", "http_warmup", "micro_duration", "micro_warmup",
-                                             "smoke", "client_cpu", "server_cpu")}
     config["rounds_run"] = max((r["round"] for r in records), default=0)
     doc = {"meta": info, "config": config,
-           "benchmarks": {b.name: {"group": b.group, "title": b.title, "unit": b.unit, "loops": list(b.loops)}
+           "benchmarks": {b.name: {"group": b.group, "title": b.title, "unit": b.unit, "loops": list(b.loops),
+                                   "lower_is_better": b.lower_better}
                           for b in sel},
            "summary": summary,
-           "targets": [{"bench": n, "peer": p, "goal": g, "ratio": r, "met": m}
-                       for n, p, g, r, m in target_results(summary)],
+           "targets": target_results(summary),
            "runs": records}
     mpath = os.path.join(cfg.out, f"{stamp}.md")
     with open(mpath, "w") as f:

@@ -231,4 +231,103 @@ def run_http(b, loop, cfg):
     return w.pop("rps"), w
 
 
-RUNNERS = {"micro": run_micro, "echo": run_echo, "http": run_http}
+def run_load(b, loop, cfg):
+    """The echo server under an open-loop load at cfg.fixed_rate: the
+    server's CPU time per request (user, system, total, in microseconds, from
+    its own accounting over the measured window) and the latencies from the
+    intended send times."""
+    if loop == "native":
+        cmd = [cfg.native_server, "--cpu", str(cfg.server_cpu)]
+    else:
+        cmd = [PY, os.path.join(HERE, "echo_server.py"), "--loop", loop, "--kind", b.params["kind"],
+               "--cpu", str(cfg.server_cpu)]
+    server = Server(cmd, cfg.env)
+    try:
+        lg = [cfg.loadgen, "--port", str(server.port), "--conns", str(cfg.load_conns),
+              "--size", str(b.params["size"]), "--warmup", str(cfg.load_warmup),
+              "--duration", str(cfg.load_duration), "--cpu", str(cfg.client_cpu),
+              "--rate", str(cfg.fixed_rate), "--server-pid", str(server.proc.pid)]
+        p = run_cmd(lg, cfg.env, timeout=30 + cfg.load_warmup + cfg.load_duration)
+        obj = last_json(p.stdout)
+        if not server.alive():
+            server.check_exit()
+        if obj is None:
+            raise RunError(f"load generator exit {p.returncode}: {tail(p.stderr)}")
+        if p.returncode != 0 or "cpu_us" not in obj:
+            why = obj.get("first_error") or (obj.get("mismatches") and f"{obj['mismatches']} echoes differed") \
+                or "no echo or no CPU time measured"
+            raise RunError(f"{why}; server: {server.stderr()}")
+    finally:
+        server.close()
+    metrics = {k: obj[k] for k in ("cpu_user_us", "cpu_sys_us", "cpu_util", "p50_us", "p99_us", "p999_us", "max_us",
+                                   "rps", "offered_rps", "unfinished", "requests", "cpu_requests")}
+    metrics["sustained"] = obj["rps"] >= SUSTAINED * obj["offered_rps"] and not obj["unfinished"]
+    return obj["cpu_us"], metrics
+
+
+# Below this share of the offered rate a loop did not sustain the load.
+SUSTAINED = 0.95
+
+
+def run_memory(b, loop, cfg):
+    """memory.py measures both RSS rows of a loop in one run; the second row
+    of a round takes the first one's result."""
+    prog = os.path.join(HERE, "memory.py")
+    if not os.path.exists(prog):
+        raise RunSkip("bench/memory.py is not in the tree")
+    cmd = [PY, prog, "--loop", loop, "--conns", str(cfg.memory_conns), "--message", str(b.params["message"])]
+    key = (tuple(cmd), cfg.round)
+    if key not in cfg.cache:
+        p = run_cmd(cmd, cfg.env, timeout=120 + cfg.memory_seconds)
+        obj = last_json(p.stdout)
+        if p.returncode == SKIP_EXIT and obj and "skip" in obj:
+            cfg.cache[key] = RunSkip(obj["skip"])
+        elif p.returncode != 0 or not obj:
+            cfg.cache[key] = RunError(f"exit {p.returncode}: {tail(p.stderr) or tail(p.stdout)}")
+        else:
+            cfg.cache[key] = obj
+    obj = cfg.cache[key]
+    if isinstance(obj, Exception):
+        raise obj
+    if b.params["key"] not in obj:
+        raise RunError(f"memory.py printed no {b.params['key']}: {obj}")
+    return obj[b.params["key"]], {k: v for k, v in obj.items() if k != b.params["key"] and k != "loop"}
+
+
+def run_file_native(b, loop, cfg):
+    """The native io_uring reader on the file micro.py's file_pread reads."""
+    path = os.path.join(cfg.data, "pread-256m.bin")
+    make = ("import sys; sys.path.insert(0, sys.argv[1]); import micro; micro.data_file(sys.argv[2])")
+    p = run_cmd([PY, "-c", make, HERE, cfg.data], cfg.env, timeout=300)
+    if p.returncode != 0:
+        raise RunError(f"making {path}: {tail(p.stderr)}")
+    cmd = [cfg.file_native, "--file", path, "--depth", str(b.params["depth"]), "--block", str(b.params["block"]),
+           "--warmup", str(cfg.micro_warmup), "--duration", str(cfg.micro_duration)]
+    p = run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration)
+    obj = last_json(p.stdout)
+    if p.returncode != 0 or not obj or "value" not in obj:
+        raise RunError(f"exit {p.returncode}: {tail(p.stderr) or tail(p.stdout)}")
+    return obj["value"], {k: v for k, v in obj.items() if k not in ("value", "unit")}
+
+
+def run_bulk(b, loop, cfg):
+    """http_server.py on the loop, http_bulk.py (blocking sockets, no loop)
+    on the client CPU moving 64 MiB bodies."""
+    server = Server([PY, os.path.join(HERE, "http_server.py"), "--loop", loop, "--cpu", str(cfg.server_cpu)], cfg.env)
+    try:
+        cmd = [PY, os.path.join(HERE, "http_bulk.py"), "--port", str(server.port), "--op", b.params["op"],
+               "--framing", b.params["framing"], "--size", str(b.params["size"]), "--warmup", str(cfg.bulk_warmup),
+               "--duration", str(cfg.bulk_duration), "--cpu", str(cfg.client_cpu)]
+        p = run_cmd(cmd, cfg.env, timeout=60 + cfg.bulk_warmup + 2 * cfg.bulk_duration)
+        if not server.alive():
+            server.check_exit()
+    finally:
+        server.close()
+    obj = last_json(p.stdout)
+    if p.returncode != 0 or not obj or "value" not in obj:
+        raise RunError(f"exit {p.returncode}: {tail(p.stderr) or tail(p.stdout)}")
+    return obj["value"], {k: v for k, v in obj.items() if k not in ("value", "unit")}
+
+
+RUNNERS = {"micro": run_micro, "echo": run_echo, "http": run_http, "load": run_load, "memory": run_memory,
+           "file_native": run_file_native, "bulk": run_bulk}
