@@ -126,6 +126,11 @@ class NativeLoop:
     # else asyncio.tasks.Task(coro, loop=self, **kwargs).
     def _create_task(self, coro: Any, /, **kwargs: Any) -> asyncio.Task[Any]: ...
     def _create_future(self) -> asyncio.Future[Any]: ...
+    # A method of the native Transport for the class that wraps one (the
+    # wrapper keeps it in `_native`): called on a wrapper, it calls the
+    # native method; read on one, it gives the native bound method.
+    @staticmethod
+    def _transport_method(name: str, /) -> Any: ...
     # Stream transport over a connected socket.
     def _make_transport(
         self, sock: _FileLike, protocol: asyncio.BaseProtocol,

@@ -5,9 +5,10 @@ control, closing) but is a closed native type: it is no asyncio.Transport,
 takes no attributes and no weak references, all of which asyncio code
 relies on (isinstance checks, `Server`'s weak set of clients, the
 `_start_tls_compatible`/`_sendfile_compatible` markers). `SocketTransport`
-is that asyncio.Transport. It stores the native object's bound methods as
-instance attributes, so that `transport.write(data)` finds the native
-method in the instance dict and calls it without a Python frame.
+is that asyncio.Transport. Its methods are native method descriptors
+(`Loop._transport_method`) that call the native object's methods, so
+that `transport.write(data)` runs without a Python frame and without a
+bound method per call or per connection.
 
 The native transport keeps its wrapper alive through the link object given
 as its `server` (whose `_detach` it calls after connection_lost): an open
@@ -20,6 +21,8 @@ from __future__ import annotations
 import asyncio
 from asyncio import constants, protocols, transports
 from typing import TYPE_CHECKING, Any
+
+from ._native import NativeLoop
 
 if TYPE_CHECKING:
     from ._loop import Loop
@@ -71,14 +74,8 @@ class SocketTransport(transports.Transport):
         self._sock_fd = sock.fileno()
         self._native = loop._make_transport(sock, protocol, self._extra,
                                             _Link(self, server))
-        self._bind()
         if server is not None:
             server._attach(self)
-
-    def _bind(self) -> None:
-        native = self._native
-        for name in _DIRECT:
-            setattr(self, name, getattr(native, name))
 
     def _start(self, waiter: asyncio.Future[None] | None) -> None:
         # Queued after the protocol's connection_made, as the standard
@@ -96,8 +93,7 @@ class SocketTransport(transports.Transport):
         self.write = self.writelines = _refuse_write  # type: ignore[method-assign]
 
     def _sendfile_end(self) -> None:
-        self.write = self._native.write  # type: ignore[method-assign]
-        self.writelines = self._native.writelines  # type: ignore[method-assign]
+        del self.write, self.writelines
 
     def __repr__(self) -> str:
         info = [type(self).__name__]
@@ -110,6 +106,11 @@ class SocketTransport(transports.Transport):
             info.append("read=" + ("polling" if self._native.is_reading() else "idle"))
             info.append(f"bufsize={self._native.get_write_buffer_size()}")
         return "<{}>".format(" ".join(info))
+
+
+for _name in _DIRECT:
+    setattr(SocketTransport, _name, NativeLoop._transport_method(_name))
+del _name
 
 
 class SendfileProtocol(protocols.Protocol):

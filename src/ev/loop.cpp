@@ -86,7 +86,7 @@ Error Loop::init(const Options& options) noexcept {
   internal_loop_group.shared.master_fd.store(-1, std::memory_order_relaxed);
   internal_loop_group.shared.ftruncate_support.store(0, std::memory_order_relaxed);
   loop_group = options.loop_group != nullptr ? options.loop_group : &internal_loop_group;
-  max_wait = 60'000'000'000;
+  max_wait = default_max_wait_ns;
   wall_clock_cap = 10'000'000'000;
   cancel_queue.store(nullptr, std::memory_order_relaxed);
   owner_tid = os::currentThreadId();

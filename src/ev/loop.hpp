@@ -114,6 +114,8 @@ struct LoopState {
 // Called by the backend for every record whose result it stored.
 void markCompletedFromBackend(LoopState& state, Completion* c) noexcept;
 
+inline constexpr std::uint64_t default_max_wait_ns = 60'000'000'000;
+
 struct Loop {
   LoopState state;
   backends::IoUring backend;
@@ -121,7 +123,9 @@ struct Loop {
   ThreadPool* thread_pool;
   LoopGroup* loop_group;
   LoopGroup internal_loop_group;
-  std::uint64_t max_wait;        // upper bound of every wait (60 s)
+  // Upper bound of every wait: default_max_wait_ns unless the owner lowers it
+  // (owning thread) to act on something it keeps track of itself.
+  std::uint64_t max_wait;
   std::uint64_t wall_clock_cap;  // wall-clock fallback poll interval (10 s)
   // Cross-thread cancel stack, linked through cancel_next: any thread pushes
   // (compare-and-swap), the loop takes it whole (exchange with null).

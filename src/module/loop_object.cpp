@@ -14,6 +14,7 @@
 #include "module/task_factory.hpp"
 #include "module/timer_handle.hpp"
 #include "module/transport.hpp"
+#include "module/transport_method.hpp"
 #include "os/time.hpp"
 
 namespace ombrel {
@@ -149,6 +150,7 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
     if (rt->ready_head < rt->ready_len) {
       err = rt->loop.tick(false);
     } else {
+      if (rt->live_transports != nullptr) transportReleaseIdleBuffers(rt);
       // The only place the interpreter lock is released: the ev loop touches
       // no Python object while it waits (callbacks are parked, not called).
       PyThreadState* ts = PyEval_SaveThread();
@@ -265,6 +267,8 @@ PyMethodDef loop_methods[] = {
      "_create_task(coro, **kwargs) -> Task: the loop's _task_factory, else asyncio Task(coro, loop=self, **kwargs)."},
     {"_create_future", loopCreateFuture, METH_NOARGS, "_create_future() -> asyncio Future(loop=self)"},
     {"_make_transport", loopMakeTransport, METH_VARARGS, "_make_transport(sock, protocol, extra, server) -> Transport"},
+    {"_transport_method", loopTransportMethod, METH_O | METH_STATIC,
+     "A method of the native Transport for the class that wraps it."},
     {"run_forever", loopRunForever, METH_NOARGS, "Run the event loop until stop() is called."},
     {"stop", loopStop, METH_NOARGS, "Stop the event loop as soon as the current iteration finishes."},
     {"time", loopTime, METH_NOARGS, "Return the current monotonic loop time as a float."},

@@ -11,6 +11,7 @@
 #include "module/sock_future.hpp"
 #include "module/task_factory.hpp"
 #include "module/transport.hpp"
+#include "module/transport_method.hpp"
 
 namespace ombrel {
 
@@ -125,7 +126,7 @@ bool initGlobals(PyObject* module) {
   Py_DECREF(asyncio);
   if (buffered_protocol_type == nullptr) return false;
   transport_type = transportTypeCreate(module, nullptr);
-  if (transport_type == nullptr) return false;
+  if (transport_type == nullptr || transportMethodTypeCreate(module) == nullptr) return false;
 
   if (!taskFactoryInit()) return false;
   loop_type = loopTypeCreate(module);

@@ -47,6 +47,8 @@ struct Runtime {
   std::size_t ready_head;
   TransportState* flush_head;       // transports with queued output (each holds its object)
   TransportState* live_transports;  // every open transport
+  // When transportReleaseIdleBuffers next walks live_transports (monotonic ns).
+  std::uint64_t next_buffer_walk;
   // The loop object while it is in debug mode (borrowed: it owns this
   // runtime), else null; the scheduling methods and the ready pass check it.
   PyObject* debug_loop;

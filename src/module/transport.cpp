@@ -7,6 +7,7 @@
 
 #include "module/globals.hpp"
 #include "module/loop_object.hpp"
+#include "module/recv_buffers.hpp"
 #include "module/runtime.hpp"
 
 namespace ombrel {
@@ -123,7 +124,7 @@ bool sockFdFromPy(PyObject* sock, std::int32_t* out) noexcept {
 // Frees what a state owns besides the Python references (dealloc and failed
 // construction).
 void transportFreeStorage(TransportState* st) noexcept {
-  std::free(st->recv_buf.ptr);
+  recvBufferPut(st->recv_buf.ptr, st->recv_dirty);
   st->recv_buf = {};
   transportReleasePins(st->out_pin);
   transportReleasePins(st->send_pin);
@@ -350,10 +351,11 @@ PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept {
     return nullptr;
   }
   void* mem = std::malloc(sizeof(TransportState));
-  std::byte* recv_buf = static_cast<std::byte*>(std::malloc(transport_recv_buf_size));
+  std::size_t recv_dirty = 0;
+  std::byte* recv_buf = recvBufferTake(&recv_dirty);
   if (mem == nullptr || recv_buf == nullptr) {
     std::free(mem);
-    std::free(recv_buf);
+    recvBufferPut(recv_buf, recv_dirty);
     Py_DECREF(obj);
     Py_DECREF(context);
     return PyErr_NoMemory();
@@ -368,6 +370,7 @@ PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept {
   st->server = server == Py_None ? nullptr : Py_NewRef(server);
   st->loop_obj = Py_NewRef(self);
   st->recv_buf = {recv_buf, transport_recv_buf_size};
+  st->recv_dirty = recv_dirty;
   st->fd = fd;
   st->selfobj = reinterpret_cast<TransportObject*>(obj);
   st->high_water = transport_default_high_water;

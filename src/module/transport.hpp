@@ -114,7 +114,7 @@ struct TransportState {
   TransportState* live_prev;
   vorn::ev::NetRecv recv;
   iovec recv_iov;
-  ByteBuf recv_buf;  // plain protocols receive here
+  ByteBuf recv_buf;  // plain protocols receive here; from the pool in recv_buffers.hpp
   TransportState* live_next;
   PyObject* close_exc;  // owned, nullable: what connection_lost receives
   TransportState* flush_next;
@@ -162,6 +162,15 @@ struct TransportState {
   // Writes dropped since the connection was lost; from the fifth on each
   // one logs a warning, as asyncio's transports do.
   std::uint32_t lost_writes;
+  // How far into recv_buf receives wrote since its pages were last given
+  // back: those pages are resident.
+  std::size_t recv_dirty;
+  // When the receive in flight was armed (the loop's monotonic clock, ns).
+  std::uint64_t recv_armed_at;
+  // The receive in flight into recv_buf is being cancelled by
+  // transportReleaseIdleBuffers; its Canceled result gives the pages back
+  // and arms the next receive instead of failing the connection.
+  bool recv_parking;
 };
 
 // Enters a transport's context for the protocol callbacks of one event and
@@ -213,6 +222,13 @@ PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept;
 // Run loop: starts the sends of every transport on the flush list (after each
 // ready pass, and before run_forever returns for a signal).
 void transportFlushAll(Runtime* rt) noexcept;
+// Run loop, before a tick that may wait: gives back the written pages of the
+// receive buffers of connections that have received nothing for a while, so
+// that an idle connection holds no resident buffer memory whatever it
+// received before. Pages are given back only while no receive is in flight
+// on them: the idle receive is cancelled first and armed again once its
+// cancellation is reaped. Runs its walk at most every half second.
+void transportReleaseIdleBuffers(Runtime* rt) noexcept;
 // Loop close: aborts every live transport that is not finished or closing its
 // descriptor already.
 void transportAbortAll(Runtime* rt) noexcept;

@@ -7,6 +7,7 @@
 #include <string_view>
 
 #include "module/globals.hpp"
+#include "module/recv_buffers.hpp"
 #include "module/runtime.hpp"
 #include "module/sock_future.hpp"
 #include "module/transport.hpp"
@@ -284,7 +285,7 @@ void transportFinalize(TransportState* st) noexcept {
   // A transport finished by the loop's close may still have a receive or a
   // send the kernel owns: their memory stays.
   if (!st->reading) {
-    std::free(st->recv_buf.ptr);
+    recvBufferPut(st->recv_buf.ptr, st->recv_dirty);
     st->recv_buf = {};
   }
   transportReleasePins(st->out_pin);

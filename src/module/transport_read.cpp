@@ -4,12 +4,18 @@
 #include <span>
 
 #include "module/globals.hpp"
+#include "module/recv_buffers.hpp"
 #include "module/runtime.hpp"
 #include "module/transport.hpp"
 
 namespace ombrel {
 
 namespace {
+
+// A connection counts as idle once its receive has waited this long; the
+// live transports are walked for such connections at most this often.
+constexpr std::uint64_t buffer_idle_after_ns = 1'000'000'000;
+constexpr std::uint64_t buffer_walk_every_ns = 500'000'000;
 
 PyObject* callMethod1(PyObject* obj, PyObject* name, PyObject* arg) noexcept {
   PyObject* args[] = {obj, arg};
@@ -142,6 +148,7 @@ void transportArmRecv(TransportState* st) noexcept {
     chosen = {st->recv_buf.ptr, st->recv_buf.len};
   }
   st->recv_iov = chosen;
+  st->recv_armed_at = st->loop->state.now[0];
   st->recv.init(st->fd, vorn::ev::ReadBuf{std::span<iovec>(&st->recv_iov, 1)}, vorn::ev::RecvFlags{});
   st->recv.c.callback = transportReadDone;
   st->recv.c.userdata = st;
@@ -157,6 +164,13 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   st->reading = false;
   auto result = st->recv.getResult();
   bool used_pin = st->recv_pinned;
+  bool parked = st->recv_parking;
+  st->recv_parking = false;
+  if (!used_pin && result.has_value() && *result > st->recv_dirty) {
+    st->recv_dirty = *result;
+    // Keeps the loop waking for the walk that gives the pages back.
+    if (st->loop != nullptr) st->loop->max_wait = buffer_walk_every_ns;
+  }
   bool direct = used_pin && st->buffered_proto && !st->recv_proto_replaced;
   bool copy_failed = false;
   PyObject* copied = nullptr;
@@ -174,6 +188,12 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   }
   if (st->closing) {
     transportFinishIfIdle(st);
+  } else if (parked && !result.has_value() && result.error() == vorn::Error::Canceled) {
+    // Cancelled by transportReleaseIdleBuffers: nothing was received and
+    // nothing writes into the buffer until the next receive is armed.
+    recvBufferRelease(st->recv_buf.ptr, st->recv_dirty);
+    st->recv_dirty = 0;
+    transportArmRecv(st);
   } else if (!result.has_value()) {
     transportFatalOsError(st, result.error(), st->recv.osErrno());
   } else {
@@ -189,6 +209,25 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
     }
   }
   Py_DECREF(self);
+}
+
+void transportReleaseIdleBuffers(Runtime* rt) noexcept {
+  const std::uint64_t now = rt->loop.state.now[0];
+  if (now < rt->next_buffer_walk) return;
+  rt->next_buffer_walk = now + buffer_walk_every_ns;
+  bool younger = false;  // a written buffer whose receive is not idle long enough yet
+  for (TransportState* st = rt->live_transports; st != nullptr; st = st->live_next) {
+    if (!st->reading || st->recv_pinned || st->recv_parking || st->recv_dirty == 0 || st->closing) continue;
+    if (now - st->recv_armed_at < buffer_idle_after_ns) {
+      younger = true;
+      continue;
+    }
+    st->recv_parking = true;
+    st->loop->cancel(&st->recv.c);
+  }
+  // An idle loop would otherwise sleep through the walk that gives those
+  // pages back.
+  rt->loop.max_wait = younger ? buffer_walk_every_ns : vorn::ev::default_max_wait_ns;
 }
 
 void transportEof(TransportState* st) noexcept {

@@ -1,0 +1,107 @@
+"""What connections cost while idle: receive buffers hold no memory once a
+connection has been quiet for a while, and giving it back loses nothing."""
+
+import asyncio
+import socket
+
+import ombrel
+
+
+def rss_anon():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("RssAnon:"):
+                return int(line.split()[1]) * 1024
+    raise AssertionError("no RssAnon")
+
+
+class Collect(asyncio.Protocol):
+    def __init__(self):
+        self.data = bytearray()
+        self.lost = None
+
+    def connection_made(self, transport):
+        self.transport = transport
+
+    def data_received(self, data):
+        self.data += data
+
+    def connection_lost(self, exc):
+        self.lost = exc
+
+
+def test_idle_connections_give_back_receive_buffer_pages():
+    conns, size = 64, 65536
+    loop = ombrel.new_event_loop()
+
+    async def until(cond, timeout=30):
+        async with asyncio.timeout(timeout):
+            while not cond():
+                await asyncio.sleep(0.01)
+
+    async def main():
+        protos = []
+        peers = []
+        for _ in range(conns):
+            a, b = socket.socketpair()
+            _, proto = await loop.create_connection(Collect, sock=a)
+            protos.append(proto)
+            peers.append(b)
+        first = [bytes([i]) * size for i in range(conns)]
+        for peer, msg in zip(peers, first):
+            peer.sendall(msg)
+        await until(lambda: all(len(p.data) == size for p in protos))
+        filled = rss_anon()
+        # Idle: each receive waits long enough to be cancelled, its pages
+        # given back, and armed again.
+        await asyncio.sleep(2.5)
+        released = filled - rss_anon()
+        for i, peer in enumerate(peers):
+            peer.sendall(b"after %d" % i)
+        await until(lambda: all(len(p.data) > size for p in protos))
+        for i, (p, msg) in enumerate(zip(protos, first)):
+            assert bytes(p.data) == msg + b"after %d" % i
+            assert p.lost is None and not p.transport.is_closing()
+            p.transport.close()
+        for peer in peers:
+            peer.close()
+        return released
+
+    try:
+        released = loop.run_until_complete(main())
+    finally:
+        loop.close()
+    # 4 MiB were written into the buffers; most of it goes back (the rest of
+    # the process may grow a little meanwhile).
+    assert released >= conns * size // 2, released
+
+
+def test_transport_methods_behave_as_bound_methods(aloop):
+    """The transport's methods are reached without per-connection bound
+    methods: calls, attribute reads and argument errors still behave."""
+
+    async def main():
+        a, b = socket.socketpair()
+        transport, proto = await aloop.create_connection(Collect, sock=a)
+        write = transport.write
+        write(b"one")
+        transport.writelines([b"two", b"three"])
+        await asyncio.sleep(0.05)  # ombrel sends after the callbacks of the iteration
+        b.settimeout(10)
+        assert b.recv(100) == b"onetwothree"
+        assert transport.get_extra_info("nothing", 5) == 5
+        transport.set_write_buffer_limits(high=1000)
+        assert transport.get_write_buffer_limits() == (250, 1000)
+        for bad in (lambda: transport.write(), lambda: transport.close(1), lambda: transport.write(b"", x=1)):
+            try:
+                bad()
+            except TypeError:
+                pass
+            else:
+                raise AssertionError("no TypeError")
+        transport.close()
+        await asyncio.sleep(0.01)
+        assert proto.lost is None and transport.is_closing()
+        b.close()
+
+    aloop.run_until_complete(main())
