@@ -2,7 +2,7 @@
 of medians with the ratios ombrel/uvloop and ombrel/asyncio.
 
     python3.14 bench/run.py --build BUILD_DIR [--only GROUPS_OR_NAMES] [--loops ...]
-                            [--rounds 3] [--budget 540] [--smoke] [--list]
+                            [--rounds 3] [--budget 600] [--smoke] [--list]
 
 Every benchmark runs in a fresh process per loop, several rounds, the loops
 alternating from run to run (each round starts with another loop), so slow
@@ -78,7 +78,7 @@ def main():
     p.add_argument("--only", help="groups, names or patterns, comma-separated")
     p.add_argument("--loops", default=",".join(LOOPS), help="loops to run, comma-separated")
     p.add_argument("--rounds", type=int, default=3)
-    p.add_argument("--budget", type=float, default=540.0, help="seconds; no run starts after it")
+    p.add_argument("--budget", type=float, default=600.0, help="seconds; no run starts after it")
     p.add_argument("--echo-duration", type=float, default=2.0)
     p.add_argument("--echo-warmup", type=float, default=0.5)
     p.add_argument("--http-duration", type=float, default=2.0)
@@ -91,7 +91,7 @@ def main():
     p.add_argument("--load-duration", type=float, default=3.0)
     p.add_argument("--load-warmup", type=float, default=1.0)
     p.add_argument("--memory-conns", type=int, default=10000, help="connections of the RSS rows")
-    p.add_argument("--memory-seconds", type=float, default=20.0, help="what one memory.py run is expected to take")
+    p.add_argument("--memory-seconds", type=float, default=14.0, help="what one memory.py run is expected to take")
     p.add_argument("--bulk-duration", type=float, default=1.5)
     p.add_argument("--bulk-warmup", type=float, default=0.5)
     p.add_argument("--smoke", action="store_true", help="one short round of everything (checks, not numbers)")
