@@ -175,7 +175,7 @@ def as_size(value):
 
 def as_descriptor(value):
     """Integers that a 32-bit truncation would turn into a live descriptor of
-    this process are kept out: that fault has its own test above."""
+    this process are kept out: that fault has its own test in test_hostile_descriptors."""
     if isinstance(value, int) and not -2**31 <= value < 2**31:
         return -1
     return value
