@@ -185,16 +185,6 @@ class NetworkMixin(SocketsMixin):
                                extra: dict[str, Any] | None = None,
                                server: Any = None) -> SocketTransport:
         info = dict(extra) if extra else {}
-        info["socket"] = trsock.TransportSocket(sock)
-        try:
-            info["sockname"] = sock.getsockname()
-        except OSError:
-            info["sockname"] = None
-        if "peername" not in info:
-            try:
-                info["peername"] = sock.getpeername()
-            except OSError:
-                info["peername"] = None
         base_events._set_nodelay(sock)
         fd = sock.fileno()
         transport = SocketTransport(self, sock, protocol, info, server)

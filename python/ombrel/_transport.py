@@ -10,16 +10,17 @@ is that asyncio.Transport. Its methods are native method descriptors
 that `transport.write(data)` runs without a Python frame and without a
 bound method per call or per connection.
 
-The native transport keeps its wrapper alive through the link object given
-as its `server` (whose `_detach` it calls after connection_lost): an open
-connection then lives as long as the connection, not as long as someone
-holds the wrapper, as in the standard loop where the selector holds it.
+The native transport keeps its wrapper alive: the wrapper is what it is
+given as its `server`, whose `_detach` it calls after connection_lost and
+then lets go of. An open connection then lives as long as the connection,
+not as long as someone holds the wrapper, as in the standard loop where the
+selector holds it.
 """
 
 from __future__ import annotations
 
 import asyncio
-from asyncio import constants, protocols, transports
+from asyncio import constants, protocols, transports, trsock
 from typing import TYPE_CHECKING, Any
 
 from ._native import NativeLoop
@@ -27,34 +28,16 @@ from ._native import NativeLoop
 if TYPE_CHECKING:
     from ._loop import Loop
 
+_SOCKET_NAMES = frozenset(("socket", "sockname", "peername"))
+
 # Methods called straight on the native object.
 _DIRECT = (
     "write", "writelines", "write_eof", "can_write_eof", "close", "abort",
-    "is_closing", "get_extra_info", "set_protocol", "get_protocol",
+    "is_closing", "set_protocol", "get_protocol",
     "pause_reading", "resume_reading", "is_reading",
     "set_write_buffer_limits", "get_write_buffer_limits",
     "get_write_buffer_size", "_force_close",
 )
-
-
-class _Link:
-    """What the native transport calls `_detach()` on once it is finished:
-    tells the server (if any) that the connection is gone, and lets go of
-    the wrapper."""
-
-    __slots__ = ("transport", "server")
-
-    def __init__(self, transport: SocketTransport, server: Any) -> None:
-        self.transport: SocketTransport | None = transport
-        self.server = server
-
-    def _detach(self) -> None:
-        transport, server = self.transport, self.server
-        self.transport = self.server = None
-        if transport is not None:
-            transport._finished()
-            if server is not None:
-                server._detach(transport)
 
 
 def _refuse_write(*args: Any) -> None:
@@ -72,8 +55,13 @@ class SocketTransport(transports.Transport):
         super().__init__(extra)
         self._loop = loop
         self._sock_fd = sock.fileno()
-        self._native = loop._make_transport(sock, protocol, self._extra,
-                                            _Link(self, server))
+        # "socket", "sockname" and "peername" are found when first asked for,
+        # or just before the descriptor closes: what asyncio's transports
+        # find when they are made, without three objects per connection
+        # that most never read.
+        self._sock: Any = sock
+        self._server = server
+        self._native = loop._make_transport(sock, protocol, self._extra, self)
         if server is not None:
             server._attach(self)
 
@@ -84,8 +72,33 @@ class SocketTransport(transports.Transport):
         if waiter is not None and not waiter.cancelled():
             waiter.set_result(None)
 
-    def _finished(self) -> None:
+    def get_extra_info(self, name: str, default: Any = None) -> Any:
+        if self._sock is not None and name in _SOCKET_NAMES:
+            self._before_close()
+        return self._extra.get(name, default)
+
+    def _before_close(self) -> None:
+        """Records the socket's names; called by the native transport
+        before it gives up the descriptor."""
+        sock, self._sock = self._sock, None
+        if sock is None:
+            return
+        extra = self._extra
+        extra["socket"] = trsock.TransportSocket(sock)
+        for key, get in (("sockname", sock.getsockname), ("peername", sock.getpeername)):
+            if key not in extra:
+                try:
+                    extra[key] = get()
+                except OSError:
+                    extra[key] = None
+
+    def _detach(self) -> None:
+        """Called by the native transport once it is finished: tells the
+        server (if any) that the connection is gone."""
         self._sock_fd = -1
+        server, self._server = self._server, None
+        if server is not None:
+            server._detach(self)
 
     def _sendfile_begin(self) -> None:
         """While the loop sends a file on the socket, writes would mix

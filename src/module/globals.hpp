@@ -39,6 +39,7 @@ extern PyObject* str_get_buffer;
 extern PyObject* str_buffer_updated;
 extern PyObject* str_close;
 extern PyObject* str_detach;       // "_detach" (servers)
+extern PyObject* str_before_close;  // "_before_close" (the package's transport wrapper)
 extern PyObject* str_sock_detach;  // "detach" (sockets)
 extern PyObject* str_fileno;
 extern PyObject* str_context;  // "context", the keyword of the call methods

@@ -40,6 +40,7 @@ PyObject* str_get_buffer;
 PyObject* str_buffer_updated;
 PyObject* str_close;
 PyObject* str_detach;
+PyObject* str_before_close;
 PyObject* str_sock_detach;
 PyObject* str_fileno;
 PyObject* str_context;
@@ -113,7 +114,8 @@ bool initGlobals(PyObject* module) {
       !intern(&str_eof_received, "eof_received") || !intern(&str_connection_lost, "connection_lost") ||
       !intern(&str_pause_writing, "pause_writing") || !intern(&str_resume_writing, "resume_writing") ||
       !intern(&str_get_buffer, "get_buffer") || !intern(&str_buffer_updated, "buffer_updated") ||
-      !intern(&str_context, "context") || !intern(&str_close, "close") || !intern(&str_detach, "_detach") || !intern(&str_sock_detach, "detach") ||
+      !intern(&str_context, "context") || !intern(&str_close, "close") || !intern(&str_detach, "_detach") ||
+      !intern(&str_before_close, "_before_close") || !intern(&str_sock_detach, "detach") ||
       !intern(&str_fileno, "fileno")) {
     return false;
   }

@@ -132,6 +132,8 @@ void transportFreeStorage(TransportState* st) noexcept {
   st->out_pin.freeStorage();
   st->send_iov.freeStorage();
   st->send_pin.freeStorage();
+  std::free(st->tx);
+  st->tx = nullptr;
 }
 
 // ---- GC and deallocation --------------------------------------------------

@@ -96,6 +96,17 @@ inline constexpr std::size_t transport_default_high_water = 65536;
 inline constexpr std::size_t transport_default_low_water = 16384;
 inline constexpr std::size_t transport_max_send_iovecs = 1024;  // IOV_MAX
 
+// The records of the write side, made by the first send: a connection that
+// never writes does not carry them. Freed with the state, or left to the
+// kernel like the batch when the loop closes with a send in flight.
+struct TransportSendOps {
+  vorn::ev::NetSend send;
+  // Waits for writability when the kernel answers a send with WouldBlock
+  // (a non-blocking socket whose peer shut down its side); `sending` stays
+  // set meanwhile and send_waiting says which of the two is in flight.
+  vorn::ev::NetPoll send_wait;
+};
+
 struct TransportState {
   PodArray<Py_buffer> out_pin;   // pins of queued data not yet handed to a send
   PodArray<iovec> send_iov;      // the batch of the send in flight
@@ -119,11 +130,7 @@ struct TransportState {
   PyObject* close_exc;  // owned, nullable: what connection_lost receives
   TransportState* flush_next;
   Py_buffer recv_pin;  // get_buffer's buffer while a buffered receive is in flight
-  vorn::ev::NetSend send;
-  // Waits for writability when the kernel answers a send with WouldBlock
-  // (a non-blocking socket whose peer shut down its side); `sending` stays
-  // set meanwhile and send_waiting says which of the two is in flight.
-  vorn::ev::NetPoll send_wait;
+  TransportSendOps* tx;  // owned; made by the first send, null until then
   bool send_waiting;
   PodArray<iovec> out_iov;  // queued data, entry i describes out_pin[i]
   vorn::ev::Loop* loop;     // the loop inside rt; null together with rt

@@ -50,7 +50,7 @@ void transportAbortInflight(TransportState* st) noexcept {
   st->aborting = true;
   if (st->loop != nullptr) {
     if (st->reading) st->loop->cancel(&st->recv.c);
-    if (st->sending) st->loop->cancel(st->send_waiting ? &st->send_wait.c : &st->send.c);
+    if (st->sending) st->loop->cancel(st->send_waiting ? &st->tx->send_wait.c : &st->tx->send.c);
   }
   transportFinishIfIdle(st);
 }
@@ -182,6 +182,15 @@ void callAndClear(PyObject* obj, PyObject* name) noexcept {
 
 void transportBeginFinish(TransportState* st) noexcept {
   st->finish_begun = true;
+  // The package's wrapper (the `server` it passed) records what it reports
+  // about the socket while the descriptor is still open.
+  PyObject* hook = nullptr;
+  if (st->server != nullptr && PyObject_GetOptionalAttr(st->server, str_before_close, &hook) > 0) {
+    PyObject* r = PyObject_CallNoArgs(hook);
+    Py_DECREF(hook);
+    Py_XDECREF(r);
+  }
+  PyErr_Clear();
   if (st->sockobj == nullptr) {
     transportFinalizeWhenIdle(st);
     return;

@@ -12,6 +12,8 @@
 #include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdlib>
+#include <new>
 #include <span>
 
 #include "module/globals.hpp"
@@ -83,6 +85,15 @@ void transportFlushAll(Runtime* rt) noexcept {
 void transportStartSend(TransportState* st) noexcept {
   if (st->sending || st->aborting || st->out_iov.empty() || st->loop == nullptr) return;
   VORN_ASSERT(st->send_iov.empty() && st->send_pin.empty());
+  if (st->tx == nullptr) {
+    st->tx = static_cast<TransportSendOps*>(std::malloc(sizeof(TransportSendOps)));
+    if (st->tx == nullptr) {
+      PyErr_NoMemory();
+      transportFatalPyErr(st);
+      return;
+    }
+    new (st->tx) TransportSendOps{};
+  }
   st->out_iov.swap(st->send_iov);
   st->out_pin.swap(st->send_pin);
   transportArmSend(st);
@@ -92,12 +103,12 @@ void transportArmSend(TransportState* st) noexcept {
   std::size_t count = std::min(st->send_iov.len, transport_max_send_iovecs);
   vorn::ev::SendFlags flags{};
   flags.no_signal = true;  // a closed peer yields BrokenPipe, not SIGPIPE
-  st->send.init(st->fd, vorn::ev::WriteBuf{std::span<const iovec>(st->send_iov.data, count)}, flags);
-  st->send.c.callback = transportWriteDone;
-  st->send.c.userdata = st;
+  st->tx->send.init(st->fd, vorn::ev::WriteBuf{std::span<const iovec>(st->send_iov.data, count)}, flags);
+  st->tx->send.c.callback = transportWriteDone;
+  st->tx->send.c.userdata = st;
   st->sending = true;
   Py_INCREF(reinterpret_cast<PyObject*>(st->selfobj));
-  st->loop->add(&st->send.c);
+  st->loop->add(&st->tx->send.c);
 }
 
 void transportConsumeSent(TransportState* st, std::size_t n) noexcept {
@@ -136,22 +147,22 @@ void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   auto* st = static_cast<TransportState*>(c->userdata);
   PyObject* self = reinterpret_cast<PyObject*>(st->selfobj);  // the send's reference
   st->sending = false;
-  auto result = st->send.getResult();
+  auto result = st->tx->send.getResult();
   if (st->aborting) {
     // The batch stays pinned until finalization.
     transportFinishIfIdle(st);
   } else if (!result.has_value() && result.error() == vorn::Error::WouldBlock) {
-    st->send_wait.init(st->fd, vorn::ev::NetPoll::Event::send);
-    st->send_wait.c.callback = transportSendWaitDone;
-    st->send_wait.c.userdata = st;
+    st->tx->send_wait.init(st->fd, vorn::ev::NetPoll::Event::send);
+    st->tx->send_wait.c.callback = transportSendWaitDone;
+    st->tx->send_wait.c.userdata = st;
     st->sending = true;
     st->send_waiting = true;
     Py_INCREF(self);
-    st->loop->add(&st->send_wait.c);
+    st->loop->add(&st->tx->send_wait.c);
   } else if (!result.has_value()) {
     // Also during a graceful close: the peer did not get everything, so
     // connection_lost must not report a clean end.
-    transportFatalOsError(st, result.error(), st->send.osErrno());
+    transportFatalOsError(st, result.error(), st->tx->send.osErrno());
   } else {
     transportConsumeSent(st, *result);
     if (!st->send_iov.empty()) {

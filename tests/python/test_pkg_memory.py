@@ -19,6 +19,7 @@ class Collect(asyncio.Protocol):
     def __init__(self):
         self.data = bytearray()
         self.lost = None
+        self.closed = False
 
     def connection_made(self, transport):
         self.transport = transport
@@ -28,6 +29,7 @@ class Collect(asyncio.Protocol):
 
     def connection_lost(self, exc):
         self.lost = exc
+        self.closed = True
 
 
 def test_idle_connections_give_back_receive_buffer_pages():
@@ -78,7 +80,9 @@ def test_idle_connections_give_back_receive_buffer_pages():
 
 def test_transport_methods_behave_as_bound_methods(aloop):
     """The transport's methods are reached without per-connection bound
-    methods: calls, attribute reads and argument errors still behave."""
+    methods, and the socket's names are found late: calls, attribute reads,
+    argument errors and the extra info after the connection is lost still
+    behave."""
 
     async def main():
         a, b = socket.socketpair()
@@ -99,9 +103,28 @@ def test_transport_methods_behave_as_bound_methods(aloop):
                 pass
             else:
                 raise AssertionError("no TypeError")
+        names = {k: transport.get_extra_info(k) for k in ("peername", "sockname")}
         transport.close()
         await asyncio.sleep(0.01)
-        assert proto.lost is None and transport.is_closing()
+        assert proto.closed and proto.lost is None and transport.is_closing()
+        assert {k: transport.get_extra_info(k) for k in ("peername", "sockname")} == names
+        assert transport.get_extra_info("socket") is not None
         b.close()
+
+    aloop.run_until_complete(main())
+
+
+def test_socket_names_survive_the_connection_unasked(aloop):
+    async def main():
+        server = await aloop.create_server(Collect, "127.0.0.1", 0)
+        port = server.sockets[0].getsockname()[1]
+        transport, proto = await aloop.create_connection(Collect, "127.0.0.1", port)
+        transport.close()
+        while not proto.closed:
+            await asyncio.sleep(0.01)
+        assert transport.get_extra_info("peername") == ("127.0.0.1", port)
+        assert transport.get_extra_info("sockname")[0] == "127.0.0.1"
+        assert transport.get_extra_info("socket") is not None
+        server.close()
 
     aloop.run_until_complete(main())
