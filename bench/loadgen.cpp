@@ -212,14 +212,14 @@ int main(int argc, char** argv) {
   std::uint64_t firstError = 0;
   const char* firstErrorWhat = nullptr;
 
-  const bool open_loop = o.rate > 0;
-  // Open loop: slot k is due at t0 + k * gap_ns, on connection k mod N.
-  const double gap_ns = open_loop ? 1e9 / o.rate : 0;
+  const bool openLoop = o.rate > 0;
+  // Open loop: slot k is due at t0 + k * gapNs, on connection k mod N.
+  const double gapNs = openLoop ? 1e9 / o.rate : 0;
   std::uint64_t slot = 0;
-  auto slotTime = [&](std::uint64_t k) { return t0 + std::uint64_t(double(k) * gap_ns); };
+  auto slotTime = [&](std::uint64_t k) { return t0 + std::uint64_t(double(k) * gapNs); };
   long measuredOutstanding = 0;  // open loop: slots in the window not echoed yet
   const std::uint64_t grace = 1'000'000'000;
-  if (open_loop) {
+  if (openLoop) {
     // The kernel's default 50 us timer slack would send the slots in bursts.
     prctl(PR_SET_TIMERSLACK, 1UL, 0, 0, 0);
   } else {
@@ -266,7 +266,7 @@ int main(int argc, char** argv) {
     sampleCpu(now);
     if (open == 0) break;
     std::uint64_t wait = tick;
-    if (open_loop) {
+    if (openLoop) {
       for (; slotTime(slot) <= now && slotTime(slot) < measureTo; ++slot) {
         const std::uint64_t due = slotTime(slot);
         const std::size_t i = std::size_t(slot % conns.size());
@@ -298,7 +298,7 @@ int main(int argc, char** argv) {
       if (std::memcmp(c.rx.data(), msg.data(), msg.size()) != 0) ++mismatches;
       c.busy = false;
       if (cpuOn && !cpuDone) ++cpuRequests;
-      if (open_loop) {
+      if (openLoop) {
         if (inWindow(c.start)) {
           --measuredOutstanding;
           std::uint64_t d = now - c.start;
@@ -330,7 +330,7 @@ int main(int argc, char** argv) {
   // Open loop: what never came back counts with the age it reached, so a
   // server that stalls does not look fast.
   long unfinished = 0;
-  if (open_loop) {
+  if (openLoop) {
     for (auto& c : conns) {
       if (c.busy && inWindow(c.start)) {
         ++unfinished;
@@ -352,7 +352,7 @@ int main(int argc, char** argv) {
     if (k >= lat.size()) k = lat.size() - 1;
     return double(lat[k]) / 1e3;
   };
-  const double n = double(open_loop ? windowRequests : long(lat.size()));
+  const double n = double(openLoop ? windowRequests : long(lat.size()));
   const double rps = measured > 0 ? n / measured : 0.0;
   std::printf(
       "{\"conns\": %d, \"size\": %ld, \"warmup_s\": %.3f, \"duration_s\": %.3f, \"requests\": %zu, "
@@ -360,11 +360,11 @@ int main(int argc, char** argv) {
       "\"p999_us\": %.1f, \"max_us\": %.1f, \"errors\": %ld, \"mismatches\": %ld",
       o.conns, o.size, o.warmup, measured, lat.size(), warmupRequests, rps, rps * double(o.size) / 1048576.0,
       pct(0.50), pct(0.99), pct(0.999), lat.empty() ? 0.0 : double(lat.back()) / 1e3, errors, mismatches);
-  if (open_loop) std::printf(", \"offered_rps\": %.1f, \"unfinished\": %ld", o.rate, unfinished);
+  if (openLoop) std::printf(", \"offered_rps\": %.1f, \"unfinished\": %ld", o.rate, unfinished);
   if (cpuDone && cpuRequests > 0) {
-    const double us_per_tick = 1e6 / double(sysconf(_SC_CLK_TCK));
-    const double user = double(cpuTo.user - cpuFrom.user) * us_per_tick;
-    const double sys = double(cpuTo.sys - cpuFrom.sys) * us_per_tick;
+    const double usPerTick = 1e6 / double(sysconf(_SC_CLK_TCK));
+    const double user = double(cpuTo.user - cpuFrom.user) * usPerTick;
+    const double sys = double(cpuTo.sys - cpuFrom.sys) * usPerTick;
     std::printf(
         ", \"cpu_window_s\": %.3f, \"cpu_requests\": %ld, \"cpu_user_us\": %.3f, \"cpu_sys_us\": %.3f, "
         "\"cpu_us\": %.3f, \"cpu_util\": %.3f",
