@@ -52,11 +52,12 @@ test-cpython: build
 
 # The Python tests on the debug interpreter, each run repeatedly, checking
 # that reference counts and allocated blocks settle. TESTS narrows the set.
+# The paths are absolute: some tests run pytest again in a temporary folder.
 TESTS ?= tests/python
 test-refleaks:
 	cmake -S . -B $(BUILD)-dbg -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBREL_BUILD_TESTS=OFF -DPython_EXECUTABLE=$$(command -v python3.14d)
 	cmake --build $(BUILD)-dbg
-	PYTHONPATH=$(BUILD)-dbg/python:python:tools PYTHONDONTWRITEBYTECODE=1 \
+	PYTHONPATH=$(abspath $(BUILD)-dbg/python):$(CURDIR)/python:$(CURDIR)/tools PYTHONDONTWRITEBYTECODE=1 \
 	  python3.14d -m pytest $(TESTS) -q -p no:cacheprovider -p refleak_plugin --refleak=2:3 --timeout=600
 
 # Native and Python tests with AddressSanitizer and UndefinedBehaviorSanitizer.
