@@ -94,7 +94,7 @@ lint: build
 	exit $$status
 
 format:
-	clang-format -i $(CXX_SOURCES)
+	@echo "clang-format -i: $(words $(CXX_SOURCES)) C++ files"; clang-format -i $(CXX_SOURCES)
 	ruff format $(PY_SOURCES)
 
 shell:
