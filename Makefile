@@ -87,7 +87,7 @@ lint: build
 	@status=0; \
 	echo "== clang-format"; clang-format --dry-run --Werror $(CXX_SOURCES) || status=1; \
 	echo "== ruff check"; ruff check $(PY_SOURCES) || status=1; \
-	echo "== ruff format"; ruff format --check $(PY_SOURCES) || status=1; \
+	echo "== ruff format"; ruff format --check --output-format concise $(PY_SOURCES) || status=1; \
 	echo "== mypy"; $(PY) -m mypy --cache-dir $(BUILD)/mypy-cache || status=1; \
 	echo "== stubtest"; PYTHONPATH=$(BUILD)/python:python MYPYPATH=python \
 	  $(PY) -m mypy.stubtest ombrel._native --allowlist <(printf '%s\n' $(STUBTEST_ALLOW)) || status=1; \
