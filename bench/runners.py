@@ -141,13 +141,15 @@ def run_micro(b, loop, cfg):
     return obj["value"], metrics
 
 
-def run_echo(b, loop, cfg):
+def echo_server_cmd(b, loop, cfg):
     if loop == "native":
-        cmd = [cfg.native_server, "--cpu", str(cfg.server_cpu)]
-    else:
-        cmd = [PY, os.path.join(HERE, "echo_server.py"), "--loop", loop, "--kind", b.params["kind"],
-               "--cpu", str(cfg.server_cpu)]
-    server = Server(cmd, cfg.env)
+        return [cfg.native_server, "--cpu", str(cfg.server_cpu)]
+    return [PY, os.path.join(HERE, "echo_server.py"), "--loop", loop, "--kind", b.params["kind"],
+            "--cpu", str(cfg.server_cpu)]
+
+
+def run_echo(b, loop, cfg):
+    server = Server(echo_server_cmd(b, loop, cfg), cfg.env)
     try:
         lg = [cfg.loadgen, "--port", str(server.port), "--conns", str(b.params["conns"]),
               "--size", str(b.params["size"]), "--warmup", str(cfg.echo_warmup),
@@ -236,12 +238,7 @@ def run_load(b, loop, cfg):
     server's CPU time per request (user, system, total, in microseconds, from
     its own accounting over the measured window) and the latencies from the
     intended send times."""
-    if loop == "native":
-        cmd = [cfg.native_server, "--cpu", str(cfg.server_cpu)]
-    else:
-        cmd = [PY, os.path.join(HERE, "echo_server.py"), "--loop", loop, "--kind", b.params["kind"],
-               "--cpu", str(cfg.server_cpu)]
-    server = Server(cmd, cfg.env)
+    server = Server(echo_server_cmd(b, loop, cfg), cfg.env)
     try:
         lg = [cfg.loadgen, "--port", str(server.port), "--conns", str(cfg.load_conns),
               "--size", str(b.params["size"]), "--warmup", str(cfg.load_warmup),
