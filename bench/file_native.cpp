@@ -117,8 +117,9 @@ int main(int argc, char** argv) {
     });
   }
   const double secs = double(now - from) / 1e9;
-  std::printf("{\"value\": %.1f, \"unit\": \"reads/s\", \"reads\": %ld, \"seconds\": %.3f, \"depth\": %u, "
-              "\"block\": %u, \"short_reads\": %ld}\n",
-              double(reads) / secs, reads, secs, o.depth, o.block, shortReads);
+  std::printf(
+      "{\"value\": %.1f, \"unit\": \"reads/s\", \"reads\": %ld, \"seconds\": %.3f, \"depth\": %u, "
+      "\"block\": %u, \"short_reads\": %ld}\n",
+      double(reads) / secs, reads, secs, o.depth, o.block, shortReads);
   return shortReads == 0 ? 0 : 1;
 }

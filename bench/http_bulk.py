@@ -112,8 +112,7 @@ def upload(conn, size, chunked):
 
 
 def download(conn, size, chunked):
-    conn.sock.sendall(f"GET /download/{size}{'?chunked=1' if chunked else ''} HTTP/1.1\r\nHost: bench\r\n\r\n"
-                      .encode())
+    conn.sock.sendall(f"GET /download/{size}{'?chunked=1' if chunked else ''} HTTP/1.1\r\nHost: bench\r\n\r\n".encode())
     status, headers, got, _ = conn.response()
     framing = "chunked" if "transfer-encoding" in headers else "sized"
     if status != 200 or got != size or framing != ("chunked" if chunked else "sized"):
@@ -146,8 +145,16 @@ def main():
     secs, c1 = perf() - t0, os.times()
     # Near 1.0 the client, not the server, would set the rate.
     busy = (c1.user - c0.user + c1.system - c0.system) / secs
-    emit({"value": n * args.size / secs / 2**20, "unit": "MiB/s", "transfers": n, "bytes": n * args.size,
-          "seconds": round(secs, 3), "client_cpu_util": round(busy, 3)})
+    emit(
+        {
+            "value": n * args.size / secs / 2**20,
+            "unit": "MiB/s",
+            "transfers": n,
+            "bytes": n * args.size,
+            "seconds": round(secs, 3),
+            "client_cpu_util": round(busy, 3),
+        }
+    )
 
 
 if __name__ == "__main__":

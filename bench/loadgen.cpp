@@ -358,8 +358,8 @@ int main(int argc, char** argv) {
       "{\"conns\": %d, \"size\": %ld, \"warmup_s\": %.3f, \"duration_s\": %.3f, \"requests\": %zu, "
       "\"warmup_requests\": %ld, \"rps\": %.1f, \"mib_s\": %.3f, \"p50_us\": %.1f, \"p99_us\": %.1f, "
       "\"p999_us\": %.1f, \"max_us\": %.1f, \"errors\": %ld, \"mismatches\": %ld",
-      o.conns, o.size, o.warmup, measured, lat.size(), warmupRequests, rps, rps * double(o.size) / 1048576.0,
-      pct(0.50), pct(0.99), pct(0.999), lat.empty() ? 0.0 : double(lat.back()) / 1e3, errors, mismatches);
+      o.conns, o.size, o.warmup, measured, lat.size(), warmupRequests, rps, rps * double(o.size) / 1048576.0, pct(0.50),
+      pct(0.99), pct(0.999), lat.empty() ? 0.0 : double(lat.back()) / 1e3, errors, mismatches);
   if (openLoop) std::printf(", \"offered_rps\": %.1f, \"unfinished\": %ld", o.rate, unfinished);
   if (cpuDone && cpuRequests > 0) {
     const double usPerTick = 1e6 / double(sysconf(_SC_CLK_TCK));
@@ -372,10 +372,8 @@ int main(int argc, char** argv) {
         (user + sys) / double(cpuRequests), (user + sys) / (double(cpuToNs - cpuFromNs) / 1e3));
   }
   if (firstErrorWhat != nullptr) {
-    if (firstError != 0)
-      std::printf(", \"first_error\": \"%s: %s\"", firstErrorWhat, std::strerror(int(firstError)));
-    else
-      std::printf(", \"first_error\": \"%s\"", firstErrorWhat);
+    if (firstError != 0) std::printf(", \"first_error\": \"%s: %s\"", firstErrorWhat, std::strerror(int(firstError)));
+    else std::printf(", \"first_error\": \"%s\"", firstErrorWhat);
   }
   std::printf("}\n");
   return errors == 0 && mismatches == 0 && !lat.empty() ? 0 : 1;

@@ -105,8 +105,10 @@ class ServerProcess:
         while self.conns < conns or self.bytes < nbytes:
             left = deadline - time.monotonic()
             if left <= 0:
-                raise SystemExit(f"memory.py: server reached {self.conns} conns, {self.bytes} bytes "
-                                 f"of {conns}, {nbytes} in {timeout:.0f} s")
+                raise SystemExit(
+                    f"memory.py: server reached {self.conns} conns, {self.bytes} bytes "
+                    f"of {conns}, {nbytes} in {timeout:.0f} s"
+                )
             line = self._line(left)
             if line.startswith("COUNT "):
                 _, c, b = line.split()
@@ -167,9 +169,9 @@ def measure(loop_name, conns, message, cpu):
         # the peak of 10,000 messages arriving at once.
         payload = b"m" * message
         for i in range(0, conns, 64):
-            for s in socks[i:i + 64]:
+            for s in socks[i : i + 64]:
                 s.sendall(payload)
-            server.wait_for(16 + conns, (16 + i + len(socks[i:i + 64])) * message, 120)
+            server.wait_for(16 + conns, (16 + i + len(socks[i : i + 64])) * message, 120)
         # Idle for a while: a loop may give back per-connection memory it
         # only needs while data flows.
         time.sleep(IDLE_WAIT)

@@ -57,46 +57,142 @@ def benches():
         out.append(Bench(name, "micro", title, "micro", unit, params={"bench": name}))
     native = {"ombrel": "native"}
     out += [
-        Bench("file_pread", "file", "file 4 KiB random pread x64 (ombrel: ombrel.open().pread; others: to_thread)",
-              "micro", "reads/s", params={"bench": "file_pread", "mode": native}, native="file_pread_native"),
-        Bench("file_pread_native", "file", "file 4 KiB random pread x64: native io_uring program", "file_native",
-              "reads/s", loops=("native",), params={"depth": 64, "block": 4096}),
-        Bench("file_pread_thread", "file", "file 4 KiB random pread x64, to_thread(os.pread) on every loop",
-              "micro", "reads/s", params={"bench": "file_pread", "mode": "thread"}),
-        Bench("file_pwrite", "file", "file 1 MiB sequential pwrite (ombrel: ombrel.open().pwrite; others: to_thread)",
-              "micro", "MiB/s", params={"bench": "file_pwrite", "mode": native}),
-        Bench("file_pwrite_thread", "file", "file 1 MiB sequential pwrite, to_thread(os.pwrite) on every loop",
-              "micro", "MiB/s", params={"bench": "file_pwrite", "mode": "thread"}),
+        Bench(
+            "file_pread",
+            "file",
+            "file 4 KiB random pread x64 (ombrel: ombrel.open().pread; others: to_thread)",
+            "micro",
+            "reads/s",
+            params={"bench": "file_pread", "mode": native},
+            native="file_pread_native",
+        ),
+        Bench(
+            "file_pread_native",
+            "file",
+            "file 4 KiB random pread x64: native io_uring program",
+            "file_native",
+            "reads/s",
+            loops=("native",),
+            params={"depth": 64, "block": 4096},
+        ),
+        Bench(
+            "file_pread_thread",
+            "file",
+            "file 4 KiB random pread x64, to_thread(os.pread) on every loop",
+            "micro",
+            "reads/s",
+            params={"bench": "file_pread", "mode": "thread"},
+        ),
+        Bench(
+            "file_pwrite",
+            "file",
+            "file 1 MiB sequential pwrite (ombrel: ombrel.open().pwrite; others: to_thread)",
+            "micro",
+            "MiB/s",
+            params={"bench": "file_pwrite", "mode": native},
+        ),
+        Bench(
+            "file_pwrite_thread",
+            "file",
+            "file 1 MiB sequential pwrite, to_thread(os.pwrite) on every loop",
+            "micro",
+            "MiB/s",
+            params={"bench": "file_pwrite", "mode": "thread"},
+        ),
     ]
-    for size, conns, tag, kinds in ((1024, 10, "1k", ("sock", "streams", "protocol", "buffered")),
-                                    (10240, 10, "10k", ("streams", "protocol")),
-                                    (102400, 10, "100k", ("sock", "streams", "protocol"))):
-        out.append(Bench(f"echo_native_{tag}", "echo", f"echo {tag.upper()} x{conns}: native io_uring server",
-                         "echo", "req/s", loops=("native",), params={"size": size, "conns": conns}))
+    for size, conns, tag, kinds in (
+        (1024, 10, "1k", ("sock", "streams", "protocol", "buffered")),
+        (10240, 10, "10k", ("streams", "protocol")),
+        (102400, 10, "100k", ("sock", "streams", "protocol")),
+    ):
+        out.append(
+            Bench(
+                f"echo_native_{tag}",
+                "echo",
+                f"echo {tag.upper()} x{conns}: native io_uring server",
+                "echo",
+                "req/s",
+                loops=("native",),
+                params={"size": size, "conns": conns},
+            )
+        )
         for kind in kinds:
-            out.append(Bench(f"echo_{kind}_{tag}", "echo", f"echo {tag.upper()} x{conns}: {kind}", "echo", "req/s",
-                             params={"kind": kind, "size": size, "conns": conns}, native=f"echo_native_{tag}"))
+            out.append(
+                Bench(
+                    f"echo_{kind}_{tag}",
+                    "echo",
+                    f"echo {tag.upper()} x{conns}: {kind}",
+                    "echo",
+                    "req/s",
+                    params={"kind": kind, "size": size, "conns": conns},
+                    native=f"echo_native_{tag}",
+                )
+            )
     # Server CPU per request at one offered load every loop should sustain.
     unit = "us CPU/req"
-    out.append(Bench("cpu_native_1k", "load", "echo 1K at a fixed rate: native io_uring server", "load", unit,
-                     loops=("native",), params={"size": 1024}, lower_better=True))
+    out.append(
+        Bench(
+            "cpu_native_1k",
+            "load",
+            "echo 1K at a fixed rate: native io_uring server",
+            "load",
+            unit,
+            loops=("native",),
+            params={"size": 1024},
+            lower_better=True,
+        )
+    )
     for kind in ("protocol", "streams"):
-        out.append(Bench(f"cpu_{kind}_1k", "load", f"echo 1K at a fixed rate: {kind}, server CPU per request",
-                         "load", unit, params={"kind": kind, "size": 1024}, lower_better=True,
-                         native="cpu_native_1k"))
+        out.append(
+            Bench(
+                f"cpu_{kind}_1k",
+                "load",
+                f"echo 1K at a fixed rate: {kind}, server CPU per request",
+                "load",
+                unit,
+                params={"kind": kind, "size": 1024},
+                lower_better=True,
+                native="cpu_native_1k",
+            )
+        )
     out += [
-        Bench("rss_idle_10k", "memory", "RSS per idle connection, 10,000 connections", "memory", "KB/conn",
-              params={"key": "idle_kb_per_conn", "message": 65536}, lower_better=True, max_rounds=1),
-        Bench("rss_after_64k", "memory", "RSS per connection after one 64 KiB message each, then idle", "memory",
-              "KB/conn", params={"key": "after_message_kb_per_conn", "message": 65536}, lower_better=True,
-              max_rounds=1),
+        Bench(
+            "rss_idle_10k",
+            "memory",
+            "RSS per idle connection, 10,000 connections",
+            "memory",
+            "KB/conn",
+            params={"key": "idle_kb_per_conn", "message": 65536},
+            lower_better=True,
+            max_rounds=1,
+        ),
+        Bench(
+            "rss_after_64k",
+            "memory",
+            "RSS per connection after one 64 KiB message each, then idle",
+            "memory",
+            "KB/conn",
+            params={"key": "after_message_kb_per_conn", "message": 65536},
+            lower_better=True,
+            max_rounds=1,
+        ),
     ]
-    out.append(Bench("http_aiohttp", "http", "aiohttp GET / keep-alive, wrk x64", "http", "req/s",
-                     params={"conns": 64}))
+    out.append(
+        Bench("http_aiohttp", "http", "aiohttp GET / keep-alive, wrk x64", "http", "req/s", params={"conns": 64})
+    )
     for op in ("upload", "download"):
         for framing in ("sized", "chunked"):
-            out.append(Bench(f"http_{op}_64m_{framing}", "http", f"aiohttp {op} of 64 MiB bodies, {framing}", "bulk",
-                             "MiB/s", params={"op": op, "framing": framing, "size": 64 << 20}, max_rounds=2))
+            out.append(
+                Bench(
+                    f"http_{op}_64m_{framing}",
+                    "http",
+                    f"aiohttp {op} of 64 MiB bodies, {framing}",
+                    "bulk",
+                    "MiB/s",
+                    params={"op": op, "framing": framing, "size": 64 << 20},
+                    max_rounds=2,
+                )
+            )
     return out
 
 
@@ -125,7 +221,9 @@ class Target:
     what: str = ""
 
     def label(self):
-        return self.what or (self.bench if self.metric == "median" else f"{self.bench} {self.metric.removesuffix('_us')}")
+        return self.what or (
+            self.bench if self.metric == "median" else f"{self.bench} {self.metric.removesuffix('_us')}"
+        )
 
 
 def at_least(bench, peer, goal, **kw):

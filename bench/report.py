@@ -41,10 +41,19 @@ def summarize(records):
         for loop, rs in per_loop.items():
             vals = [r["value"] for r in rs]
             med = statistics.median(vals)
-            entry = {"median": med, "n": len(vals), "min": min(vals), "max": max(vals),
-                     "spread_pct": (max(vals) - min(vals)) / 2 / med * 100 if med else 0.0}
-            keys = {k for r in rs for k, v in r["metrics"].items()
-                    if isinstance(v, (int, float)) and not isinstance(v, bool)}
+            entry = {
+                "median": med,
+                "n": len(vals),
+                "min": min(vals),
+                "max": max(vals),
+                "spread_pct": (max(vals) - min(vals)) / 2 / med * 100 if med else 0.0,
+            }
+            keys = {
+                k
+                for r in rs
+                for k, v in r["metrics"].items()
+                if isinstance(v, (int, float)) and not isinstance(v, bool)
+            }
             for k in sorted(keys):
                 ms = [r["metrics"][k] for r in rs if k in r["metrics"]]
                 if k not in entry:
@@ -72,12 +81,27 @@ def target_results(summary):
             continue
         r = ratio(summary, t.bench, "ombrel", t.peer, t.metric, t.peer_bench)
         met = r is not None and (r >= t.goal if t.op == ">=" else r <= t.goal)
-        notes = [f"{side} did not sustain the load in {e['unsustained']} of {e['n']} round(s)"
-                 for side, e in (("ombrel", summary[t.bench].get("ombrel")),
-                                 (t.peer, summary.get(t.peer_bench or t.bench, {}).get(t.peer)))
-                 if e and e.get("unsustained")]
-        out.append({"target": t.label(), "bench": t.bench, "metric": t.metric, "peer": t.peer, "op": t.op,
-                    "goal": t.goal, "ratio": r, "met": met, "note": "; ".join(notes)})
+        notes = [
+            f"{side} did not sustain the load in {e['unsustained']} of {e['n']} round(s)"
+            for side, e in (
+                ("ombrel", summary[t.bench].get("ombrel")),
+                (t.peer, summary.get(t.peer_bench or t.bench, {}).get(t.peer)),
+            )
+            if e and e.get("unsustained")
+        ]
+        out.append(
+            {
+                "target": t.label(),
+                "bench": t.bench,
+                "metric": t.metric,
+                "peer": t.peer,
+                "op": t.op,
+                "goal": t.goal,
+                "ratio": r,
+                "met": met,
+                "note": "; ".join(notes),
+            }
+        )
     return out
 
 
@@ -119,8 +143,9 @@ def print_table(sel, summary, records, loops, config=None):
     table = [head]
     for b in rows:
         ru, ra = ratio(summary, b.name, "ombrel", "uvloop"), ratio(summary, b.name, "ombrel", "asyncio")
-        table.append([b.name, unit_of(b), *(cell(b, l) for l in loops),
-                      f"{ru:.2f}x" if ru else "-", f"{ra:.2f}x" if ra else "-"])
+        table.append(
+            [b.name, unit_of(b), *(cell(b, l) for l in loops), f"{ru:.2f}x" if ru else "-", f"{ra:.2f}x" if ra else "-"]
+        )
     if len(table) > 1:
         widths = [max(len(r[i]) for r in table) for i in range(len(head))]
         print()
@@ -131,8 +156,11 @@ def print_table(sel, summary, records, loops, config=None):
             if i == 0:
                 print("  ".join("-" * w for w in widths))
 
-    lat = [b for b in rows if b.kind in ("echo", "http") and summary.get(b.name)
-           and any("p99_us" in e for e in summary[b.name].values())]
+    lat = [
+        b
+        for b in rows
+        if b.kind in ("echo", "http") and summary.get(b.name) and any("p99_us" in e for e in summary[b.name].values())
+    ]
     if lat:
         print()
         print("Latency, medians of p50 / p99 / p99.9 in microseconds (lower is better; wrk gives no p99.9)")
@@ -153,18 +181,20 @@ def print_table(sel, summary, records, loops, config=None):
         print("split, sampled at its tick; the total is exact), and latency p50 / p99 / p99.9 in us from the")
         print("intended send time (lower is better)")
         for b, loop, e in load:
-            print(f"  {b.name:<16} {loop:<8} {e['cpu_user_us']:5.2f} + {e['cpu_sys_us']:5.2f} = {e['median']:5.2f}"
-                  f"   {e['p50_us']:.0f} / {e['p99_us']:.0f} / {e['p999_us']:.0f}   {load_note(e)}".rstrip())
+            print(
+                f"  {b.name:<16} {loop:<8} {e['cpu_user_us']:5.2f} + {e['cpu_sys_us']:5.2f} = {e['median']:5.2f}"
+                f"   {e['p50_us']:.0f} / {e['p99_us']:.0f} / {e['p999_us']:.0f}   {load_note(e)}".rstrip()
+            )
 
-    natives = [b for b in sel if b.loops == ("native",) and b.kind != "load"
-               and summary.get(b.name, {}).get("native")]
+    natives = [b for b in sel if b.loops == ("native",) and b.kind != "load" and summary.get(b.name, {}).get("native")]
     if natives:
         print()
         print("Native programs (C++ on io_uring, no Python): what this machine gives at most")
         for b in natives:
             e = summary[b.name]["native"]
-            lat_s = (f"  p50/p99/p99.9 {e['p50_us']:.0f}/{e['p99_us']:.0f}/{e['p999_us']:.0f} us"
-                     if "p999_us" in e else "")
+            lat_s = (
+                f"  p50/p99/p99.9 {e['p50_us']:.0f}/{e['p99_us']:.0f}/{e['p999_us']:.0f} us" if "p999_us" in e else ""
+            )
             print(f"  {b.name:<20} {human(e['median'], b.unit)} {b.unit} ±{e['spread_pct']:.0f}%{lat_s}")
 
     targets = target_results(summary)
@@ -174,8 +204,10 @@ def print_table(sel, summary, records, loops, config=None):
         width = max(len(t["target"]) for t in targets)
         for t in targets:
             got = f"{t['ratio']:.2f}x" if t["ratio"] is not None else "-"
-            print(f"  {t['target']:<{width}} vs {t['peer']:<8} {t['op']} {t['goal']:.1f}x  {got:>6}  "
-                  f"{'met' if t['met'] else 'MISSED'}{'  (' + t['note'] + ')' if t['note'] else ''}")
+            print(
+                f"  {t['target']:<{width}} vs {t['peer']:<8} {t['op']} {t['goal']:.1f}x  {got:>6}  "
+                f"{'met' if t['met'] else 'MISSED'}{'  (' + t['note'] + ')' if t['note'] else ''}"
+            )
 
     problems = [r for r in records if r["status"] != "ok"]
     seen = set()
@@ -195,12 +227,15 @@ def markdown(sel, summary, loops, info, config, stamp):
     """The medians, the fixed-load rows and the targets as Markdown tables
     (for the README)."""
     rows = [b for b in sel if summary.get(b.name)]
-    out = [f"Run {stamp}: ombrel {info['commit']}, uvloop {info['uvloop']}, Python {info['python']}, "
-           f"Linux {info['kernel']}, {info['cpus']} CPUs, {config['rounds_run']} round(s). "
-           f"Medians; ratios are ombrel / peer. Rates: higher is better; units marked{DOWN} are costs "
-           "(lower is better: a ratio below 1.00x favours ombrel).", "",
-           "| benchmark | unit | " + " | ".join(loops) + " | omb/uv | omb/aio |",
-           "|---|---|" + "---:|" * (len(loops) + 2)]
+    out = [
+        f"Run {stamp}: ombrel {info['commit']}, uvloop {info['uvloop']}, Python {info['python']}, "
+        f"Linux {info['kernel']}, {info['cpus']} CPUs, {config['rounds_run']} round(s). "
+        f"Medians; ratios are ombrel / peer. Rates: higher is better; units marked{DOWN} are costs "
+        "(lower is better: a ratio below 1.00x favours ombrel).",
+        "",
+        "| benchmark | unit | " + " | ".join(loops) + " | omb/uv | omb/aio |",
+        "|---|---|" + "---:|" * (len(loops) + 2),
+    ]
     for b in rows:
         cells = []
         for loop in loops + (("native",) if b.loops == ("native",) else ()):
@@ -210,27 +245,38 @@ def markdown(sel, summary, loops, info, config, stamp):
             else:
                 cells.append(human(e["median"], b.unit) if e else "-")
         ru, ra = ratio(summary, b.name, "ombrel", "uvloop"), ratio(summary, b.name, "ombrel", "asyncio")
-        out.append(f"| {b.name} | {unit_of(b)} | " + " | ".join(cells[:len(loops)])
-                   + f" | {f'{ru:.2f}x' if ru else ''} | {f'{ra:.2f}x' if ra else ''} |")
+        out.append(
+            f"| {b.name} | {unit_of(b)} | "
+            + " | ".join(cells[: len(loops)])
+            + f" | {f'{ru:.2f}x' if ru else ''} | {f'{ra:.2f}x' if ra else ''} |"
+        )
     load = load_lines(sel, summary, loops)
     if load:
-        out += ["", f"Fixed load: {config['fixed_rate']:,.0f} req/s offered on {config['load_conns']} connections, "
-                "1 KiB echo. Server CPU per request (its own user and system time over the measured window, "
-                "microseconds) and latency from the intended send time (microseconds); lower is better.", "",
-                "| row | loop | achieved req/s | user | system | CPU/req | p50 | p99 | p99.9 | |",
-                "|---|---|---:|---:|---:|---:|---:|---:|---:|---|"]
+        out += [
+            "",
+            f"Fixed load: {config['fixed_rate']:,.0f} req/s offered on {config['load_conns']} connections, "
+            "1 KiB echo. Server CPU per request (its own user and system time over the measured window, "
+            "microseconds) and latency from the intended send time (microseconds); lower is better.",
+            "",
+            "| row | loop | achieved req/s | user | system | CPU/req | p50 | p99 | p99.9 | |",
+            "|---|---|---:|---:|---:|---:|---:|---:|---:|---|",
+        ]
         for b, loop, e in load:
-            out.append(f"| {b.name} | {loop} | {human(e['rps'], '')} | {e['cpu_user_us']:.2f} | "
-                       f"{e['cpu_sys_us']:.2f} | {e['median']:.2f} | {e['p50_us']:.0f} | {e['p99_us']:.0f} | "
-                       f"{e['p999_us']:.0f} | {'not sustained' if e.get('unsustained') else ''} |")
+            out.append(
+                f"| {b.name} | {loop} | {human(e['rps'], '')} | {e['cpu_user_us']:.2f} | "
+                f"{e['cpu_sys_us']:.2f} | {e['median']:.2f} | {e['p50_us']:.0f} | {e['p99_us']:.0f} | "
+                f"{e['p999_us']:.0f} | {'not sustained' if e.get('unsustained') else ''} |"
+            )
     targets = target_results(summary)
     if targets:
         out += ["", "| target | peer | goal | measured | |", "|---|---|---:|---:|---|"]
         for t in targets:
             got = f"{t['ratio']:.2f}x" if t["ratio"] is not None else "-"
             note = f" ({t['note']})" if t["note"] else ""
-            out.append(f"| {t['target']} | {t['peer']} | {t['op']} {t['goal']:.1f}x | {got} | "
-                       f"{'met' if t['met'] else 'missed'}{note} |")
+            out.append(
+                f"| {t['target']} | {t['peer']} | {t['op']} {t['goal']:.1f}x | {got} | "
+                f"{'met' if t['met'] else 'missed'}{note} |"
+            )
     return "\n".join(out) + "\n"
 
 
@@ -279,8 +325,15 @@ def chart(sel, summary, loops, path, title):
     for j, b in enumerate(rows):
         nat = summary.get(b.native, {}).get("native") if b.native else None
         if nat and nat["median"]:
-            ax.plot(rel(b, nat["median"]), j, marker="|", color="black", markersize=14, linestyle="none",
-                    label=None if labelled else "native io_uring program")
+            ax.plot(
+                rel(b, nat["median"]),
+                j,
+                marker="|",
+                color="black",
+                markersize=14,
+                linestyle="none",
+                label=None if labelled else "native io_uring program",
+            )
             labelled = True
     ax.set_xscale("log", base=2)
     ax.xaxis.set_major_formatter(matplotlib.ticker.FuncFormatter(lambda v, _: f"{v:g}x"))

@@ -39,8 +39,10 @@ TOP = os.path.dirname(HERE)
 def probe_loops(loops, env):
     """Which loops can be made at all; the reason for those that cannot."""
     bad = {}
-    code = ("import sys; sys.path.insert(0, %r); import asyncio, benchlib\n"
-            "f = benchlib.loop_factory(sys.argv[1]); l = f(); l.close()") % HERE
+    code = (
+        "import sys; sys.path.insert(0, %r); import asyncio, benchlib\n"
+        "f = benchlib.loop_factory(sys.argv[1]); l = f(); l.close()"
+    ) % HERE
     for loop in loops:
         p = subprocess.run([PY, "-c", code, loop], env=env, capture_output=True, text=True, timeout=60)
         if p.returncode != 0:
@@ -85,8 +87,9 @@ def main():
     p.add_argument("--http-warmup", type=float, default=1.0)
     p.add_argument("--micro-duration", type=float, default=1.0)
     p.add_argument("--micro-warmup", type=float, default=0.3)
-    p.add_argument("--fixed-rate", type=float, default=30000.0,
-                   help="requests/s offered to the fixed-load rows (cpu_*)")
+    p.add_argument(
+        "--fixed-rate", type=float, default=30000.0, help="requests/s offered to the fixed-load rows (cpu_*)"
+    )
     p.add_argument("--load-conns", type=int, default=32, help="connections of the fixed-load rows")
     p.add_argument("--load-duration", type=float, default=3.0)
     p.add_argument("--load-warmup", type=float, default=1.0)
@@ -129,8 +132,11 @@ def main():
     cfg.env = dict(os.environ, PYTHONPATH=":".join(os.path.abspath(x) for x in paths), PYTHONDONTWRITEBYTECODE="1")
     two = (os.cpu_count() or 1) >= 2
     cfg.client_cpu, cfg.server_cpu = (0, 1) if two else (-1, -1)
-    needs = {"echo": (cfg.loadgen, cfg.native_server), "load": (cfg.loadgen, cfg.native_server),
-             "file_native": (cfg.file_native,)}
+    needs = {
+        "echo": (cfg.loadgen, cfg.native_server),
+        "load": (cfg.loadgen, cfg.native_server),
+        "file_native": (cfg.file_native,),
+    }
     for exe in sorted({x for b in sel for x in needs.get(b.kind, ())}):
         if not os.access(exe, os.X_OK):
             sys.exit(f"run.py: {exe} is missing: build with -DOMBREL_BUILD_BENCH=ON (make bench does)")
@@ -144,8 +150,11 @@ def main():
         return b.max_rounds is None or r < b.max_rounds
 
     def round_estimate(r):
-        return sum(b.estimate(cfg) * sum(1 for l in b.loops if l in loops + ("native",) and l not in unavailable)
-                   for b in sel if in_round(b, r))
+        return sum(
+            b.estimate(cfg) * sum(1 for l in b.loops if l in loops + ("native",) and l not in unavailable)
+            for b in sel
+            if in_round(b, r)
+        )
 
     rounds = max(1, cfg.rounds)
     while rounds > 1 and sum(round_estimate(r) for r in range(rounds)) > cfg.budget:
@@ -153,9 +162,11 @@ def main():
     total = sum(round_estimate(r) for r in range(rounds))
     if rounds < cfg.rounds:
         print(f"note: {rounds} round(s) fit the {cfg.budget:.0f} s budget")
-    print(f"{len(sel)} benchmark(s), {rounds} round(s), about {total:.0f} s (slow rows in fewer rounds); "
-          f"loops: {', '.join(loops)}; client on CPU {cfg.client_cpu}, server on CPU {cfg.server_cpu}; "
-          f"load average {info['loadavg_start'][0]:.2f}")
+    print(
+        f"{len(sel)} benchmark(s), {rounds} round(s), about {total:.0f} s (slow rows in fewer rounds); "
+        f"loops: {', '.join(loops)}; client on CPU {cfg.client_cpu}, server on CPU {cfg.server_cpu}; "
+        f"load average {info['loadavg_start'][0]:.2f}"
+    )
 
     records = []
     given_up = set()
@@ -191,9 +202,11 @@ def main():
                     rec.update(status="ok", value=value, metrics=metrics)
                     extra = f"  p99 {metrics['p99_us'] / 1000:.2f} ms" if "p99_us" in metrics else ""
                     if "cpu_user_us" in metrics:
-                        extra += (f"  (user {metrics['cpu_user_us']:.2f} + sys {metrics['cpu_sys_us']:.2f}; "
-                                  f"{human(metrics['rps'], '')} req/s"
-                                  f"{'' if metrics['sustained'] else ', NOT SUSTAINED'})")
+                        extra += (
+                            f"  (user {metrics['cpu_user_us']:.2f} + sys {metrics['cpu_sys_us']:.2f}; "
+                            f"{human(metrics['rps'], '')} req/s"
+                            f"{'' if metrics['sustained'] else ', NOT SUSTAINED'})"
+                        )
                     msg = f"{human(value, b.unit)} {b.unit}{extra}"
                 except RunSkip as exc:
                     rec.update(status="skip", reason=str(exc))
@@ -207,8 +220,7 @@ def main():
                     msg = f"ERROR: {exc}"
                 rec["wall_s"] = round(time.monotonic() - t0, 3)
                 records.append(rec)
-                print(f"[{r + 1}/{rounds} {time.monotonic() - start:5.0f}s] {b.name:<25} {loop:<8} {msg}",
-                      flush=True)
+                print(f"[{r + 1}/{rounds} {time.monotonic() - start:5.0f}s] {b.name:<25} {loop:<8} {msg}", flush=True)
             if out_of_time:
                 break
         if out_of_time:
@@ -225,23 +237,53 @@ def main():
     info["loadavg_end"] = os.getloadavg()
     info["seconds"] = round(time.monotonic() - start, 1)
     summary = summarize(records)
-    config = {k: getattr(cfg, k) for k in ("only", "loops", "rounds", "budget", "echo_duration", "echo_warmup",
-                                             "http_duration", "http_warmup", "micro_duration", "micro_warmup",
-                                             "fixed_rate", "load_conns", "load_duration", "load_warmup",
-                                             "memory_conns", "bulk_duration", "bulk_warmup",
-                                             "smoke", "client_cpu", "server_cpu")}
+    config = {
+        k: getattr(cfg, k)
+        for k in (
+            "only",
+            "loops",
+            "rounds",
+            "budget",
+            "echo_duration",
+            "echo_warmup",
+            "http_duration",
+            "http_warmup",
+            "micro_duration",
+            "micro_warmup",
+            "fixed_rate",
+            "load_conns",
+            "load_duration",
+            "load_warmup",
+            "memory_conns",
+            "bulk_duration",
+            "bulk_warmup",
+            "smoke",
+            "client_cpu",
+            "server_cpu",
+        )
+    }
     print_table(sel, summary, records, loops, config)
 
     os.makedirs(cfg.out, exist_ok=True)
     stamp = datetime.datetime.now().strftime("%Y%m%d-%H%M%S")
     config["rounds_run"] = max((r["round"] for r in records), default=0)
-    doc = {"meta": info, "config": config,
-           "benchmarks": {b.name: {"group": b.group, "title": b.title, "unit": b.unit, "loops": list(b.loops),
-                                   "lower_is_better": b.lower_better}
-                          for b in sel},
-           "summary": summary,
-           "targets": target_results(summary),
-           "runs": records}
+    doc = {
+        "meta": info,
+        "config": config,
+        "benchmarks": {
+            b.name: {
+                "group": b.group,
+                "title": b.title,
+                "unit": b.unit,
+                "loops": list(b.loops),
+                "lower_is_better": b.lower_better,
+            }
+            for b in sel
+        },
+        "summary": summary,
+        "targets": target_results(summary),
+        "runs": records,
+    }
     mpath = os.path.join(cfg.out, f"{stamp}.md")
     with open(mpath, "w") as f:
         f.write(markdown(sel, summary, loops, info, config, stamp))
@@ -250,16 +292,21 @@ def main():
     with open(jpath, "w") as f:
         json.dump(doc, f, indent=1)
     shutil.copyfile(jpath, os.path.join(cfg.out, "latest.json"))
-    title = (f"ombrel {info['commit']}{'+' if info['dirty'] else ''} vs uvloop {info['uvloop']} vs asyncio "
-             f"(Python {info['python']}, {stamp}, {config['rounds_run']} round(s), load {info['loadavg_start'][0]:.1f})")
+    title = (
+        f"ombrel {info['commit']}{'+' if info['dirty'] else ''} vs uvloop {info['uvloop']} vs asyncio "
+        f"(Python {info['python']}, {stamp}, {config['rounds_run']} round(s), load {info['loadavg_start'][0]:.1f})"
+    )
     ppath = os.path.join(cfg.out, f"{stamp}.png")
     made = chart(sel, summary, loops, ppath, title)
     if made:
         shutil.copyfile(ppath, os.path.join(cfg.out, "latest.png"))
     print()
-    print(f"Raw results: {os.path.relpath(jpath)}" + (f"; chart: {os.path.relpath(ppath)}" if made else "")
-          + f"; {info['seconds']:.0f} s; load average {info['loadavg_start'][0]:.2f} -> "
-          f"{info['loadavg_end'][0]:.2f} (a shared machine: compare ratios, not absolute numbers)")
+    print(
+        f"Raw results: {os.path.relpath(jpath)}"
+        + (f"; chart: {os.path.relpath(ppath)}" if made else "")
+        + f"; {info['seconds']:.0f} s; load average {info['loadavg_start'][0]:.2f} -> "
+        f"{info['loadavg_end'][0]:.2f} (a shared machine: compare ratios, not absolute numbers)"
+    )
     return 1 if any(r["status"] == "error" for r in records) else 0
 
 

@@ -60,8 +60,9 @@ class Server:
 
     def __init__(self, cmd, env, ready_timeout=30.0):
         self.err = tempfile.TemporaryFile(mode="w+")
-        self.proc = subprocess.Popen(cmd, env=env, stdout=subprocess.PIPE, stderr=self.err, text=True,
-                                     start_new_session=True)
+        self.proc = subprocess.Popen(
+            cmd, env=env, stdout=subprocess.PIPE, stderr=self.err, text=True, start_new_session=True
+        )
         self.port = self._wait_ready(ready_timeout)
 
     def _wait_ready(self, timeout):
@@ -129,8 +130,22 @@ def run_micro(b, loop, cfg):
     mode = b.params.get("mode", "thread")
     if isinstance(mode, dict):
         mode = mode.get(loop, "thread")
-    cmd = [PY, os.path.join(HERE, "micro.py"), "--loop", loop, "--bench", b.params["bench"], "--mode", mode,
-           "--duration", str(cfg.micro_duration), "--warmup", str(cfg.micro_warmup), "--data", cfg.data]
+    cmd = [
+        PY,
+        os.path.join(HERE, "micro.py"),
+        "--loop",
+        loop,
+        "--bench",
+        b.params["bench"],
+        "--mode",
+        mode,
+        "--duration",
+        str(cfg.micro_duration),
+        "--warmup",
+        str(cfg.micro_warmup),
+        "--data",
+        cfg.data,
+    ]
     p = run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration)
     obj = last_json(p.stdout)
     if p.returncode == SKIP_EXIT and obj and "skip" in obj:
@@ -144,16 +159,36 @@ def run_micro(b, loop, cfg):
 def echo_server_cmd(b, loop, cfg):
     if loop == "native":
         return [cfg.native_server, "--cpu", str(cfg.server_cpu)]
-    return [PY, os.path.join(HERE, "echo_server.py"), "--loop", loop, "--kind", b.params["kind"],
-            "--cpu", str(cfg.server_cpu)]
+    return [
+        PY,
+        os.path.join(HERE, "echo_server.py"),
+        "--loop",
+        loop,
+        "--kind",
+        b.params["kind"],
+        "--cpu",
+        str(cfg.server_cpu),
+    ]
 
 
 def run_echo(b, loop, cfg):
     server = Server(echo_server_cmd(b, loop, cfg), cfg.env)
     try:
-        lg = [cfg.loadgen, "--port", str(server.port), "--conns", str(b.params["conns"]),
-              "--size", str(b.params["size"]), "--warmup", str(cfg.echo_warmup),
-              "--duration", str(cfg.echo_duration), "--cpu", str(cfg.client_cpu)]
+        lg = [
+            cfg.loadgen,
+            "--port",
+            str(server.port),
+            "--conns",
+            str(b.params["conns"]),
+            "--size",
+            str(b.params["size"]),
+            "--warmup",
+            str(cfg.echo_warmup),
+            "--duration",
+            str(cfg.echo_duration),
+            "--cpu",
+            str(cfg.client_cpu),
+        ]
         p = run_cmd(lg, cfg.env, timeout=30 + cfg.echo_warmup + cfg.echo_duration)
         obj = last_json(p.stdout)
         if not server.alive():
@@ -194,7 +229,8 @@ def parse_wrk(text):
             continue
         if section == "dist" and parts[0].endswith("%") and len(parts) == 2:
             out[{"50%": "p50_us", "75%": "p75_us", "90%": "p90_us", "99%": "p99_us"}.get(parts[0], parts[0])] = dur(
-                parts[1])
+                parts[1]
+            )
             continue
         section = None
         if parts[0] == "Requests/sec:":
@@ -217,10 +253,18 @@ def run_http(b, loop, cfg):
         url = f"http://127.0.0.1:{server.port}/"
         conns = str(b.params["conns"])
         if cfg.http_warmup > 0:
-            run_cmd([cfg.wrk, "-t1", f"-c{conns}", f"-d{math.ceil(cfg.http_warmup)}s", url], cfg.env,
-                    timeout=30 + cfg.http_warmup, cpu=cfg.client_cpu)
-        p = run_cmd([cfg.wrk, "-t1", f"-c{conns}", f"-d{math.ceil(cfg.http_duration)}s", "--latency", url],
-                    cfg.env, timeout=30 + cfg.http_duration, cpu=cfg.client_cpu)
+            run_cmd(
+                [cfg.wrk, "-t1", f"-c{conns}", f"-d{math.ceil(cfg.http_warmup)}s", url],
+                cfg.env,
+                timeout=30 + cfg.http_warmup,
+                cpu=cfg.client_cpu,
+            )
+        p = run_cmd(
+            [cfg.wrk, "-t1", f"-c{conns}", f"-d{math.ceil(cfg.http_duration)}s", "--latency", url],
+            cfg.env,
+            timeout=30 + cfg.http_duration,
+            cpu=cfg.client_cpu,
+        )
         if not server.alive():
             server.check_exit()
     finally:
@@ -240,10 +284,25 @@ def run_load(b, loop, cfg):
     intended send times."""
     server = Server(echo_server_cmd(b, loop, cfg), cfg.env)
     try:
-        lg = [cfg.loadgen, "--port", str(server.port), "--conns", str(cfg.load_conns),
-              "--size", str(b.params["size"]), "--warmup", str(cfg.load_warmup),
-              "--duration", str(cfg.load_duration), "--cpu", str(cfg.client_cpu),
-              "--rate", str(cfg.fixed_rate), "--server-pid", str(server.proc.pid)]
+        lg = [
+            cfg.loadgen,
+            "--port",
+            str(server.port),
+            "--conns",
+            str(cfg.load_conns),
+            "--size",
+            str(b.params["size"]),
+            "--warmup",
+            str(cfg.load_warmup),
+            "--duration",
+            str(cfg.load_duration),
+            "--cpu",
+            str(cfg.client_cpu),
+            "--rate",
+            str(cfg.fixed_rate),
+            "--server-pid",
+            str(server.proc.pid),
+        ]
         p = run_cmd(lg, cfg.env, timeout=30 + cfg.load_warmup + cfg.load_duration)
         obj = last_json(p.stdout)
         if not server.alive():
@@ -251,13 +310,31 @@ def run_load(b, loop, cfg):
         if obj is None:
             raise RunError(f"load generator exit {p.returncode}: {tail(p.stderr)}")
         if p.returncode != 0 or "cpu_us" not in obj:
-            why = obj.get("first_error") or (obj.get("mismatches") and f"{obj['mismatches']} echoes differed") \
+            why = (
+                obj.get("first_error")
+                or (obj.get("mismatches") and f"{obj['mismatches']} echoes differed")
                 or "no echo or no CPU time measured"
+            )
             raise RunError(f"{why}; server: {server.stderr()}")
     finally:
         server.close()
-    metrics = {k: obj[k] for k in ("cpu_user_us", "cpu_sys_us", "cpu_util", "p50_us", "p99_us", "p999_us", "max_us",
-                                   "rps", "offered_rps", "unfinished", "requests", "cpu_requests")}
+    metrics = {
+        k: obj[k]
+        for k in (
+            "cpu_user_us",
+            "cpu_sys_us",
+            "cpu_util",
+            "p50_us",
+            "p99_us",
+            "p999_us",
+            "max_us",
+            "rps",
+            "offered_rps",
+            "unfinished",
+            "requests",
+            "cpu_requests",
+        )
+    }
     metrics["sustained"] = obj["rps"] >= SUSTAINED * obj["offered_rps"] and not obj["unfinished"]
     return obj["cpu_us"], metrics
 
@@ -294,12 +371,23 @@ def run_memory(b, loop, cfg):
 def run_file_native(b, loop, cfg):
     """The native io_uring reader on the file micro.py's file_pread reads."""
     path = os.path.join(cfg.data, "pread-256m.bin")
-    make = ("import sys; sys.path.insert(0, sys.argv[1]); import micro; micro.data_file(sys.argv[2])")
+    make = "import sys; sys.path.insert(0, sys.argv[1]); import micro; micro.data_file(sys.argv[2])"
     p = run_cmd([PY, "-c", make, HERE, cfg.data], cfg.env, timeout=300)
     if p.returncode != 0:
         raise RunError(f"making {path}: {tail(p.stderr)}")
-    cmd = [cfg.file_native, "--file", path, "--depth", str(b.params["depth"]), "--block", str(b.params["block"]),
-           "--warmup", str(cfg.micro_warmup), "--duration", str(cfg.micro_duration)]
+    cmd = [
+        cfg.file_native,
+        "--file",
+        path,
+        "--depth",
+        str(b.params["depth"]),
+        "--block",
+        str(b.params["block"]),
+        "--warmup",
+        str(cfg.micro_warmup),
+        "--duration",
+        str(cfg.micro_duration),
+    ]
     p = run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration)
     obj = last_json(p.stdout)
     if p.returncode != 0 or not obj or "value" not in obj:
@@ -312,9 +400,24 @@ def run_bulk(b, loop, cfg):
     on the client CPU moving 64 MiB bodies."""
     server = Server([PY, os.path.join(HERE, "http_server.py"), "--loop", loop, "--cpu", str(cfg.server_cpu)], cfg.env)
     try:
-        cmd = [PY, os.path.join(HERE, "http_bulk.py"), "--port", str(server.port), "--op", b.params["op"],
-               "--framing", b.params["framing"], "--size", str(b.params["size"]), "--warmup", str(cfg.bulk_warmup),
-               "--duration", str(cfg.bulk_duration), "--cpu", str(cfg.client_cpu)]
+        cmd = [
+            PY,
+            os.path.join(HERE, "http_bulk.py"),
+            "--port",
+            str(server.port),
+            "--op",
+            b.params["op"],
+            "--framing",
+            b.params["framing"],
+            "--size",
+            str(b.params["size"]),
+            "--warmup",
+            str(cfg.bulk_warmup),
+            "--duration",
+            str(cfg.bulk_duration),
+            "--cpu",
+            str(cfg.client_cpu),
+        ]
         p = run_cmd(cmd, cfg.env, timeout=60 + cfg.bulk_warmup + 2 * cfg.bulk_duration)
         if not server.alive():
             server.check_exit()
@@ -326,5 +429,12 @@ def run_bulk(b, loop, cfg):
     return obj["value"], {k: v for k, v in obj.items() if k not in ("value", "unit")}
 
 
-RUNNERS = {"micro": run_micro, "echo": run_echo, "http": run_http, "load": run_load, "memory": run_memory,
-           "file_native": run_file_native, "bulk": run_bulk}
+RUNNERS = {
+    "micro": run_micro,
+    "echo": run_echo,
+    "http": run_http,
+    "load": run_load,
+    "memory": run_memory,
+    "file_native": run_file_native,
+    "bulk": run_bulk,
+}

@@ -38,21 +38,16 @@ MODULE_OF = {"test_events_subprocess": "test_events"}
 # reach into attributes that only those loops have. Each reason says what
 # the test looks at and how ombrel stands on what it guards.
 NOT_APPLICABLE = {
-    "test_events.LoopEventLoopTestsMixin.test_internal_fds":
-        "counts the selector loop's self-pipe descriptors (_internal_fds, _csock, _ssock); "
-        "skips itself on any other loop",
-    "test_events.LoopEventLoopTestsMixin.test_timeout_rounding":
-        "counts calls of the selector loop's _run_once; ombrel's run loop is native, and "
-        "the test's five sleeps take it five waits (the standard loop twelve)",
-    "test_subprocess.SubprocessPidfdWatcherTests.test_watcher_implementation":
-        "checks the class of loop._watcher; ombrel reaps children in the ring, "
-        "without a child watcher",
-    "test_subprocess.SubprocessThreadedWatcherTests.test_watcher_implementation":
-        "checks the class of loop._watcher; ombrel reaps children in the ring, "
-        "without a child watcher",
-    "test_subprocess.SubprocessThreadedWatcherTests.test_pid_not_reaped_before_exit_published":
-        "joins a thread of loop._watcher._threads; ombrel signals a child through "
-        "a pidfd, which never reaches a process that took over the pid",
+    "test_events.LoopEventLoopTestsMixin.test_internal_fds": "counts the selector loop's self-pipe descriptors (_internal_fds, _csock, _ssock); "
+    "skips itself on any other loop",
+    "test_events.LoopEventLoopTestsMixin.test_timeout_rounding": "counts calls of the selector loop's _run_once; ombrel's run loop is native, and "
+    "the test's five sleeps take it five waits (the standard loop twelve)",
+    "test_subprocess.SubprocessPidfdWatcherTests.test_watcher_implementation": "checks the class of loop._watcher; ombrel reaps children in the ring, "
+    "without a child watcher",
+    "test_subprocess.SubprocessThreadedWatcherTests.test_watcher_implementation": "checks the class of loop._watcher; ombrel reaps children in the ring, "
+    "without a child watcher",
+    "test_subprocess.SubprocessThreadedWatcherTests.test_pid_not_reaped_before_exit_published": "joins a thread of loop._watcher._threads; ombrel signals a child through "
+    "a pidfd, which never reaches a process that took over the pid",
 }
 
 

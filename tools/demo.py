@@ -71,13 +71,14 @@ async def echo_demo():
     await asyncio.gather(*(bulk_client(port) for _ in range(CLIENTS)))
     elapsed = time.perf_counter() - start
     total = CLIENTS * BYTES_PER_CLIENT
-    print(f"  {CLIENTS} clients echoed {total / 2**20:.0f} MiB each way in {elapsed:.2f} s: "
-          f"{2 * total / elapsed / 2**20:.0f} MiB/s through the server")
+    print(
+        f"  {CLIENTS} clients echoed {total / 2**20:.0f} MiB each way in {elapsed:.2f} s: "
+        f"{2 * total / elapsed / 2**20:.0f} MiB/s through the server"
+    )
     start = time.perf_counter()
     await ping_client(port)
     elapsed = time.perf_counter() - start
-    print(f"  one client, {ROUND_TRIPS} request/reply round trips: "
-          f"{ROUND_TRIPS / elapsed:.0f} per second")
+    print(f"  one client, {ROUND_TRIPS} request/reply round trips: {ROUND_TRIPS / elapsed:.0f} per second")
     server.close()
     await server.wait_closed()
 
@@ -91,8 +92,9 @@ async def http_demo():
         return
 
     async def greet(request):
-        return web.json_response({"hello": request.match_info["name"],
-                                  "loop": type(asyncio.get_running_loop()).__module__})
+        return web.json_response(
+            {"hello": request.match_info["name"], "loop": type(asyncio.get_running_loop()).__module__}
+        )
 
     async def upload(request):
         body = await request.read()
@@ -118,8 +120,7 @@ async def http_demo():
                 digest = await resp.text()
             elapsed = time.perf_counter() - start
             assert digest == hashlib.sha256(body).hexdigest()
-            print(f"  POST /upload of 16 MiB -> {resp.status}, digest checked, "
-                  f"{elapsed * 1000:.0f} ms")
+            print(f"  POST /upload of 16 MiB -> {resp.status}, digest checked, {elapsed * 1000:.0f} ms")
             n = 500
             start = time.perf_counter()
 
@@ -130,8 +131,7 @@ async def http_demo():
             names = await asyncio.gather(*(get(i) for i in range(n)))
             elapsed = time.perf_counter() - start
             assert names == [str(i) for i in range(n)]
-            print(f"  {n} concurrent GETs in {elapsed * 1000:.0f} ms "
-                  f"({n / elapsed:.0f} requests per second)")
+            print(f"  {n} concurrent GETs in {elapsed * 1000:.0f} ms ({n / elapsed:.0f} requests per second)")
     finally:
         await runner.cleanup()
 

@@ -29,8 +29,17 @@ from ._available import _diagnose, _is_setup_failure
 from ._files import AsyncFile, AsyncTextFile, open
 from ._loop import Loop
 
-__all__ = ["AsyncFile", "AsyncTextFile", "Availability", "Loop", "UnavailableError", "available",
-           "new_event_loop", "open", "run"]
+__all__ = [
+    "AsyncFile",
+    "AsyncTextFile",
+    "Availability",
+    "Loop",
+    "UnavailableError",
+    "available",
+    "new_event_loop",
+    "open",
+    "run",
+]
 __version__ = "0.1.0"
 
 _T = TypeVar("_T")

@@ -29,14 +29,29 @@ from ._native import NativeLoop
 CHECK_TIMEOUT = 10.0
 
 # io_uring_params.features bits, in bit order.
-_FEATURES = ["SINGLE_MMAP", "NODROP", "SUBMIT_STABLE", "RW_CUR_POS", "CUR_PERSONALITY",
-             "FAST_POLL", "POLL_32BITS", "SQPOLL_NONFIXED", "EXT_ARG", "NATIVE_WORKERS",
-             "RSRC_TAGS", "CQE_SKIP", "LINKED_FILE", "REG_REG_RING", "RECVSEND_BUNDLE",
-             "MIN_TIMEOUT", "RW_ATTR", "NO_IOWAIT"]
+_FEATURES = [
+    "SINGLE_MMAP",
+    "NODROP",
+    "SUBMIT_STABLE",
+    "RW_CUR_POS",
+    "CUR_PERSONALITY",
+    "FAST_POLL",
+    "POLL_32BITS",
+    "SQPOLL_NONFIXED",
+    "EXT_ARG",
+    "NATIVE_WORKERS",
+    "RSRC_TAGS",
+    "CQE_SKIP",
+    "LINKED_FILE",
+    "REG_REG_RING",
+    "RECVSEND_BUNDLE",
+    "MIN_TIMEOUT",
+    "RW_ATTR",
+    "NO_IOWAIT",
+]
 # Setup flags the loop asks for (bit value, name); the ring is also made
 # disabled until its first wait binds it to the loop's thread, not shown.
-_SETUP = [(0x100, "COOP_TASKRUN"), (0x1000, "SINGLE_ISSUER"), (0x2000, "DEFER_TASKRUN"),
-          (0x20, "ATTACH_WQ")]
+_SETUP = [(0x100, "COOP_TASKRUN"), (0x1000, "SINGLE_ISSUER"), (0x2000, "DEFER_TASKRUN"), (0x20, "ATTACH_WQ")]
 
 
 def _bit_names(value: int, names: list[str]) -> list[str]:
@@ -66,6 +81,7 @@ def ring_info() -> dict[str, Any] | None:
 
 
 # ---- the self-check ---------------------------------------------------------
+
 
 async def _tcp_echo() -> str:
     async def echo(reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
@@ -116,8 +132,12 @@ async def _file() -> str:
 
 async def _child() -> str:
     proc = await asyncio.create_subprocess_exec(
-        sys.executable, "-c", "import sys; sys.stdout.write(sys.stdin.read()[::-1])",
-        stdin=asyncio.subprocess.PIPE, stdout=asyncio.subprocess.PIPE)
+        sys.executable,
+        "-c",
+        "import sys; sys.stdout.write(sys.stdin.read()[::-1])",
+        stdin=asyncio.subprocess.PIPE,
+        stdout=asyncio.subprocess.PIPE,
+    )
     out, _ = await proc.communicate(b"ombrel")
     if (proc.returncode, out) != (0, b"lerbmo"):
         raise AssertionError(f"child exited {proc.returncode} with {out!r}")
@@ -125,7 +145,11 @@ async def _child() -> str:
 
 
 CHECKS: list[tuple[str, Callable[[], Awaitable[str]]]] = [
-    ("tcp echo", _tcp_echo), ("timer", _timer), ("file", _file), ("child process", _child)]
+    ("tcp echo", _tcp_echo),
+    ("timer", _timer),
+    ("file", _file),
+    ("child process", _child),
+]
 
 
 async def _run_checks() -> list[dict[str, Any]]:
@@ -140,8 +164,7 @@ async def _run_checks() -> list[dict[str, Any]]:
             ok, detail = False, f"no answer within {CHECK_TIMEOUT:.0f} s"
         except Exception as exc:
             ok, detail = False, f"{type(exc).__name__}: {exc}"
-        results.append({"check": name, "ok": ok, "detail": detail,
-                        "seconds": round(time.perf_counter() - start, 6)})
+        results.append({"check": name, "ok": ok, "detail": detail, "seconds": round(time.perf_counter() - start, 6)})
     return results
 
 
@@ -157,6 +180,7 @@ def self_check() -> list[dict[str, Any]]:
 
 
 # ---- the report -------------------------------------------------------------
+
 
 def gather() -> dict[str, Any]:
     here = available()
@@ -174,9 +198,11 @@ def gather() -> dict[str, Any]:
 
 def render(report: dict[str, Any]) -> str:
     a = report["available"]
-    lines = [f"ombrel          {report['ombrel']}",
-             f"python          {report['python']}",
-             f"kernel          {report['kernel']}"]
+    lines = [
+        f"ombrel          {report['ombrel']}",
+        f"python          {report['python']}",
+        f"kernel          {report['kernel']}",
+    ]
     if a["available"]:
         lines.append("io_uring        available")
     else:
@@ -186,8 +212,10 @@ def render(report: dict[str, Any]) -> str:
     lines.append(f"kernel.io_uring_disabled {disabled}; seccomp {seccomp}")
     ring = report["ring"]
     if ring is not None:
-        lines.append(f"ring            {ring['sq_entries']} entries ({ring['cq_entries']} completions); "
-                     f"setup {' '.join(ring['setup_flags'])}")
+        lines.append(
+            f"ring            {ring['sq_entries']} entries ({ring['cq_entries']} completions); "
+            f"setup {' '.join(ring['setup_flags'])}"
+        )
         lines.append(f"ring features   {' '.join(ring['features'])}")
     lines.append(f"descriptors     {a['open_fds']} open, limit {a['fd_limit']} (hard {a['fd_limit_hard']})")
     for c in report["checks"]:

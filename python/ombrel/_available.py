@@ -131,8 +131,7 @@ def _diagnose(exc: RuntimeError) -> Availability:
     cause = exc.__cause__
     err = cause.errno if isinstance(cause, OSError) else None
     if not _is_setup_failure(exc):
-        return Availability(False, "other", f"cannot create an ombrel loop: {exc}; {_FALLBACK}.",
-                            err, **_facts())
+        return Availability(False, "other", f"cannot create an ombrel loop: {exc}; {_FALLBACK}.", err, **_facts())
     return _judge(err, _facts(), ok=False)
 
 
@@ -140,10 +139,12 @@ def _unusable(exc: RuntimeError, facts: dict[str, Any]) -> Availability:
     """A ring that was set up but could not be entered."""
     if facts["seccomp"] == 2:
         kind = "seccomp"
-        text = (f"io_uring rings can be set up but not used: the loop's first tick fails ({exc}) and a "
-                f"seccomp filter is on this process (Seccomp: 2 in /proc/self/status), which likely "
-                f"denies io_uring_enter or io_uring_register; allow io_uring_setup, io_uring_enter and "
-                f"io_uring_register in the profile, {_FALLBACK}")
+        text = (
+            f"io_uring rings can be set up but not used: the loop's first tick fails ({exc}) and a "
+            f"seccomp filter is on this process (Seccomp: 2 in /proc/self/status), which likely "
+            f"denies io_uring_enter or io_uring_register; allow io_uring_setup, io_uring_enter and "
+            f"io_uring_register in the profile, {_FALLBACK}"
+        )
     else:
         kind = "other"
         text = f"io_uring rings can be set up but not used: the loop's first tick fails ({exc}), {_FALLBACK}"
@@ -215,8 +216,10 @@ def _judge(err: int | None, facts: dict[str, Any], *, ok: bool) -> Availability:
     seccomp = facts["seccomp"]
     if err == _errno.EPERM and sysctl == 2:
         kind = "sysctl"
-        text = (f"io_uring is disabled on this host: kernel.io_uring_disabled is 2, so {what} "
-                f"for every process; set it to 0 (as root: sysctl kernel.io_uring_disabled=0), {_FALLBACK}")
+        text = (
+            f"io_uring is disabled on this host: kernel.io_uring_disabled is 2, so {what} "
+            f"for every process; set it to 0 (as root: sysctl kernel.io_uring_disabled=0), {_FALLBACK}"
+        )
     elif err == _errno.EPERM and sysctl == 1 and not _may_use_restricted_io_uring(facts):
         group = facts["io_uring_group"]
         if group is not None and group >= 0:
@@ -224,47 +227,60 @@ def _judge(err: int | None, facts: dict[str, Any], *, ok: bool) -> Availability:
         else:
             who, join = "in kernel.io_uring_group (none is set)", "set that group and join it"
         kind = "sysctl"
-        text = (f"io_uring is restricted on this host: kernel.io_uring_disabled is 1, which admits only "
-                f"processes with CAP_SYS_ADMIN or {who}, and this one is neither, so {what}; "
-                f"{join}, set the sysctl to 0, {_FALLBACK}")
+        text = (
+            f"io_uring is restricted on this host: kernel.io_uring_disabled is 1, which admits only "
+            f"processes with CAP_SYS_ADMIN or {who}, and this one is neither, so {what}; "
+            f"{join}, set the sysctl to 0, {_FALLBACK}"
+        )
     elif err in (_errno.EPERM, _errno.ENOSYS) and seccomp == 2:
         kind = "seccomp"
-        text = (f"a seccomp filter denies io_uring to this process (Seccomp: 2 in /proc/self/status), "
-                f"so {what}; container runtimes' default profiles do this: allow io_uring_setup, "
-                f"io_uring_enter and io_uring_register in the profile (for instance "
-                f"docker run --security-opt seccomp=PROFILE.json), {_FALLBACK}")
+        text = (
+            f"a seccomp filter denies io_uring to this process (Seccomp: 2 in /proc/self/status), "
+            f"so {what}; container runtimes' default profiles do this: allow io_uring_setup, "
+            f"io_uring_enter and io_uring_register in the profile (for instance "
+            f"docker run --security-opt seccomp=PROFILE.json), {_FALLBACK}"
+        )
     elif err == _errno.EPERM:
         kind = "permission"
-        text = (f"{what} although kernel.io_uring_disabled is {sysctl if sysctl is not None else 'absent'} "
-                f"and no seccomp filter is seen: a security module (SELinux, AppArmor) may deny it, "
-                f"see its audit log, {_FALLBACK}")
+        text = (
+            f"{what} although kernel.io_uring_disabled is {sysctl if sysctl is not None else 'absent'} "
+            f"and no seccomp filter is seen: a security module (SELinux, AppArmor) may deny it, "
+            f"see its audit log, {_FALLBACK}"
+        )
     elif err == _errno.ENOSYS:
         kind = "kernel"
-        text = (f"this kernel ({kernel}) has no io_uring: {what}; it was built without "
-                f"CONFIG_IO_URING. Use Linux 6.1 or newer with io_uring, {_FALLBACK}")
+        text = (
+            f"this kernel ({kernel}) has no io_uring: {what}; it was built without "
+            f"CONFIG_IO_URING. Use Linux 6.1 or newer with io_uring, {_FALLBACK}"
+        )
     elif err == _errno.EINVAL or err is None:
         kind = "kernel"
         lacks = what if err is not None else "its io_uring lacks the single-mapping ring"
-        text = (f"this kernel ({kernel}) is too old for the loop's ring: {lacks}; "
-                f"ombrel needs Linux 6.1 or newer, {_FALLBACK}")
+        text = (
+            f"this kernel ({kernel}) is too old for the loop's ring: {lacks}; "
+            f"ombrel needs Linux 6.1 or newer, {_FALLBACK}"
+        )
     elif err == _errno.EMFILE:
         kind = "fd_limit"
         fds = facts["open_fds"]
         open_text = f" and {fds} are open" if fds is not None else ""
-        text = (f"this process has no file descriptor left: {what}; RLIMIT_NOFILE is "
-                f"{_limit(facts['fd_limit'])} (hard limit {_limit(facts['fd_limit_hard'])}){open_text}, and "
-                f"a loop needs two (its ring and its wake-up eventfd). Raise the limit (ulimit -n, or "
-                f"resource.setrlimit up to the hard limit) or close descriptors, {_FALLBACK}")
+        text = (
+            f"this process has no file descriptor left: {what}; RLIMIT_NOFILE is "
+            f"{_limit(facts['fd_limit'])} (hard limit {_limit(facts['fd_limit_hard'])}){open_text}, and "
+            f"a loop needs two (its ring and its wake-up eventfd). Raise the limit (ulimit -n, or "
+            f"resource.setrlimit up to the hard limit) or close descriptors, {_FALLBACK}"
+        )
     elif err == _errno.ENFILE:
         kind = "fd_limit"
-        text = (f"the system's file table is full: {what}; raise fs.file-max or close files "
-                f"elsewhere, {_FALLBACK}")
+        text = f"the system's file table is full: {what}; raise fs.file-max or close files elsewhere, {_FALLBACK}"
     elif err in (_errno.ENOMEM, _errno.EAGAIN):
         kind = "memory"
         memlock = resource.getrlimit(resource.RLIMIT_MEMLOCK)[0]
-        text = (f"the kernel could not allocate the ring: {what}; on kernels before 5.12 ring memory "
-                f"counts against RLIMIT_MEMLOCK (now {_limit(memlock)} bytes): raise it (ulimit -l) "
-                f"or free memory, {_FALLBACK}")
+        text = (
+            f"the kernel could not allocate the ring: {what}; on kernels before 5.12 ring memory "
+            f"counts against RLIMIT_MEMLOCK (now {_limit(memlock)} bytes): raise it (ulimit -l) "
+            f"or free memory, {_FALLBACK}"
+        )
     else:
         kind = "other"
         text = f"{what}, {_FALLBACK}"

@@ -33,10 +33,15 @@ class DatagramTransport(transports._FlowControlMixin, transports.DatagramTranspo
     _header_size = 8  # what a queued datagram counts besides its bytes
     _sock: socket.socket | None = None
 
-    def __init__(self, loop: Loop, sock: socket.socket,
-                 protocol: asyncio.BaseProtocol, address: Any = None,
-                 waiter: asyncio.Future[None] | None = None,
-                 extra: dict[str, Any] | None = None) -> None:
+    def __init__(
+        self,
+        loop: Loop,
+        sock: socket.socket,
+        protocol: asyncio.BaseProtocol,
+        address: Any = None,
+        waiter: asyncio.Future[None] | None = None,
+        extra: dict[str, Any] | None = None,
+    ) -> None:
         super().__init__(extra, loop)
         self._extra["socket"] = trsock.TransportSocket(sock)
         try:
@@ -119,12 +124,10 @@ class DatagramTransport(transports._FlowControlMixin, transports.DatagramTranspo
 
     def sendto(self, data: Any, addr: Any = None) -> None:
         if not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError(f"data argument must be a bytes-like object, "
-                            f"not {type(data).__name__!r}")
+            raise TypeError(f"data argument must be a bytes-like object, not {type(data).__name__!r}")
         if self._address:
             if addr not in (None, self._address):
-                raise ValueError(
-                    f"Invalid address: must be None or {self._address}")
+                raise ValueError(f"Invalid address: must be None or {self._address}")
             addr = self._address
         if self._conn_lost and self._address:
             if self._conn_lost >= constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES:
@@ -213,18 +216,19 @@ class DatagramTransport(transports._FlowControlMixin, transports.DatagramTranspo
             _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
             self._sock.close()
 
-    def _fatal_error(self, exc: BaseException,
-                     message: str = "Fatal error on transport") -> None:
+    def _fatal_error(self, exc: BaseException, message: str = "Fatal error on transport") -> None:
         if isinstance(exc, OSError):
             if self._loop.get_debug():
                 logger.debug("%r: %s", self, message, exc_info=True)
         else:
-            self._loop.call_exception_handler({
-                "message": message,
-                "exception": exc,
-                "transport": self,
-                "protocol": self._protocol,
-            })
+            self._loop.call_exception_handler(
+                {
+                    "message": message,
+                    "exception": exc,
+                    "transport": self,
+                    "protocol": self._protocol,
+                }
+            )
         self._force_close(exc)
 
     def _force_close(self, exc: BaseException | None) -> None:
@@ -256,35 +260,45 @@ class DatagramMixin:
     __slots__ = ()
 
     async def create_datagram_endpoint(
-            self: Loop, protocol_factory: Any, local_addr: Any = None,
-            remote_addr: Any = None, *, family: int = 0, proto: int = 0,
-            flags: int = 0, reuse_port: bool | None = None,
-            allow_broadcast: bool | None = None,
-            sock: socket.socket | None = None) -> tuple[DatagramTransport, Any]:
+        self: Loop,
+        protocol_factory: Any,
+        local_addr: Any = None,
+        remote_addr: Any = None,
+        *,
+        family: int = 0,
+        proto: int = 0,
+        flags: int = 0,
+        reuse_port: bool | None = None,
+        allow_broadcast: bool | None = None,
+        sock: socket.socket | None = None,
+    ) -> tuple[DatagramTransport, Any]:
         r_addr = None
         if sock is not None:
             if sock.type == socket.SOCK_STREAM:
                 raise ValueError(f"A datagram socket was expected, got {sock!r}")
-            if (local_addr or remote_addr or family or proto or flags
-                    or reuse_port or allow_broadcast):
-                opts = dict(local_addr=local_addr, remote_addr=remote_addr,
-                            family=family, proto=proto, flags=flags,
-                            reuse_port=reuse_port,
-                            allow_broadcast=allow_broadcast)
+            if local_addr or remote_addr or family or proto or flags or reuse_port or allow_broadcast:
+                opts = dict(
+                    local_addr=local_addr,
+                    remote_addr=remote_addr,
+                    family=family,
+                    proto=proto,
+                    flags=flags,
+                    reuse_port=reuse_port,
+                    allow_broadcast=allow_broadcast,
+                )
                 problems = ", ".join(f"{k}={v}" for k, v in opts.items() if v)
                 raise ValueError(
-                    f"socket modifier keyword arguments can not be used "
-                    f"when sock is specified. ({problems})")
+                    f"socket modifier keyword arguments can not be used when sock is specified. ({problems})"
+                )
             sock.setblocking(False)
         else:
-            pairs = await self._datagram_address_pairs(
-                local_addr, remote_addr, family, proto, flags)
+            pairs = await self._datagram_address_pairs(local_addr, remote_addr, family, proto, flags)
             errors: list[OSError] = []
             for (fam, pro), (local, remote) in pairs:
                 try:
                     sock, r_addr = self._datagram_socket(
-                        fam, pro, local, remote, bool(reuse_port),
-                        bool(allow_broadcast))
+                        fam, pro, local, remote, bool(reuse_port), bool(allow_broadcast)
+                    )
                 except OSError as exc:
                     errors.append(exc)
                 else:
@@ -300,12 +314,15 @@ class DatagramMixin:
         transport = DatagramTransport(self, sock, protocol, r_addr, waiter)
         if self._debug:
             if local_addr:
-                logger.info("Datagram endpoint local_addr=%r remote_addr=%r "
-                            "created: (%r, %r)",
-                            local_addr, remote_addr, transport, protocol)
+                logger.info(
+                    "Datagram endpoint local_addr=%r remote_addr=%r created: (%r, %r)",
+                    local_addr,
+                    remote_addr,
+                    transport,
+                    protocol,
+                )
             else:
-                logger.debug("Datagram endpoint remote_addr=%r created: "
-                             "(%r, %r)", remote_addr, transport, protocol)
+                logger.debug("Datagram endpoint remote_addr=%r created: (%r, %r)", remote_addr, transport, protocol)
         try:
             await waiter
         except:
@@ -313,9 +330,9 @@ class DatagramMixin:
             raise
         return transport, protocol
 
-    async def _datagram_address_pairs(self: Loop, local_addr: Any,
-                                      remote_addr: Any, family: int,
-                                      proto: int, flags: int) -> list[Any]:
+    async def _datagram_address_pairs(
+        self: Loop, local_addr: Any, remote_addr: Any, family: int, proto: int, flags: int
+    ) -> list[Any]:
         """[((family, proto), (local address, remote address)), ...] to try
         in order."""
         if not (local_addr or remote_addr):
@@ -336,29 +353,30 @@ class DatagramMixin:
                 continue
             if not (isinstance(addr, tuple) and len(addr) == 2):
                 raise TypeError("2-tuple is expected")
-            info = base_events._ipaddr_info(addr[0], addr[1], family,
-                                            socket.SOCK_DGRAM, proto)
+            info = base_events._ipaddr_info(addr[0], addr[1], family, socket.SOCK_DGRAM, proto)
             if info is not None:
                 infos = [info]
             else:
                 infos = await self.getaddrinfo(
-                    addr[0], addr[1], family=family, type=socket.SOCK_DGRAM,
-                    proto=proto, flags=flags)
+                    addr[0], addr[1], family=family, type=socket.SOCK_DGRAM, proto=proto, flags=flags
+                )
             if not infos:
                 raise OSError("getaddrinfo() returned empty list")
             for fam, _, pro, _, address in infos:
                 infos_by_key.setdefault((fam, pro), [None, None])[idx] = address
         # Every address asked for must exist in the same (family, proto).
-        pairs = [(key, pair) for key, pair in infos_by_key.items()
-                 if not ((local_addr and pair[0] is None)
-                         or (remote_addr and pair[1] is None))]
+        pairs = [
+            (key, pair)
+            for key, pair in infos_by_key.items()
+            if not ((local_addr and pair[0] is None) or (remote_addr and pair[1] is None))
+        ]
         if not pairs:
             raise ValueError("can not get address information")
         return pairs
 
-    def _datagram_socket(self: Loop, family: int, proto: int, local: Any,
-                         remote: Any, reuse_port: bool,
-                         allow_broadcast: bool) -> tuple[socket.socket, Any]:
+    def _datagram_socket(
+        self: Loop, family: int, proto: int, local: Any, remote: Any, reuse_port: bool, allow_broadcast: bool
+    ) -> tuple[socket.socket, Any]:
         sock = socket.socket(family=family, type=socket.SOCK_DGRAM, proto=proto)
         try:
             if reuse_port:
@@ -388,5 +406,4 @@ def _remove_stale_socket(path: str) -> None:
         pass
     except OSError as err:
         # The directory may allow creating the socket but not looking at it.
-        logger.error("Unable to check or remove stale UNIX socket %r: %r",
-                     path, err)
+        logger.error("Unable to check or remove stale UNIX socket %r: %r", path, err)

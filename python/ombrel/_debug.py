@@ -29,8 +29,7 @@ def check_callback(callback: object, method: str) -> None:
     if coroutines.iscoroutine(callback) or coroutines._iscoroutinefunction(callback):
         raise TypeError(f"coroutines cannot be used with {method}()")
     if not callable(callback):
-        raise TypeError(
-            f"a callable object was expected by {method}(), got {callback!r}")
+        raise TypeError(f"a callable object was expected by {method}(), got {callback!r}")
 
 
 def check_thread(loop: Loop) -> None:
@@ -38,9 +37,7 @@ def check_thread(loop: Loop) -> None:
     running the loop (an idle loop accepts calls from any thread)."""
     thread_id = loop._thread_id
     if thread_id is not None and thread_id != threading.get_ident():
-        raise RuntimeError(
-            "Non-thread-safe operation invoked on an event loop other "
-            "than the current one")
+        raise RuntimeError("Non-thread-safe operation invoked on an event loop other than the current one")
 
 
 def debug_check(loop: Loop, method: str, callback: object) -> Any:

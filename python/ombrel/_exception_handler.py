@@ -29,8 +29,7 @@ class ExceptionHandlerMixin:
 
     def set_exception_handler(self: Loop, handler: ExceptionHandler | None) -> None:
         if handler is not None and not callable(handler):
-            raise TypeError(
-                f"A callable object or None is expected, got {handler!r}")
+            raise TypeError(f"A callable object or None is expected, got {handler!r}")
         self._exception_handler = handler
 
     def default_exception_handler(self: Loop, context: dict[str, Any]) -> None:
@@ -49,11 +48,9 @@ class ExceptionHandlerMixin:
                 continue
             value = context[key]
             if key == "source_traceback":
-                value = ("Object created at (most recent call last):\n"
-                         + "".join(traceback.format_list(value)).rstrip())
+                value = "Object created at (most recent call last):\n" + "".join(traceback.format_list(value)).rstrip()
             elif key == "handle_traceback":
-                value = ("Handle created at (most recent call last):\n"
-                         + "".join(traceback.format_list(value)).rstrip())
+                value = "Handle created at (most recent call last):\n" + "".join(traceback.format_list(value)).rstrip()
             else:
                 value = repr(value)
             lines.append(f"{key}: {value}")
@@ -68,8 +65,7 @@ class ExceptionHandlerMixin:
                 raise
             except BaseException:
                 # default_exception_handler may be overridden by a subclass.
-                logger.error("Exception in default exception handler",
-                             exc_info=True)
+                logger.error("Exception in default exception handler", exc_info=True)
             return
         try:
             ctx = _context_of(context)
@@ -81,18 +77,22 @@ class ExceptionHandlerMixin:
             raise
         except BaseException as exc:
             try:
-                self.default_exception_handler({
-                    "message": "Unhandled error in exception handler",
-                    "exception": exc,
-                    "context": context,
-                })
+                self.default_exception_handler(
+                    {
+                        "message": "Unhandled error in exception handler",
+                        "exception": exc,
+                        "context": context,
+                    }
+                )
             except (SystemExit, KeyboardInterrupt):
                 raise
             except BaseException:
-                logger.error("Exception in default exception handler "
-                             "while handling an unexpected error "
-                             "in custom exception handler",
-                             exc_info=True)
+                logger.error(
+                    "Exception in default exception handler "
+                    "while handling an unexpected error "
+                    "in custom exception handler",
+                    exc_info=True,
+                )
 
 
 def _context_of(context: dict[str, Any]) -> Any:

@@ -26,8 +26,9 @@ if TYPE_CHECKING:
 class ExecutorMixin:
     __slots__ = ()
 
-    def run_in_executor(self: Loop, executor: concurrent.futures.Executor | None,
-                        func: Callable[..., Any], *args: Any) -> asyncio.Future[Any]:
+    def run_in_executor(
+        self: Loop, executor: concurrent.futures.Executor | None, func: Callable[..., Any], *args: Any
+    ) -> asyncio.Future[Any]:
         self._check_closed()
         if self._debug:
             check_callback(func, "run_in_executor")
@@ -36,9 +37,7 @@ class ExecutorMixin:
                 raise RuntimeError("Executor shutdown has been called")
             executor = self._default_executor
             if executor is None:
-                executor = self._default_executor = (
-                    concurrent.futures.ThreadPoolExecutor(
-                        thread_name_prefix="asyncio"))
+                executor = self._default_executor = concurrent.futures.ThreadPoolExecutor(thread_name_prefix="asyncio")
         return futures.wrap_future(executor.submit(func, *args), loop=self)
 
     def set_default_executor(self: Loop, executor: concurrent.futures.ThreadPoolExecutor) -> None:
@@ -54,29 +53,28 @@ class ExecutorMixin:
         if executor is None:
             return
         done: asyncio.Future[None] = self.create_future()
-        thread = threading.Thread(target=self._join_executor,
-                                  args=(executor, done))
+        thread = threading.Thread(target=self._join_executor, args=(executor, done))
         thread.start()
         try:
             async with asyncio.timeout(timeout):
                 await done
         except TimeoutError:
-            warnings.warn("The executor did not finishing joining "
-                          f"its threads within {timeout} seconds.",
-                          RuntimeWarning, stacklevel=2)
+            warnings.warn(
+                f"The executor did not finishing joining its threads within {timeout} seconds.",
+                RuntimeWarning,
+                stacklevel=2,
+            )
             executor.shutdown(wait=False)
         else:
             thread.join()
 
-    def _join_executor(self: Loop, executor: concurrent.futures.Executor,
-                       done: asyncio.Future[None]) -> None:
+    def _join_executor(self: Loop, executor: concurrent.futures.Executor, done: asyncio.Future[None]) -> None:
         # Runs on its own thread; it reaches the loop only through
         # call_soon_threadsafe, and not at all once the loop is closed.
         try:
             executor.shutdown(wait=True)
             if not self.is_closed():
-                self.call_soon_threadsafe(
-                    futures._set_result_unless_cancelled, done, None)
+                self.call_soon_threadsafe(futures._set_result_unless_cancelled, done, None)
         except Exception as exc:
             if not self.is_closed() and not done.cancelled():
                 self.call_soon_threadsafe(done.set_exception, exc)

@@ -112,34 +112,71 @@ def _native_flags(kind: str, plus: bool) -> int:
 
 # The modes a type checker can tell apart, in the usual spellings; any other
 # valid spelling still works and is typed as either kind of file.
-_TextMode = Literal["r", "w", "a", "x", "r+", "w+", "a+", "x+",
-                    "rt", "wt", "at", "xt", "r+t", "w+t", "a+t", "x+t",
-                    "rt+", "wt+", "at+", "xt+"]
-_BinaryMode = Literal["rb", "wb", "ab", "xb", "r+b", "w+b", "a+b", "x+b",
-                      "rb+", "wb+", "ab+", "xb+"]
+_TextMode = Literal[
+    "r",
+    "w",
+    "a",
+    "x",
+    "r+",
+    "w+",
+    "a+",
+    "x+",
+    "rt",
+    "wt",
+    "at",
+    "xt",
+    "r+t",
+    "w+t",
+    "a+t",
+    "x+t",
+    "rt+",
+    "wt+",
+    "at+",
+    "xt+",
+]
+_BinaryMode = Literal["rb", "wb", "ab", "xb", "r+b", "w+b", "a+b", "x+b", "rb+", "wb+", "ab+", "xb+"]
 _Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
 
 
 @overload
-async def open(file: _Path, mode: _TextMode = "r", buffering: int = -1,
-               encoding: str | None = None, errors: str | None = None,
-               newline: str | None = None) -> AsyncTextFile: ...
+async def open(
+    file: _Path,
+    mode: _TextMode = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+) -> AsyncTextFile: ...
 @overload
-async def open(file: _Path, mode: _BinaryMode, buffering: int = -1,
-               encoding: None = None, errors: None = None,
-               newline: None = None) -> AsyncFile: ...
+async def open(
+    file: _Path,
+    mode: _BinaryMode,
+    buffering: int = -1,
+    encoding: None = None,
+    errors: None = None,
+    newline: None = None,
+) -> AsyncFile: ...
 @overload
-async def open(file: _Path, mode: str, buffering: int = -1,
-               encoding: str | None = None, errors: str | None = None,
-               newline: str | None = None) -> AsyncFile | AsyncTextFile: ...
-async def open(file: _Path, mode: str = "r", buffering: int = -1,
-               encoding: str | None = None, errors: str | None = None,
-               newline: str | None = None) -> AsyncFile | AsyncTextFile:
+async def open(
+    file: _Path,
+    mode: str,
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+) -> AsyncFile | AsyncTextFile: ...
+async def open(
+    file: _Path,
+    mode: str = "r",
+    buffering: int = -1,
+    encoding: str | None = None,
+    errors: str | None = None,
+    newline: str | None = None,
+) -> AsyncFile | AsyncTextFile:
     """Open a file on the running ombrel loop; see the built-in open()."""
     kind, plus, binary = _parse_mode(mode)
     if not isinstance(buffering, int):
-        raise TypeError(f"'{type(buffering).__name__}' object cannot be "
-                        f"interpreted as an integer")
+        raise TypeError(f"'{type(buffering).__name__}' object cannot be interpreted as an integer")
     if binary:
         if encoding is not None:
             raise ValueError("binary mode doesn't take an encoding argument")
@@ -153,8 +190,7 @@ async def open(file: _Path, mode: str = "r", buffering: int = -1,
         if newline not in (None, "", "\n", "\r", "\r\n"):
             raise ValueError(f"illegal newline value: {newline!r}")
         if encoding is not None and not isinstance(encoding, str):
-            raise TypeError(f"open() argument 'encoding' must be str or None, "
-                            f"not {type(encoding).__name__}")
+            raise TypeError(f"open() argument 'encoding' must be str or None, not {type(encoding).__name__}")
         encoding = io.text_encoding(encoding)
         if encoding == "locale":
             encoding = locale.getencoding()
@@ -164,6 +200,7 @@ async def open(file: _Path, mode: str = "r", buffering: int = -1,
 
     loop = asyncio.get_running_loop()
     from ._loop import Loop
+
     if not isinstance(loop, Loop):
         raise RuntimeError("ombrel.open() needs a running ombrel loop")
     path = os.fspath(file)
@@ -171,8 +208,7 @@ async def open(file: _Path, mode: str = "r", buffering: int = -1,
         path = os.fsdecode(path)
     name = file if isinstance(file, (str, bytes)) else path
 
-    fd = await _open_fd(loop, path, _native_flags(kind, plus),
-                        may_wait=kind in "wa" and not plus)
+    fd = await _open_fd(loop, path, _native_flags(kind, plus), may_wait=kind in "wa" and not plus)
     if kind == "r" and not plus:
         fd = await _wait_for_writer(loop, fd)
     try:
@@ -185,18 +221,24 @@ async def open(file: _Path, mode: str = "r", buffering: int = -1,
         except OSError:
             seekable = False
         bufsize = DEFAULT_BUFFER_SIZE if buffering in (-1, 1) else buffering
-        raw = AsyncFile(loop, fd, name, mode if binary else mode.replace("t", "") + "b",
-                        readable=kind == "r" or plus, writable=kind != "r" or plus,
-                        append=kind == "a", seekable=seekable,
-                        bufsize=bufsize if buffering != 0 else 0,
-                        position=st.st_size if kind == "a" and seekable else 0)
+        raw = AsyncFile(
+            loop,
+            fd,
+            name,
+            mode if binary else mode.replace("t", "") + "b",
+            readable=kind == "r" or plus,
+            writable=kind != "r" or plus,
+            append=kind == "a",
+            seekable=seekable,
+            bufsize=bufsize if buffering != 0 else 0,
+            position=st.st_size if kind == "a" and seekable else 0,
+        )
     except BaseException:
         os.close(fd)
         raise
     if binary:
         return raw
-    return AsyncTextFile(raw, encoding, errors, newline,
-                         line_buffering=buffering == 1, mode=mode)
+    return AsyncTextFile(raw, encoding, errors, newline, line_buffering=buffering == 1, mode=mode)
 
 
 async def _open_fd(loop: Loop, path: str, flags: int, *, may_wait: bool) -> int:
@@ -258,8 +300,7 @@ def _release_fifo_at(path: str) -> int | None:
     try:
         if not stat.S_ISFIFO(os.fstat(pin).st_mode):
             return None
-        return os.open(f"/proc/self/fd/{pin}",
-                       os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
+        return os.open(f"/proc/self/fd/{pin}", os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
     except OSError:
         return None
     finally:
@@ -351,8 +392,7 @@ class _FifoOpen:
                 self._close_all()
                 return
             try:
-                self._release = os.open(self._target,
-                                        os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
+                self._release = os.open(self._target, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)
             except OSError:
                 pass  # the open then waits for a real writer
 
@@ -372,9 +412,20 @@ class AsyncFile:
     operation.
     """
 
-    def __init__(self, loop: Loop, fd: int, name: str | bytes, mode: str, *,
-                 readable: bool, writable: bool, append: bool,
-                 seekable: bool, bufsize: int, position: int) -> None:
+    def __init__(
+        self,
+        loop: Loop,
+        fd: int,
+        name: str | bytes,
+        mode: str,
+        *,
+        readable: bool,
+        writable: bool,
+        append: bool,
+        seekable: bool,
+        bufsize: int,
+        position: int,
+    ) -> None:
         self._loop = loop
         self._fd = fd
         self.name = name
@@ -525,7 +576,7 @@ class AsyncFile:
         """Read into a writable bytes-like object; the count read."""
         view = memoryview(buffer).cast("B")
         data = await self.read(len(view))
-        view[:len(data)] = data
+        view[: len(data)] = data
         return len(data)
 
     async def readline(self, size: int | None = -1) -> bytes:
@@ -546,8 +597,7 @@ class AsyncFile:
                     n = size
                     break
                 start = len(self._rbuf)
-                more = await self._raw_read(max(self._bufsize, 8192),
-                                            self._pos + len(self._rbuf))
+                more = await self._raw_read(max(self._bufsize, 8192), self._pos + len(self._rbuf))
                 if not more:
                     n = len(self._rbuf)
                     break
@@ -665,8 +715,7 @@ class AsyncFile:
         """Move the position; the new position."""
         self._check_seekable()
         if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
-            raise ValueError(f"invalid whence ({whence}, should be "
-                             f"{os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
+            raise ValueError(f"invalid whence ({whence}, should be {os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
         async with self._lock:
             await self._flush_locked()
             if whence == os.SEEK_SET:
@@ -756,7 +805,7 @@ class AsyncFile:
                     data, offset = data[n:], offset + n
             else:
                 while data:
-                    data = data[os.write(self._fd, data):]
+                    data = data[os.write(self._fd, data) :]
         finally:
             os.close(self._fd)
 
@@ -772,8 +821,9 @@ class AsyncTextFile:
 
     _CHUNK = 8192
 
-    def __init__(self, buffer: AsyncFile, encoding: str, errors: str,
-                 newline: str | None, *, line_buffering: bool, mode: str) -> None:
+    def __init__(
+        self, buffer: AsyncFile, encoding: str, errors: str, newline: str | None, *, line_buffering: bool, mode: str
+    ) -> None:
         self.buffer = buffer
         self.encoding = encoding
         self.errors = errors
@@ -798,8 +848,7 @@ class AsyncTextFile:
 
     def __repr__(self) -> str:
         state = " closed" if self.closed else ""
-        return (f"<ombrel.AsyncTextFile name={self.name!r} mode={self.mode!r} "
-                f"encoding={self.encoding!r}{state}>")
+        return f"<ombrel.AsyncTextFile name={self.name!r} mode={self.mode!r} encoding={self.encoding!r}{state}>"
 
     def _make_decoder(self) -> Any:
         decoder = codecs.getincrementaldecoder(self.encoding)(self.errors)
@@ -875,7 +924,7 @@ class AsyncTextFile:
         return not self._eof
 
     def _take(self, n: int) -> str:
-        text = self._decoded[self._used:self._used + n]
+        text = self._decoded[self._used : self._used + n]
         self._used += len(text)
         return text
 
@@ -888,7 +937,7 @@ class AsyncTextFile:
             await self._before_read()
             self._eof = False  # the file may have grown since
             if size < 0:
-                rest = self._decoded[self._used:]
+                rest = self._decoded[self._used :]
                 raw = await self.buffer.read()
                 text = rest + self._decoder.decode(raw, final=True)
                 # Everything is returned and the decoder is empty: the
@@ -1033,7 +1082,7 @@ class AsyncTextFile:
         clean = (0, 0, self._snap_flags)  # bytes fed, characters, flags
         chars = 0
         for i in range(len(self._snap_bytes)):
-            chars += len(decoder.decode(self._snap_bytes[i:i + 1]))
+            chars += len(decoder.decode(self._snap_bytes[i : i + 1]))
             if chars > self._used:
                 break
             state_bytes, flags = decoder.getstate()
@@ -1055,8 +1104,7 @@ class AsyncTextFile:
             if cookie != 0:
                 raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
         elif whence != os.SEEK_SET:
-            raise ValueError(f"invalid whence ({whence}, should be "
-                             f"{os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
+            raise ValueError(f"invalid whence ({whence}, should be {os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
         elif cookie < 0:
             raise ValueError(f"negative seek position {cookie!r}")
         pos, flags, skip = _uncookie(cookie)

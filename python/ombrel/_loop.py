@@ -23,7 +23,7 @@ import warnings
 import weakref
 from asyncio import coroutines, events, futures, tasks
 from asyncio.log import logger
-from collections.abc import Awaitable, Callable, Coroutine, Generator
+from collections.abc import Awaitable, Callable
 from typing import Any, TypeVar
 
 from ._datagram import DatagramMixin
@@ -61,9 +61,19 @@ def _run_threadsafe(handle: events._ThreadSafeHandle) -> None:
         handle._run()
 
 
-class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
-           SignalMixin, SubprocessMixin, PipesMixin, DatagramMixin,
-           ReadinessMixin, NetworkMixin, asyncio.AbstractEventLoop):
+class Loop(
+    NativeLoop,
+    ExceptionHandlerMixin,
+    ExecutorMixin,
+    ResolverMixin,
+    SignalMixin,
+    SubprocessMixin,
+    PipesMixin,
+    DatagramMixin,
+    ReadinessMixin,
+    NetworkMixin,
+    asyncio.AbstractEventLoop,
+):
     """An asyncio event loop on io_uring.
 
     The native base comes first in the method order, so its callback and
@@ -98,8 +108,7 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         self.set_debug(coroutines._is_debug_mode())
 
     def __repr__(self) -> str:
-        return (f"<{type(self).__name__} running={self.is_running()} "
-                f"closed={self.is_closed()} debug={self.get_debug()}>")
+        return f"<{type(self).__name__} running={self.is_running()} closed={self.is_closed()} debug={self.get_debug()}>"
 
     def __del__(self, _warn: Callable[..., None] = warnings.warn) -> None:
         if not self.is_closed():
@@ -115,8 +124,7 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         if self.is_running():
             raise RuntimeError("This event loop is already running")
         if events._get_running_loop() is not None:
-            raise RuntimeError(
-                "Cannot run the event loop while another loop is running")
+            raise RuntimeError("Cannot run the event loop while another loop is running")
 
     # Running and stopping.
 
@@ -126,8 +134,7 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
         self._set_origin_tracking(self._debug)
         self._old_agen_hooks = sys.get_asyncgen_hooks()
         self._thread_id = threading.get_ident()
-        sys.set_asyncgen_hooks(firstiter=self._asyncgen_firstiter_hook,
-                               finalizer=self._asyncgen_finalizer_hook)
+        sys.set_asyncgen_hooks(firstiter=self._asyncgen_firstiter_hook, finalizer=self._asyncgen_finalizer_hook)
         events._set_running_loop(self)
         stop_handle = None
         if self._stop_pending:
@@ -206,8 +213,9 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
 
     # Futures and tasks.
 
-    def call_soon_threadsafe(self, callback: Callable[..., object], *args: Any,
-                             context: Any = None) -> events._ThreadSafeHandle:
+    def call_soon_threadsafe(
+        self, callback: Callable[..., object], *args: Any, context: Any = None
+    ) -> events._ThreadSafeHandle:
         """Like call_soon, but safe from any thread. The handle is asyncio's
         thread-safe one: cancelling it from another thread waits while its
         callback runs, as the standard loop's does."""
@@ -273,9 +281,10 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
     def _asyncgen_firstiter_hook(self, agen: Any) -> None:
         if self._asyncgens_shutdown_called:
             warnings.warn(
-                f"asynchronous generator {agen!r} was scheduled after "
-                f"loop.shutdown_asyncgens() call",
-                ResourceWarning, source=self)
+                f"asynchronous generator {agen!r} was scheduled after loop.shutdown_asyncgens() call",
+                ResourceWarning,
+                source=self,
+            )
         self._asyncgens.add(agen)
 
     def _asyncgen_finalizer_hook(self, agen: Any) -> None:
@@ -290,13 +299,13 @@ class Loop(NativeLoop, ExceptionHandlerMixin, ExecutorMixin, ResolverMixin,
             return
         closing = list(self._asyncgens)
         self._asyncgens.clear()
-        results = await tasks.gather(*[ag.aclose() for ag in closing],
-                                     return_exceptions=True)
+        results = await tasks.gather(*[ag.aclose() for ag in closing], return_exceptions=True)
         for result, agen in zip(results, closing):
             if isinstance(result, Exception):
-                self.call_exception_handler({
-                    "message": f"an error occurred during closing of "
-                               f"asynchronous generator {agen!r}",
-                    "exception": result,
-                    "asyncgen": agen,
-                })
+                self.call_exception_handler(
+                    {
+                        "message": f"an error occurred during closing of asynchronous generator {agen!r}",
+                        "exception": result,
+                        "asyncgen": agen,
+                    }
+                )

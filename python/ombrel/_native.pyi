@@ -17,6 +17,7 @@ class _FileLike(Protocol):
 class Handle:
     """A scheduled callback; also stands in for asyncio's TimerHandle.
     Described like asyncio's handles and weakly referenceable."""
+
     _callback: Callable[..., object] | None
     _args: tuple[Any, ...] | None
     # Where it was scheduled, for a handle made in debug mode.
@@ -66,19 +67,29 @@ class NativeLoop:
         the kernel lacks)."""
     # Callbacks and timers.
     def call_soon(
-        self, callback: Callable[..., object], *args: Any,
+        self,
+        callback: Callable[..., object],
+        *args: Any,
         context: contextvars.Context | None = None,
     ) -> Handle: ...
     def call_soon_threadsafe(
-        self, callback: Callable[..., object], *args: Any,
+        self,
+        callback: Callable[..., object],
+        *args: Any,
         context: contextvars.Context | None = None,
     ) -> Handle: ...
     def call_later(
-        self, delay: float, callback: Callable[..., object], *args: Any,
+        self,
+        delay: float,
+        callback: Callable[..., object],
+        *args: Any,
         context: contextvars.Context | None = None,
     ) -> Handle: ...
     def call_at(
-        self, when: float, callback: Callable[..., object], *args: Any,
+        self,
+        when: float,
+        callback: Callable[..., object],
+        *args: Any,
         context: contextvars.Context | None = None,
     ) -> Handle: ...
     def _timer_handle_cancelled(self, handle: object, /) -> None: ...
@@ -100,8 +111,13 @@ class NativeLoop:
     # `sent[0]` is set to the bytes sent when the operation ends, whatever
     # its outcome.
     def _sock_sendfile(
-        self, sock_fd: int, file_fd: int, offset: int, count: int,
-        sent: list[int] | None = None, /,
+        self,
+        sock_fd: int,
+        file_fd: int,
+        offset: int,
+        count: int,
+        sent: list[int] | None = None,
+        /,
     ) -> SockFuture: ...
     # What cancelled receives and accepts got, kept for the next one.
     def _sock_unrecv(self, fd: int, data: Buffer, /) -> bool: ...
@@ -133,8 +149,12 @@ class NativeLoop:
     def _transport_method(name: str, /) -> Any: ...
     # Stream transport over a connected socket.
     def _make_transport(
-        self, sock: _FileLike, protocol: asyncio.BaseProtocol,
-        extra: dict[str, Any], server: object | None, /,
+        self,
+        sock: _FileLike,
+        protocol: asyncio.BaseProtocol,
+        extra: dict[str, Any],
+        server: object | None,
+        /,
     ) -> Transport: ...
 
 __all__ = ["NativeLoop", "Handle", "SockFuture", "Transport"]

@@ -20,8 +20,7 @@ from __future__ import annotations
 import errno
 import os
 import socket
-from asyncio import (base_events, constants, exceptions, protocols, selector_events, sslproto,
-                     trsock, unix_events)
+from asyncio import base_events, constants, exceptions, protocols, selector_events, sslproto, trsock, unix_events
 from asyncio.log import logger
 from typing import TYPE_CHECKING, Any
 
@@ -103,11 +102,13 @@ class _Acceptor:
             message = "socket.accept() out of system resource"
         else:
             message = "Error on accepting a connection"
-        loop.call_exception_handler({
-            "message": message,
-            "exception": exc,
-            "socket": trsock.TransportSocket(self.sock),
-        })
+        loop.call_exception_handler(
+            {
+                "message": message,
+                "exception": exc,
+                "socket": trsock.TransportSocket(self.sock),
+            }
+        )
         if exc.errno not in _FATAL_ACCEPT:
             self.retry = loop.call_later(constants.ACCEPT_RETRY_DELAY, self.start)
 
@@ -116,21 +117,22 @@ class _Acceptor:
         try:
             conn, address = accepted_socket(self.sock, fd)
         except OSError as exc:
-            loop.call_exception_handler({
-                "message": "Error on setting up an accepted connection",
-                "exception": exc,
-                "socket": trsock.TransportSocket(self.sock),
-            })
+            loop.call_exception_handler(
+                {
+                    "message": "Error on setting up an accepted connection",
+                    "exception": exc,
+                    "socket": trsock.TransportSocket(self.sock),
+                }
+            )
             return
         if loop._debug:
-            logger.debug("%r got a new connection from %r: %r",
-                         self.args[2], address, conn)
+            logger.debug("%r got a new connection from %r: %r", self.args[2], address, conn)
         protocol_factory, sslcontext, server, hs_timeout, sd_timeout = self.args
         extra = {"peername": address}
         if sslcontext:
-            loop.create_task(loop._accept_connection2(
-                protocol_factory, conn, extra, sslcontext, server,
-                hs_timeout, sd_timeout))
+            loop.create_task(
+                loop._accept_connection2(protocol_factory, conn, extra, sslcontext, server, hs_timeout, sd_timeout)
+            )
             return
         protocol = None
         try:
@@ -165,12 +167,14 @@ def _feed_kept(loop: Loop, transport: SocketTransport, data: bytes) -> None:
     except (SystemExit, KeyboardInterrupt):
         raise
     except BaseException as exc:
-        loop.call_exception_handler({
-            "message": "Fatal error: protocol.data_received() call failed.",
-            "exception": exc,
-            "transport": transport,
-            "protocol": protocol,
-        })
+        loop.call_exception_handler(
+            {
+                "message": "Fatal error: protocol.data_received() call failed.",
+                "exception": exc,
+                "transport": transport,
+                "protocol": protocol,
+            }
+        )
         transport._force_close(exc)
 
 
@@ -179,11 +183,15 @@ class NetworkMixin(SocketsMixin):
 
     # Hooks of the standard code below.
 
-    def _make_socket_transport(self: Loop, sock: socket.socket,
-                               protocol: asyncio.BaseProtocol,
-                               waiter: asyncio.Future[None] | None = None, *,
-                               extra: dict[str, Any] | None = None,
-                               server: Any = None) -> SocketTransport:
+    def _make_socket_transport(
+        self: Loop,
+        sock: socket.socket,
+        protocol: asyncio.BaseProtocol,
+        waiter: asyncio.Future[None] | None = None,
+        *,
+        extra: dict[str, Any] | None = None,
+        server: Any = None,
+    ) -> SocketTransport:
         info = dict(extra) if extra else {}
         base_events._set_nodelay(sock)
         fd = sock.fileno()
@@ -198,35 +206,50 @@ class NetworkMixin(SocketsMixin):
             self.call_soon(_feed_kept, self, transport, kept)
         return transport
 
-    def _make_ssl_transport(self: Loop, rawsock: socket.socket,
-                            protocol: asyncio.BaseProtocol, sslcontext: Any,
-                            waiter: asyncio.Future[None] | None = None, *,
-                            server_side: bool = False,
-                            server_hostname: str | None = None,
-                            extra: dict[str, Any] | None = None,
-                            server: Any = None,
-                            ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
-                            ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT,
-                            ) -> asyncio.Transport:
+    def _make_ssl_transport(
+        self: Loop,
+        rawsock: socket.socket,
+        protocol: asyncio.BaseProtocol,
+        sslcontext: Any,
+        waiter: asyncio.Future[None] | None = None,
+        *,
+        server_side: bool = False,
+        server_hostname: str | None = None,
+        extra: dict[str, Any] | None = None,
+        server: Any = None,
+        ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
+        ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT,
+    ) -> asyncio.Transport:
         ssl_protocol = sslproto.SSLProtocol(
-            self, protocol, sslcontext, waiter, server_side, server_hostname,
+            self,
+            protocol,
+            sslcontext,
+            waiter,
+            server_side,
+            server_hostname,
             ssl_handshake_timeout=ssl_handshake_timeout,
-            ssl_shutdown_timeout=ssl_shutdown_timeout)
+            ssl_shutdown_timeout=ssl_shutdown_timeout,
+        )
         self._make_socket_transport(rawsock, ssl_protocol, extra=extra, server=server)
         return ssl_protocol._app_transport
 
-    def _start_serving(self: Loop, protocol_factory: Any, sock: socket.socket,
-                       sslcontext: Any = None, server: Any = None,
-                       backlog: int = 100,
-                       ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
-                       ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT,
-                       ) -> None:
+    def _start_serving(
+        self: Loop,
+        protocol_factory: Any,
+        sock: socket.socket,
+        sslcontext: Any = None,
+        server: Any = None,
+        backlog: int = 100,
+        ssl_handshake_timeout: float | None = constants.SSL_HANDSHAKE_TIMEOUT,
+        ssl_shutdown_timeout: float | None = constants.SSL_SHUTDOWN_TIMEOUT,
+    ) -> None:
         self._check_closed()
         old = self._acceptors.pop(sock, None)
         if old is not None:
             old.stop()
-        acceptor = _Acceptor(self, sock, (protocol_factory, sslcontext, server,
-                                          ssl_handshake_timeout, ssl_shutdown_timeout))
+        acceptor = _Acceptor(
+            self, sock, (protocol_factory, sslcontext, server, ssl_handshake_timeout, ssl_shutdown_timeout)
+        )
         self._acceptors[sock] = acceptor
         acceptor.start()
 
@@ -255,19 +278,16 @@ class NetworkMixin(SocketsMixin):
             except FileNotFoundError:
                 pass
             except OSError as err:
-                logger.error("Unable to clean up listening UNIX socket %r: %r",
-                             path, err)
+                logger.error("Unable to clean up listening UNIX socket %r: %r", path, err)
 
     def _stop_all_serving(self: Loop) -> None:
         for acceptor in self._acceptors.values():
             acceptor.stop()
         self._acceptors.clear()
 
-    async def _sendfile_native(self: Loop, transp: Any, file: Any, offset: int,
-                               count: int | None) -> int:
+    async def _sendfile_native(self: Loop, transp: Any, file: Any, offset: int, count: int | None) -> int:
         if not isinstance(transp, SocketTransport) or transp._sock_fd < 0:
-            raise exceptions.SendfileNotAvailableError(
-                f"sendfile is not supported for transport {transp!r}")
+            raise exceptions.SendfileNotAvailableError(f"sendfile is not supported for transport {transp!r}")
         regular_file_fd(file)  # before the transport is touched
         proto = SendfileProtocol(transp)
         try:
@@ -285,11 +305,9 @@ class NetworkMixin(SocketsMixin):
         finally:
             proto.restore()
 
-    async def _sendfile_fallback(self: Loop, transp: Any, file: Any, offset: int,
-                                 count: int | None) -> int:
+    async def _sendfile_fallback(self: Loop, transp: Any, file: Any, offset: int, count: int | None) -> int:
         if not isinstance(transp, SocketTransport):
-            return await base_events.BaseEventLoop._sendfile_fallback(
-                self, transp, file, offset, count)
+            return await base_events.BaseEventLoop._sendfile_fallback(self, transp, file, offset, count)
         # The standard fallback, with the flow control of the native
         # transport (SendfileProtocol) in place of _FlowControlMixin's.
         if hasattr(file, "seek"):

@@ -31,8 +31,7 @@ if TYPE_CHECKING:
 
 def _kind_ok(fd: int, allow_char: bool) -> bool:
     mode = os.fstat(fd).st_mode
-    return (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode)
-            or (allow_char and stat.S_ISCHR(mode)))
+    return stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or (allow_char and stat.S_ISCHR(mode))
 
 
 def _repr(transport: Any, polling: bool, *more: str) -> str:
@@ -60,9 +59,14 @@ def _repr(transport: Any, polling: bool, *more: str) -> str:
 class ReadPipeTransport(transports.ReadTransport):
     max_size = 256 * 1024  # bytes read in one loop iteration at most
 
-    def __init__(self, loop: Loop, pipe: Any, protocol: asyncio.BaseProtocol,
-                 waiter: asyncio.Future[None] | None = None,
-                 extra: dict[str, Any] | None = None) -> None:
+    def __init__(
+        self,
+        loop: Loop,
+        pipe: Any,
+        protocol: asyncio.BaseProtocol,
+        waiter: asyncio.Future[None] | None = None,
+        extra: dict[str, Any] | None = None,
+    ) -> None:
         super().__init__(extra)
         self._extra["pipe"] = pipe
         self._loop: Loop | None = loop
@@ -145,19 +149,20 @@ class ReadPipeTransport(transports.ReadTransport):
             _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
             self._pipe.close()
 
-    def _fatal_error(self, exc: BaseException,
-                     message: str = "Fatal error on pipe transport") -> None:
+    def _fatal_error(self, exc: BaseException, message: str = "Fatal error on pipe transport") -> None:
         # EIO is how a pseudo-terminal reports that its other side closed.
         if isinstance(exc, OSError) and exc.errno == errno.EIO:
             if self._loop.get_debug():
                 logger.debug("%r: %s", self, message, exc_info=True)
         else:
-            self._loop.call_exception_handler({
-                "message": message,
-                "exception": exc,
-                "transport": self,
-                "protocol": self._protocol,
-            })
+            self._loop.call_exception_handler(
+                {
+                    "message": message,
+                    "exception": exc,
+                    "transport": self,
+                    "protocol": self._protocol,
+                }
+            )
         self._close(exc)
 
     def _close(self, exc: BaseException | None) -> None:
@@ -176,10 +181,14 @@ class ReadPipeTransport(transports.ReadTransport):
 
 
 class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport):
-
-    def __init__(self, loop: Loop, pipe: Any, protocol: asyncio.BaseProtocol,
-                 waiter: asyncio.Future[None] | None = None,
-                 extra: dict[str, Any] | None = None) -> None:
+    def __init__(
+        self,
+        loop: Loop,
+        pipe: Any,
+        protocol: asyncio.BaseProtocol,
+        waiter: asyncio.Future[None] | None = None,
+        extra: dict[str, Any] | None = None,
+    ) -> None:
         super().__init__(extra, loop)
         self._extra["pipe"] = pipe
         self._pipe = pipe
@@ -192,8 +201,7 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
         if not (stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode) or stat.S_ISCHR(mode)):
             self._pipe = None
             self._protocol = None
-            raise ValueError("Pipe transport is only for "
-                             "pipes, sockets and character devices")
+            raise ValueError("Pipe transport is only for pipes, sockets and character devices")
         os.set_blocking(self._fileno, False)
         loop.call_soon(protocol.connection_made, self)
         if stat.S_ISFIFO(mode) or stat.S_ISSOCK(mode):
@@ -221,16 +229,14 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
 
     def write(self, data: Any) -> None:
         if not isinstance(data, (bytes, bytearray, memoryview)):
-            raise TypeError(f"data argument must be a bytes-like object, "
-                            f"not {type(data).__name__!r}")
+            raise TypeError(f"data argument must be a bytes-like object, not {type(data).__name__!r}")
         if isinstance(data, bytearray):
             data = memoryview(data)
         if not data:
             return
         if self._conn_lost or self._closing:
             if self._conn_lost >= constants.LOG_THRESHOLD_FOR_CONNLOST_WRITES:
-                logger.warning("pipe closed by peer or "
-                               "os.write(pipe, data) raised exception.")
+                logger.warning("pipe closed by peer or os.write(pipe, data) raised exception.")
             self._conn_lost += 1
             return
         if not self._buffer:
@@ -310,18 +316,19 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
     def abort(self) -> None:
         self._close(None)
 
-    def _fatal_error(self, exc: BaseException,
-                     message: str = "Fatal error on pipe transport") -> None:
+    def _fatal_error(self, exc: BaseException, message: str = "Fatal error on pipe transport") -> None:
         if isinstance(exc, OSError):
             if self._loop.get_debug():
                 logger.debug("%r: %s", self, message, exc_info=True)
         else:
-            self._loop.call_exception_handler({
-                "message": message,
-                "exception": exc,
-                "transport": self,
-                "protocol": self._protocol,
-            })
+            self._loop.call_exception_handler(
+                {
+                    "message": message,
+                    "exception": exc,
+                    "transport": self,
+                    "protocol": self._protocol,
+                }
+            )
         self._close(exc)
 
     def _close(self, exc: BaseException | None = None) -> None:
@@ -349,8 +356,7 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
 class PipesMixin:
     __slots__ = ()
 
-    async def connect_read_pipe(self: Loop, protocol_factory: Any,
-                                pipe: Any) -> tuple[ReadPipeTransport, Any]:
+    async def connect_read_pipe(self: Loop, protocol_factory: Any, pipe: Any) -> tuple[ReadPipeTransport, Any]:
         protocol = protocol_factory()
         waiter = self.create_future()
         transport = ReadPipeTransport(self, pipe, protocol, waiter)
@@ -360,12 +366,10 @@ class PipesMixin:
             transport.close()
             raise
         if self._debug:
-            logger.debug("Read pipe %r connected: (%r, %r)",
-                         pipe.fileno(), transport, protocol)
+            logger.debug("Read pipe %r connected: (%r, %r)", pipe.fileno(), transport, protocol)
         return transport, protocol
 
-    async def connect_write_pipe(self: Loop, protocol_factory: Any,
-                                 pipe: Any) -> tuple[WritePipeTransport, Any]:
+    async def connect_write_pipe(self: Loop, protocol_factory: Any, pipe: Any) -> tuple[WritePipeTransport, Any]:
         protocol = protocol_factory()
         waiter = self.create_future()
         transport = WritePipeTransport(self, pipe, protocol, waiter)
@@ -375,6 +379,5 @@ class PipesMixin:
             transport.close()
             raise
         if self._debug:
-            logger.debug("Write pipe %r connected: (%r, %r)",
-                         pipe.fileno(), transport, protocol)
+            logger.debug("Write pipe %r connected: (%r, %r)", pipe.fileno(), transport, protocol)
         return transport, protocol

@@ -44,8 +44,7 @@ class Watch:
 
     __slots__ = ("loop", "callback", "args", "context", "pending")
 
-    def __init__(self, loop: Loop, callback: Callable[..., object],
-                 args: tuple[Any, ...]) -> None:
+    def __init__(self, loop: Loop, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
         self.loop = loop
         self.callback = callback
         self.args = args
@@ -55,8 +54,7 @@ class Watch:
     def __call__(self) -> None:
         # Called by the native poller; an exception here would only reach
         # sys.unraisablehook, so the user's callback runs in a handle.
-        self.pending = self.loop.call_soon(
-            self.callback, *self.args, context=self.context)
+        self.pending = self.loop.call_soon(self.callback, *self.args, context=self.context)
 
     def cancel(self) -> None:
         if self.pending is not None:
@@ -67,12 +65,10 @@ class Watch:
 class ReadinessMixin:
     __slots__ = ()
 
-    def add_reader(self: Loop, fd: Any, callback: Callable[..., object],
-                   *args: Any) -> None:
+    def add_reader(self: Loop, fd: Any, callback: Callable[..., object], *args: Any) -> None:
         self._add_watch(fileobj_to_fd(fd), READ, callback, args)
 
-    def add_writer(self: Loop, fd: Any, callback: Callable[..., object],
-                   *args: Any) -> None:
+    def add_writer(self: Loop, fd: Any, callback: Callable[..., object], *args: Any) -> None:
         self._add_watch(fileobj_to_fd(fd), WRITE, callback, args)
 
     def remove_reader(self: Loop, fd: Any) -> bool:
@@ -81,8 +77,7 @@ class ReadinessMixin:
     def remove_writer(self: Loop, fd: Any) -> bool:
         return self._remove_watch(fileobj_to_fd(fd), WRITE)
 
-    def _add_watch(self: Loop, fd: int, event: int,
-                   callback: Callable[..., object], args: tuple[Any, ...]) -> None:
+    def _add_watch(self: Loop, fd: int, event: int, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
         self._check_closed()
         watch = Watch(self, callback, args)
         # The native call replaces an existing registration; only then is

@@ -65,30 +65,26 @@ def resolves_locally(host: object, port: object, family: int, flags: int) -> boo
 class ResolverMixin:
     __slots__ = ()
 
-    async def getaddrinfo(self: Loop, host: Any, port: Any, *,
-                          family: int = 0, type: int = 0, proto: int = 0,
-                          flags: int = 0) -> list[tuple[Any, ...]]:
+    async def getaddrinfo(
+        self: Loop, host: Any, port: Any, *, family: int = 0, type: int = 0, proto: int = 0, flags: int = 0
+    ) -> list[tuple[Any, ...]]:
         if resolves_locally(host, port, family, flags):
-            return socket.getaddrinfo(host, port, family, type, proto,
-                                      flags | _NUMERIC)
+            return socket.getaddrinfo(host, port, family, type, proto, flags | _NUMERIC)
         lookup = self._getaddrinfo_debug if self._debug else socket.getaddrinfo
-        return await self.run_in_executor(
-            None, lookup, host, port, family, type, proto, flags)
+        return await self.run_in_executor(None, lookup, host, port, family, type, proto, flags)
 
-    async def getnameinfo(self: Loop, sockaddr: tuple[Any, ...],
-                          flags: int = 0) -> tuple[str, str]:
+    async def getnameinfo(self: Loop, sockaddr: tuple[Any, ...], flags: int = 0) -> tuple[str, str]:
         if flags & _NUMERIC_NAMES == _NUMERIC_NAMES:
             return socket.getnameinfo(sockaddr, flags)
-        return await self.run_in_executor(
-            None, socket.getnameinfo, sockaddr, flags)
+        return await self.run_in_executor(None, socket.getnameinfo, sockaddr, flags)
 
-    def _getaddrinfo_debug(self: Loop, host: Any, port: Any, family: int,
-                           type: int, proto: int, flags: int) -> list[tuple[Any, ...]]:
+    def _getaddrinfo_debug(
+        self: Loop, host: Any, port: Any, family: int, type: int, proto: int, flags: int
+    ) -> list[tuple[Any, ...]]:
         # Runs on an executor thread, so it reads the clock itself: the
         # loop's time() refreshes state owned by the loop thread.
         parts = [f"{host}:{port!r}"]
-        for name, value in (("family", family), ("type", type),
-                            ("proto", proto), ("flags", flags)):
+        for name, value in (("family", family), ("type", type), ("proto", proto), ("flags", flags)):
             if value:
                 parts.append(f"{name}={value!r}")
         what = ", ".join(parts)

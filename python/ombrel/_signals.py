@@ -39,12 +39,9 @@ class SignalMixin:
     _signal_handlers: dict[int, events.Handle] | None = None
     _signal_socks: tuple[socket.socket, socket.socket] | None = None
 
-    def add_signal_handler(self: Loop, sig: int, callback: Callable[..., object],
-                           *args: Any) -> None:
-        if (coroutines.iscoroutine(callback)
-                or coroutines._iscoroutinefunction(callback)):
-            raise TypeError("coroutines cannot be used "
-                            "with add_signal_handler()")
+    def add_signal_handler(self: Loop, sig: int, callback: Callable[..., object], *args: Any) -> None:
+        if coroutines.iscoroutine(callback) or coroutines._iscoroutinefunction(callback):
+            raise TypeError("coroutines cannot be used with add_signal_handler()")
         _check_signal(sig)
         self._check_closed()
         wakeup = self._signal_wakeup_socket()
@@ -146,10 +143,11 @@ class SignalMixin:
                 for sig in list(self._signal_handlers):
                     self.remove_signal_handler(sig)
             else:
-                warnings.warn(f"Closing the loop {self!r} "
-                              f"on interpreter shutdown "
-                              f"stage, skipping signal handlers removal",
-                              ResourceWarning, source=self)
+                warnings.warn(
+                    f"Closing the loop {self!r} on interpreter shutdown stage, skipping signal handlers removal",
+                    ResourceWarning,
+                    source=self,
+                )
                 self._signal_handlers.clear()
         if self._signal_socks is not None:
             self.remove_reader(self._signal_socks[0].fileno())

@@ -159,8 +159,8 @@ class SocketsMixin:
         check_socket(self, sock)
         if sock.family in (socket.AF_INET, socket.AF_INET6):
             resolved = await self._ensure_resolved(
-                address, family=sock.family, type=sock.type, proto=sock.proto,
-                loop=self)
+                address, family=sock.family, type=sock.type, proto=sock.proto, loop=self
+            )
             address = resolved[0][4]
         # The connect call is made before the task first waits, as the
         # standard loop makes it: callers rely on the handshake being under
@@ -231,8 +231,7 @@ class SocketsMixin:
         check_socket(self, sock)
         return await self._when_ready(sock, False, "recvfrom", bufsize)
 
-    async def sock_recvfrom_into(self: Loop, sock: Any, buf: Any,
-                                 nbytes: int = 0) -> tuple[int, Any]:
+    async def sock_recvfrom_into(self: Loop, sock: Any, buf: Any, nbytes: int = 0) -> tuple[int, Any]:
         check_socket(self, sock)
         if not nbytes:
             nbytes = len(buf)
@@ -242,8 +241,7 @@ class SocketsMixin:
         check_socket(self, sock)
         return await self._when_ready(sock, True, "sendto", data, address)
 
-    async def _when_ready(self: Loop, sock: Any, write: bool, method: str,
-                          *args: Any) -> Any:
+    async def _when_ready(self: Loop, sock: Any, write: bool, method: str, *args: Any) -> Any:
         """`sock.method(*args)` now, or each time the socket is ready until
         it stops raising BlockingIOError. The method is looked up at each
         attempt, as the standard loop does."""
@@ -278,8 +276,9 @@ class SocketsMixin:
             _unwatch(self, fd, write, ready)
             fut = None  # type: ignore[assignment]
 
-    async def sock_sendfile(self: Loop, sock: Any, file: Any, offset: int = 0,
-                            count: int | None = None, *, fallback: bool = True) -> int:
+    async def sock_sendfile(
+        self: Loop, sock: Any, file: Any, offset: int = 0, count: int | None = None, *, fallback: bool = True
+    ) -> int:
         check_socket(self, sock)
         self._check_sendfile_params(sock, file, offset, count)
         try:
@@ -289,8 +288,7 @@ class SocketsMixin:
                 raise
         return await self._sock_sendfile_fallback(sock, file, offset, count)
 
-    async def _sendfile_fd(self: Loop, fd: int, file: Any, offset: int,
-                           count: int | None) -> int:
+    async def _sendfile_fd(self: Loop, fd: int, file: Any, offset: int, count: int | None) -> int:
         """The engine's sendfile of a regular file to socket descriptor fd.
         As with the standard loop, the file's position ends after the last
         byte sent, also when the send fails or is cancelled part way."""

@@ -72,12 +72,18 @@ class _PidfdSignals:
 class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
     _signals: _PidfdSignals | None = None
 
-    def _start(self, args: Any, shell: bool, stdin: Any, stdout: Any,
-               stderr: Any, bufsize: int, **kwargs: Any) -> None:
+    def _start(self, args: Any, shell: bool, stdin: Any, stdout: Any, stderr: Any, bufsize: int, **kwargs: Any) -> None:
         # Looked up at each call: tests and tools replace subprocess.Popen.
         self._proc = subprocess.Popen(
-            args, shell=shell, stdin=stdin, stdout=stdout, stderr=stderr,
-            universal_newlines=False, bufsize=bufsize, **kwargs)
+            args,
+            shell=shell,
+            stdin=stdin,
+            stdout=stdout,
+            stderr=stderr,
+            universal_newlines=False,
+            bufsize=bufsize,
+            **kwargs,
+        )
         self._signals = _PidfdSignals(self._proc)
         self._proc.send_signal = self._signals  # type: ignore[method-assign]
 
@@ -96,8 +102,7 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
             # the status.
             returncode = proc.returncode
         else:
-            logger.warning("child process pid %d exit status already read: "
-                           " will report returncode 255", self._pid)
+            logger.warning("child process pid %d exit status already read:  will report returncode 255", self._pid)
             returncode = 255
         if proc is None:
             return
@@ -126,9 +131,12 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
                 continue
             if self._loop and not self._loop.is_closed():
                 proto.pipe.close()
-        if (self._proc is not None and self._returncode is None
-                # Reaped by a call of the caller's on the Popen object.
-                and self._proc.returncode is None):
+        if (
+            self._proc is not None
+            and self._returncode is None
+            # Reaped by a call of the caller's on the Popen object.
+            and self._proc.returncode is None
+        ):
             if self._loop is not None and self._loop.get_debug():
                 logger.warning("Close running child process: kill %r", self)
             try:
@@ -141,14 +149,21 @@ class SubprocessMixin:
     __slots__ = ()
 
     async def _make_subprocess_transport(
-            self: Loop, protocol: Any, args: Any, shell: bool, stdin: Any,
-            stdout: Any, stderr: Any, bufsize: int,
-            extra: dict[str, Any] | None = None,
-            **kwargs: Any) -> SubprocessTransport:
+        self: Loop,
+        protocol: Any,
+        args: Any,
+        shell: bool,
+        stdin: Any,
+        stdout: Any,
+        stderr: Any,
+        bufsize: int,
+        extra: dict[str, Any] | None = None,
+        **kwargs: Any,
+    ) -> SubprocessTransport:
         waiter = self.create_future()
-        transport = SubprocessTransport(self, protocol, args, shell, stdin,
-                                        stdout, stderr, bufsize,
-                                        waiter=waiter, extra=extra, **kwargs)
+        transport = SubprocessTransport(
+            self, protocol, args, shell, stdin, stdout, stderr, bufsize, waiter=waiter, extra=extra, **kwargs
+        )
         transport._watch_exit(self)
         try:
             await waiter
@@ -160,15 +175,22 @@ class SubprocessMixin:
             raise
         return transport
 
-    async def subprocess_shell(self: Loop, protocol_factory: Any, cmd: Any, *,
-                               stdin: Any = subprocess.PIPE,
-                               stdout: Any = subprocess.PIPE,
-                               stderr: Any = subprocess.PIPE,
-                               universal_newlines: bool = False,
-                               shell: bool = True, bufsize: int = 0,
-                               encoding: Any = None, errors: Any = None,
-                               text: Any = None,
-                               **kwargs: Any) -> tuple[SubprocessTransport, Any]:
+    async def subprocess_shell(
+        self: Loop,
+        protocol_factory: Any,
+        cmd: Any,
+        *,
+        stdin: Any = subprocess.PIPE,
+        stdout: Any = subprocess.PIPE,
+        stderr: Any = subprocess.PIPE,
+        universal_newlines: bool = False,
+        shell: bool = True,
+        bufsize: int = 0,
+        encoding: Any = None,
+        errors: Any = None,
+        text: Any = None,
+        **kwargs: Any,
+    ) -> tuple[SubprocessTransport, Any]:
         if not isinstance(cmd, (bytes, str)):
             raise ValueError("cmd must be a string")
         if not shell:
@@ -181,21 +203,27 @@ class SubprocessMixin:
             # transport, like the standard loop.
             debug_log = f"run shell command {cmd!r}"
             _log_subprocess(debug_log, stdin, stdout, stderr)
-        transport = await self._make_subprocess_transport(
-            protocol, cmd, True, stdin, stdout, stderr, bufsize, **kwargs)
+        transport = await self._make_subprocess_transport(protocol, cmd, True, stdin, stdout, stderr, bufsize, **kwargs)
         if debug_log is not None:
             logger.info("%s: %r", debug_log, transport)
         return transport, protocol
 
-    async def subprocess_exec(self: Loop, protocol_factory: Any, program: Any,
-                              *args: Any, stdin: Any = subprocess.PIPE,
-                              stdout: Any = subprocess.PIPE,
-                              stderr: Any = subprocess.PIPE,
-                              universal_newlines: bool = False,
-                              shell: bool = False, bufsize: int = 0,
-                              encoding: Any = None, errors: Any = None,
-                              text: Any = None,
-                              **kwargs: Any) -> tuple[SubprocessTransport, Any]:
+    async def subprocess_exec(
+        self: Loop,
+        protocol_factory: Any,
+        program: Any,
+        *args: Any,
+        stdin: Any = subprocess.PIPE,
+        stdout: Any = subprocess.PIPE,
+        stderr: Any = subprocess.PIPE,
+        universal_newlines: bool = False,
+        shell: bool = False,
+        bufsize: int = 0,
+        encoding: Any = None,
+        errors: Any = None,
+        text: Any = None,
+        **kwargs: Any,
+    ) -> tuple[SubprocessTransport, Any]:
         if shell:
             raise ValueError("shell must be False")
         _check_byte_streams(universal_newlines, bufsize, text, encoding, errors)
@@ -206,15 +234,14 @@ class SubprocessMixin:
             debug_log = f"execute program {program!r}"
             _log_subprocess(debug_log, stdin, stdout, stderr)
         transport = await self._make_subprocess_transport(
-            protocol, popen_args, False, stdin, stdout, stderr, bufsize,
-            **kwargs)
+            protocol, popen_args, False, stdin, stdout, stderr, bufsize, **kwargs
+        )
         if debug_log is not None:
             logger.info("%s: %r", debug_log, transport)
         return transport, protocol
 
 
-def _check_byte_streams(universal_newlines: bool, bufsize: int, text: Any,
-                        encoding: Any, errors: Any) -> None:
+def _check_byte_streams(universal_newlines: bool, bufsize: int, text: Any, encoding: Any, errors: Any) -> None:
     # Transports carry bytes; Popen's text layer has no place here.
     if universal_newlines:
         raise ValueError("universal_newlines must be False")

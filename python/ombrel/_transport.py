@@ -32,11 +32,22 @@ _SOCKET_NAMES = frozenset(("socket", "sockname", "peername"))
 
 # Methods called straight on the native object.
 _DIRECT = (
-    "write", "writelines", "write_eof", "can_write_eof", "close", "abort",
-    "is_closing", "set_protocol", "get_protocol",
-    "pause_reading", "resume_reading", "is_reading",
-    "set_write_buffer_limits", "get_write_buffer_limits",
-    "get_write_buffer_size", "_force_close",
+    "write",
+    "writelines",
+    "write_eof",
+    "can_write_eof",
+    "close",
+    "abort",
+    "is_closing",
+    "set_protocol",
+    "get_protocol",
+    "pause_reading",
+    "resume_reading",
+    "is_reading",
+    "set_write_buffer_limits",
+    "get_write_buffer_limits",
+    "get_write_buffer_size",
+    "_force_close",
 )
 
 
@@ -50,8 +61,9 @@ class SocketTransport(transports.Transport):
     _start_tls_compatible = True
     _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
 
-    def __init__(self, loop: Loop, sock: Any, protocol: asyncio.BaseProtocol,
-                 extra: dict[str, Any], server: Any = None) -> None:
+    def __init__(
+        self, loop: Loop, sock: Any, protocol: asyncio.BaseProtocol, extra: dict[str, Any], server: Any = None
+    ) -> None:
         super().__init__(extra)
         self._loop = loop
         self._sock_fd = sock.fileno()
@@ -175,12 +187,14 @@ class SendfileProtocol(protocols.Protocol):
         except (SystemExit, KeyboardInterrupt):
             raise
         except BaseException as exc:
-            self._transport._loop.call_exception_handler({
-                "message": f"protocol.{method}() failed",
-                "exception": exc,
-                "transport": self._transport,
-                "protocol": self._proto,
-            })
+            self._transport._loop.call_exception_handler(
+                {
+                    "message": f"protocol.{method}() failed",
+                    "exception": exc,
+                    "transport": self._transport,
+                    "protocol": self._proto,
+                }
+            )
             return None
 
     def pause_writing(self) -> None:
@@ -205,8 +219,7 @@ class SendfileProtocol(protocols.Protocol):
         self._lost = True
         waiter, self._waiter = self._waiter, None
         if waiter is not None and not waiter.done():
-            waiter.set_exception(exc if exc is not None else
-                                 ConnectionError("Connection is closed by peer"))
+            waiter.set_exception(exc if exc is not None else ConnectionError("Connection is closed by peer"))
             # Whoever waits sees it; when no one does, it is not news.
             waiter.exception()
         self._proto.connection_lost(exc)

@@ -100,12 +100,8 @@ void Loop::cancelLocal(Completion* c) noexcept {
         }
         break;
       }
-      case Op::work:
-        cancelPoolWork(this, containerOf<Work>(c), c);
-        break;
-      case Op::net_send_file:
-        netSendFileCancel(this, c);
-        break;
+      case Op::work: cancelPoolWork(this, containerOf<Work>(c), c); break;
+      case Op::net_send_file: netSendFileCancel(this, c); break;
       default:
         if (Work* work = backends::delegatedWorkOf(c); work != nullptr) {
           cancelPoolWork(this, work, c);

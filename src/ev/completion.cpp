@@ -33,16 +33,16 @@ void Completion::reset() noexcept {
 // bits, and the loop's completion must be visible to whoever dispatches.
 std::uint8_t Completion::cancelFetchOr(std::uint8_t bits) noexcept {
   std::uint8_t old = cancel_state.load(std::memory_order_relaxed);
-  while (!cancel_state.compare_exchange_weak(old, static_cast<std::uint8_t>(old | bits),
-                                             std::memory_order_acq_rel, std::memory_order_relaxed)) {
+  while (!cancel_state.compare_exchange_weak(old, static_cast<std::uint8_t>(old | bits), std::memory_order_acq_rel,
+                                             std::memory_order_relaxed)) {
   }
   return old;
 }
 
 std::uint8_t Completion::cancelFetchAnd(std::uint8_t keep) noexcept {
   std::uint8_t old = cancel_state.load(std::memory_order_relaxed);
-  while (!cancel_state.compare_exchange_weak(old, static_cast<std::uint8_t>(old & keep),
-                                             std::memory_order_acq_rel, std::memory_order_relaxed)) {
+  while (!cancel_state.compare_exchange_weak(old, static_cast<std::uint8_t>(old & keep), std::memory_order_acq_rel,
+                                             std::memory_order_relaxed)) {
   }
   return old;
 }

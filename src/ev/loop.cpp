@@ -188,8 +188,7 @@ void Loop::add(Completion* c) noexcept {
       if (!r->pollable.has_value()) r->pollable = probePollable(r->handle);
       break;
     }
-    default:
-      break;
+    default: break;
   }
 
   switch (routeOf(c->op)) {
@@ -203,9 +202,7 @@ void Loop::add(Completion* c) noexcept {
       ++state.inflight_io;
       backend.submit(state, c);
       return;
-    case Route::delegated:
-      backends::submitFileOpToThreadPool(this, c);
-      return;
+    case Route::delegated: backends::submitFileOpToThreadPool(this, c); return;
     case Route::unsupported:
       // A kind with no meaning on this platform: fail it rather than hand
       // the ring an entry it cannot interpret.
@@ -277,9 +274,7 @@ void LoopState::processCompletions() noexcept {
   while (Completion* c = batch.pop()) finishCompletion(c);
 }
 
-bool Loop::done() const noexcept {
-  return state.stopped || (state.active == 0 && state.completions.empty());
-}
+bool Loop::done() const noexcept { return state.stopped || (state.active == 0 && state.completions.empty()); }
 
 void Loop::requestWake(std::uint32_t bits) noexcept {
   // acq_rel: the request's payload (a pushed record) is published before the

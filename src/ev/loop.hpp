@@ -72,11 +72,11 @@ struct LoopState {
   std::uint64_t tick;       // clock-cache generation, bumped by every refresh
   std::uint64_t now[clock_slots];
   std::uint64_t now_tick[clock_slots];
-  Heap timers[clock_slots];  // guarded by timer_mutex
-  Work* cancel_resend;       // work items whose interrupt must be repeated
-  Queue async_handles;       // added Async records not yet notified
-  Queue completions;         // finished records waiting for dispatch
-  Queue dispatched;          // parked for the owner (do_not_call_callbacks)
+  Heap timers[clock_slots];      // guarded by timer_mutex
+  Work* cancel_resend;           // work items whose interrupt must be repeated
+  Queue async_handles;           // added Async records not yet notified
+  Queue completions;             // finished records waiting for dispatch
+  Queue dispatched;              // parked for the owner (do_not_call_callbacks)
   AtomicStack work_completions;  // pushed by pool workers, popped by the loop
   // Pending wake-up reasons: any thread ORs a bit in, the loop exchanges the
   // word with 0 before it waits. Only the OR that turns it from 0 to non-zero

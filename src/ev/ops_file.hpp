@@ -43,7 +43,7 @@ struct FileCreateFlags {
   std::uint32_t mode;  // permission bits of a new file
   bool read;           // O_RDWR instead of O_WRONLY
   bool truncate;
-  bool exclusive;      // fail with PathAlreadyExists when it exists
+  bool exclusive;  // fail with PathAlreadyExists when it exists
   bool nonblocking;
   bool resolve_beneath;
   bool direct;

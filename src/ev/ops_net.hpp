@@ -216,8 +216,8 @@ struct NetRecvFrom {
   std::size_t result_private_do_not_touch;
   NetRecvFromData internal;
   ReadBuf buffer;
-  sockaddr* addr;        // nullable
-  socklen_t* addr_len;   // nullable; in: room at addr, out: address length
+  sockaddr* addr;       // nullable
+  socklen_t* addr_len;  // nullable; in: room at addr, out: address length
   fd_t handle;
   RecvFlags flags;
 
@@ -263,8 +263,8 @@ struct NetRecvMsg {
   RecvMsgResult result_private_do_not_touch;
   NetRecvMsgData internal;
   ReadBuf data;
-  sockaddr* addr;               // nullable
-  socklen_t* addr_len;          // nullable; in: room at addr, out: address length
+  sockaddr* addr;                // nullable
+  socklen_t* addr_len;           // nullable; in: room at addr, out: address length
   std::span<std::byte> control;  // empty/null: no ancillary data wanted
   fd_t handle;
   RecvFlags flags;

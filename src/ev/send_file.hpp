@@ -30,8 +30,8 @@ enum class SendfileStrategy : std::uint8_t { both = 0, split = 1, single = 2 };
 
 // Pipeline state of one sendfile.
 struct Fallback {
-  FileRead read;  // the read child
-  NetSend send;   // the send child
+  FileRead read;                    // the read child
+  NetSend send;                     // the send child
   std::span<std::uint8_t> bufs[2];  // working buffers chosen by the layout
   // Bytes read into each working buffer and not yet completely sent (0: free).
   std::size_t filled[2];
@@ -45,15 +45,15 @@ struct Fallback {
   std::uint8_t next_send;
   std::optional<std::uint8_t> reading;  // buffer the read in flight fills
   std::optional<std::uint8_t> sending;  // buffer the send in flight empties
-  bool eof;  // the file ended or a read failed: no further read
+  bool eof;                             // the file ended or a read failed: no further read
 };
 
 struct NetSendFile {
   Completion c;
   std::size_t result_private_do_not_touch;  // bytes sent, on success
-  std::uint64_t offset;     // file offset of the next read
-  std::size_t remaining;    // bytes to send; SIZE_MAX: until the end of the file
-  std::span<std::uint8_t> bufs[2];  // caller's buffer space, either may be empty
+  std::uint64_t offset;                     // file offset of the next read
+  std::size_t remaining;                    // bytes to send; SIZE_MAX: until the end of the file
+  std::span<std::uint8_t> bufs[2];          // caller's buffer space, either may be empty
   Fallback internal;
   fd_t handle;  // the socket
   fd_t file;

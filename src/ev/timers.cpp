@@ -58,17 +58,13 @@ void LoopState::setTimer(Timer* t) noexcept {
     ++active;
   }
   switch (t->timeout.tag) {
-    case Timeout::Tag::none:
-      t->deadline = UINT64_MAX;
-      break;
+    case Timeout::Tag::none: t->deadline = UINT64_MAX; break;
     case Timeout::Tag::duration: {
       std::uint64_t base = nowFor(t->clock);
       t->deadline = t->timeout.ns > UINT64_MAX - base ? UINT64_MAX : base + t->timeout.ns;
       break;
     }
-    case Timeout::Tag::deadline:
-      t->deadline = t->timeout.ns;
-      break;
+    case Timeout::Tag::deadline: t->deadline = t->timeout.ns; break;
   }
   t->c.state = State::running;
   timers[slot].insert(t);

@@ -27,15 +27,15 @@ struct Work {
   enum class State : std::uint8_t { pending = 0, running = 1, completed = 2, canceled = 3 };
 
   Completion c;
-  WorkFn func;                      // the job; runs on a worker
-  void* userdata;                   // the job's own context
-  WorkCompletionFn completion_fn;   // on the worker after the job ran or was cancelled
+  WorkFn func;                     // the job; runs on a worker
+  void* userdata;                  // the job's own context
+  WorkCompletionFn completion_fn;  // on the worker after the job ran or was cancelled
   void* completion_context;
   os::syscall_cancel::Token* cancel_token;  // set when the job's calls can be interrupted
-  Work* resend_next;                // the loop's resend list
-  Completion* resend_key;           // null when not on the resend list
+  Work* resend_next;                        // the loop's resend list
+  Completion* resend_key;                   // null when not on the resend list
   std::atomic<State> state;
-  bool reserve_thread;              // needs a thread of its own at once
+  bool reserve_thread;  // needs a thread of its own at once
 
   // A fresh job: header initialised with kind `work`, state pending.
   void init(WorkFn fn, void* user) noexcept {

@@ -103,7 +103,6 @@ struct SizeOp {
 
 Runtime* runtimeOf(PyObject* self) noexcept { return openRuntime(self); }
 
-
 bool sizeArg(PyObject* args, Py_ssize_t index, Py_ssize_t* out) noexcept {
   PyObject* obj = PyTuple_GetItem(args, index);
   if (obj == nullptr) return false;
@@ -129,9 +128,8 @@ void fileCloseDone(Loop*, Completion* c) noexcept { oneShotDone<CloseOp>(c, null
 void fileSyncDone(Loop*, Completion* c) noexcept { oneShotDone<SyncOp>(c, nullptr); }
 void fileTruncateDone(Loop*, Completion* c) noexcept { oneShotDone<SetSizeOp>(c, nullptr); }
 void fileSizeDone(Loop*, Completion* c) noexcept {
-  oneShotDone<SizeOp>(c, [](SizeOp* op) -> PyObject* {
-    return PyLong_FromUnsignedLongLong(op->size.result_private_do_not_touch);
-  });
+  oneShotDone<SizeOp>(
+      c, [](SizeOp* op) -> PyObject* { return PyLong_FromUnsignedLongLong(op->size.result_private_do_not_touch); });
 }
 
 // The start of a one-shot operation: future, record, inputs, Loop::add.
@@ -426,8 +424,8 @@ PyObject* loopFileClose(PyObject* self, PyObject* args) noexcept {
   std::int32_t fd;
   if (!fdArg(args, 0, &fd)) return nullptr;
   rt->kept.drop(fd);  // closed through the loop: what was kept for it goes too
-  return startOneShot<CloseOp>(self, rt, [](CloseOp* op) { return &op->close.c; }, fileCloseDone,
-                               [fd](CloseOp* op) { op->close.init(fd); });
+  return startOneShot<CloseOp>(
+      self, rt, [](CloseOp* op) { return &op->close.c; }, fileCloseDone, [fd](CloseOp* op) { op->close.init(fd); });
 }
 
 PyObject* loopFilePread(PyObject* self, PyObject* args) noexcept {
@@ -476,8 +474,9 @@ PyObject* loopFileFsync(PyObject* self, PyObject* args) noexcept {
   if (ds == nullptr) return nullptr;
   int truth = PyObject_IsTrue(ds);
   if (truth < 0) return nullptr;
-  return startOneShot<SyncOp>(self, rt, [](SyncOp* op) { return &op->sync.c; }, fileSyncDone,
-                              [fd, truth](SyncOp* op) { op->sync.init(fd, ev::FileSyncFlags{truth == 1}); });
+  return startOneShot<SyncOp>(
+      self, rt, [](SyncOp* op) { return &op->sync.c; }, fileSyncDone,
+      [fd, truth](SyncOp* op) { op->sync.init(fd, ev::FileSyncFlags{truth == 1}); });
 }
 
 PyObject* loopFileTruncate(PyObject* self, PyObject* args) noexcept {
@@ -486,8 +485,9 @@ PyObject* loopFileTruncate(PyObject* self, PyObject* args) noexcept {
   std::int32_t fd;
   std::uint64_t size;
   if (!fdArg(args, 0, &fd) || !offsetArg(args, 1, &size)) return nullptr;
-  return startOneShot<SetSizeOp>(self, rt, [](SetSizeOp* op) { return &op->set.c; }, fileTruncateDone,
-                                 [fd, size](SetSizeOp* op) { op->set.init(fd, size); });
+  return startOneShot<SetSizeOp>(
+      self, rt, [](SetSizeOp* op) { return &op->set.c; }, fileTruncateDone,
+      [fd, size](SetSizeOp* op) { op->set.init(fd, size); });
 }
 
 PyObject* loopFileSize(PyObject* self, PyObject* args) noexcept {
@@ -495,8 +495,8 @@ PyObject* loopFileSize(PyObject* self, PyObject* args) noexcept {
   if (rt == nullptr) return closedError();
   std::int32_t fd;
   if (!fdArg(args, 0, &fd)) return nullptr;
-  return startOneShot<SizeOp>(self, rt, [](SizeOp* op) { return &op->size.c; }, fileSizeDone,
-                              [fd](SizeOp* op) { op->size.init(fd); });
+  return startOneShot<SizeOp>(
+      self, rt, [](SizeOp* op) { return &op->size.c; }, fileSizeDone, [fd](SizeOp* op) { op->size.init(fd); });
 }
 
 }  // namespace ombrel

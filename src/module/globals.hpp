@@ -16,9 +16,9 @@ extern PyTypeObject* loop_type;
 extern PyTypeObject* handle_type;
 extern PyTypeObject* sockfuture_type;
 extern PyTypeObject* transport_type;
-extern PyObject* future_cancel_super;   // unbound asyncio.Future.cancel
-extern Py_ssize_t sockfuture_offset;    // byte offset of SockFuture's native tail
-extern PyObject* loop_kwnames;          // ("loop",): the keyword of every future and task made here
+extern PyObject* future_cancel_super;  // unbound asyncio.Future.cancel
+extern Py_ssize_t sockfuture_offset;   // byte offset of SockFuture's native tail
+extern PyObject* loop_kwnames;         // ("loop",): the keyword of every future and task made here
 extern PyObject* buffered_protocol_type;
 extern PyObject* py_neg_one;
 
@@ -38,9 +38,9 @@ extern PyObject* str_resume_writing;
 extern PyObject* str_get_buffer;
 extern PyObject* str_buffer_updated;
 extern PyObject* str_close;
-extern PyObject* str_detach;       // "_detach" (servers)
+extern PyObject* str_detach;        // "_detach" (servers)
 extern PyObject* str_before_close;  // "_before_close" (the package's transport wrapper)
-extern PyObject* str_sock_detach;  // "detach" (sockets)
+extern PyObject* str_sock_detach;   // "detach" (sockets)
 extern PyObject* str_fileno;
 extern PyObject* str_context;  // "context", the keyword of the call methods
 

@@ -127,7 +127,8 @@ void handleDealloc(PyObject* self) {
   // callbacks may schedule callbacks, which take handles from the free list,
   // and this one is not parked yet; and none may survive into its reuse.
   if (*weaklistOf(self) != nullptr) PyObject_ClearWeakRefs(self);
-  if (h->debug_info) [[unlikely]] debugInfoDrop(h);
+  if (h->debug_info) [[unlikely]]
+    debugInfoDrop(h);
   handleClear(self);
   // timer_op is not touched: an armed timer holds its own reference, so a
   // handle with one never gets here.
@@ -293,10 +294,7 @@ PyType_Slot handle_slots[] = {
 };
 
 PyType_Spec handle_spec = {
-    "_ombrel.Handle",
-    sizeof(HandleObject),
-    0,
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
+    "_ombrel.Handle", sizeof(HandleObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_MANAGED_WEAKREF,
     handle_slots,
 };
 
@@ -311,8 +309,7 @@ int handleSetSourceTraceback(PyObject* handle, PyObject* traceback) noexcept {
   return debugInfoSet(reinterpret_cast<HandleObject*>(handle), 0, traceback);
 }
 
-PyObject* newHandle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context,
-                    double when_val) noexcept {
+PyObject* newHandle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context, double when_val) noexcept {
   HandleObject* h;
   if (handle_freelist_len > 0) {
     h = handle_freelist[--handle_freelist_len];
@@ -489,8 +486,7 @@ namespace {
 // debug-mode call was made. Inlined so that the fast path, which passes a
 // constant null, carries no trace of it.
 [[gnu::always_inline]] inline PyObject* queueHandle(Runtime* rt, PyObject* self, PyObject* const* args,
-                                                    Py_ssize_t nargs, PyObject* kwnames,
-                                                    PyObject* traceback) noexcept {
+                                                    Py_ssize_t nargs, PyObject* kwnames, PyObject* traceback) noexcept {
   PyObject* cbargs = tupleFromArray(args + 1, nargs - 1);
   if (cbargs == nullptr) return nullptr;
   PyObject* context = handleContext(args + nargs, kwnames);
@@ -514,8 +510,8 @@ namespace {
 
 // The debug-mode variant: the package's checks, then the handle keeps where
 // the call was made.
-[[gnu::noinline]] PyObject* queueHandleDebug(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                             PyObject* kwnames, DebugMethod method) noexcept {
+[[gnu::noinline]] PyObject* queueHandleDebug(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                                             DebugMethod method) noexcept {
   PyObject* traceback = debugCheck(self, method, args[0]);
   if (traceback == nullptr) return nullptr;
   // The checks ran Python code.
@@ -548,8 +544,7 @@ PyObject* loopCallSoon(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return callSoon(self, args, nargs, kwnames, DebugMethod::call_soon);
 }
 
-PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept {
+PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   PyObject* h = callSoon(self, args, nargs, kwnames, DebugMethod::call_soon_threadsafe);
   if (h != nullptr) {
     // Re-read: a callback run while the context was copied cannot close the
@@ -605,7 +600,8 @@ bool runPass(Runtime* rt, PyObject* loop) noexcept {
 }  // namespace
 
 bool drainReady(Runtime* rt) noexcept {
-  if (rt->debug_loop != nullptr) [[unlikely]] return runPass<true>(rt, rt->debug_loop);
+  if (rt->debug_loop != nullptr) [[unlikely]]
+    return runPass<true>(rt, rt->debug_loop);
   return runPass<false>(rt, nullptr);
 }
 

@@ -25,9 +25,9 @@ struct HandleObject {
   PyObject* loop;      // receives the callback's exceptions; survives cancel
   double when_val;     // scheduled loop time in seconds; 0.0 for call_soon
   bool cancelled;
-  bool is_timer;       // made by call_later or call_at: described as a TimerHandle
-  bool debug_info;     // has an entry in the debug table (handle.cpp)
-  TimerOp* timer_op;   // armed native timer of a timer handle, else null
+  bool is_timer;      // made by call_later or call_at: described as a TimerHandle
+  bool debug_info;    // has an entry in the debug table (handle.cpp)
+  TimerOp* timer_op;  // armed native timer of a timer handle, else null
 };
 static_assert(sizeof(HandleObject) == 72);
 
@@ -35,8 +35,7 @@ PyTypeObject* handleTypeCreate(PyObject* module) noexcept;
 
 // A new handle (not a timer handle). Steals `context` (also on failure); new
 // references to the others (callback and loop may be null).
-PyObject* newHandle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context,
-                    double when_val) noexcept;
+PyObject* newHandle(PyObject* callback, PyObject* args, PyObject* loop, PyObject* context, double when_val) noexcept;
 
 // Stores where a debug-mode handle was scheduled; -1 with an exception.
 int handleSetSourceTraceback(PyObject* handle, PyObject* traceback) noexcept;
@@ -61,7 +60,6 @@ int rejectCoroutine(PyObject* callback, const char* name) noexcept;
 // Loop methods (vectorcall convention: asyncio passes context= on every
 // task step, and a keyword dictionary per call would cost more than the call).
 PyObject* loopCallSoon(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
-PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
-                                 PyObject* kwnames) noexcept;
+PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;
 
 }  // namespace ombrel

@@ -123,9 +123,7 @@ void KeptStore::noteCancel(vorn::ev::Completion* c) noexcept {
   switch (c->op) {
     case vorn::ev::Op::net_recv: fd = vorn::ev::containerOf<vorn::ev::NetRecv>(c)->handle; break;
     case vorn::ev::Op::net_accept: fd = vorn::ev::containerOf<vorn::ev::NetAccept>(c)->handle; break;
-    case vorn::ev::Op::file_read_streaming:
-      fd = vorn::ev::containerOf<vorn::ev::FileReadStreaming>(c)->handle;
-      break;
+    case vorn::ev::Op::file_read_streaming: fd = vorn::ev::containerOf<vorn::ev::FileReadStreaming>(c)->handle; break;
     default: return;
   }
   FileId id;

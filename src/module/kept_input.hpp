@@ -55,7 +55,7 @@ struct SendTurn {
 };
 
 struct KeptInput {
-  FileId id;  // the file the input was taken from
+  FileId id;    // the file the input was taken from
   char* bytes;  // bytes[head, tail): received and not handed out, stream order
   std::size_t head;
   std::size_t tail;
@@ -100,8 +100,7 @@ struct KeptStore {
   // before it (a result given back). `from` is the file they were read from
   // when known (null: the file fd names now). False when they cannot be
   // kept: fd no longer names that file, or memory ran out.
-  bool keepBytes(std::int32_t fd, const char* data, std::size_t n, bool front,
-                 const FileId* from = nullptr) noexcept;
+  bool keepBytes(std::int32_t fd, const char* data, std::size_t n, bool front, const FileId* from = nullptr) noexcept;
 
   // Takes up to max kept bytes of fd as a new bytes object into *out (null
   // when nothing is kept). False with an exception set when the object

@@ -5,8 +5,8 @@
 #include <new>
 
 #include "module/debug_mode.hpp"
-#include "module/globals.hpp"
 #include "module/file_ops.hpp"
+#include "module/globals.hpp"
 #include "module/handle.hpp"
 #include "module/pollers.hpp"
 #include "module/sock_future.hpp"
@@ -135,8 +135,7 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
   // The ring accepts one submitting thread; a loop that ran elsewhere moves
   // here when nothing of it is in flight, and refuses clearly otherwise.
   if (!rt->loop.moveToThisThread()) {
-    PyErr_SetString(PyExc_RuntimeError,
-                    "This event loop has operations in flight on the thread that last ran it");
+    PyErr_SetString(PyExc_RuntimeError, "This event loop has operations in flight on the thread that last ran it");
     return nullptr;
   }
   rt->running = true;
@@ -214,8 +213,8 @@ PyObject* loopRingInfo(PyObject* self_obj, PyObject*) {
   Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
   if (rt == nullptr) return closedError();
   const auto& ring = rt->loop.backend.ring;
-  return Py_BuildValue("{s:I,s:I,s:I,s:I}", "features", ring.features, "setup_flags", ring.setup_flags,
-                       "sq_entries", ring.sq_entries, "cq_entries", ring.cq_entries);
+  return Py_BuildValue("{s:I,s:I,s:I,s:I}", "features", ring.features, "setup_flags", ring.setup_flags, "sq_entries",
+                       ring.sq_entries, "cq_entries", ring.cq_entries);
 }
 
 PyObject* loopClose(PyObject* self_obj, PyObject*) {
@@ -242,7 +241,8 @@ PyMethodDef loop_methods[] = {
     {"_sock_sendall", loopSockSendall, METH_VARARGS, "_sock_sendall(fd, data) -> Future[None]"},
     {"_sock_connect", loopSockConnect, METH_VARARGS, "_sock_connect(fd, host, port) -> Future[None]"},
     {"_sock_accept", loopSockAccept, METH_VARARGS, "_sock_accept(fd) -> Future[int]"},
-    {"_sock_sendfile", loopSockSendfile, METH_VARARGS, "_sock_sendfile(sock_fd, file_fd, offset, count) -> Future[int]"},
+    {"_sock_sendfile", loopSockSendfile, METH_VARARGS,
+     "_sock_sendfile(sock_fd, file_fd, offset, count) -> Future[int]"},
     {"_sock_unrecv", loopSockUnrecv, METH_VARARGS,
      "_sock_unrecv(fd, data) -> bool: data is returned first by the next receive on fd"},
     {"_sock_unaccept", loopSockUnaccept, METH_VARARGS,

@@ -169,8 +169,7 @@ using TimerMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObj
     return nullptr;
   }
   double d = a.value > 0.0 ? a.value : 0.0;
-  PyObject* h = armTimer(self, rt, std::nan(""), d, Timeout::after(secondsToNanos(d)), a.callback, a.cbargs,
-                         a.context);
+  PyObject* h = armTimer(self, rt, std::nan(""), d, Timeout::after(secondsToNanos(d)), a.callback, a.cbargs, a.context);
   Py_DECREF(a.cbargs);
   return h;
 }

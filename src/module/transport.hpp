@@ -108,10 +108,10 @@ struct TransportSendOps {
 };
 
 struct TransportState {
-  PodArray<Py_buffer> out_pin;   // pins of queued data not yet handed to a send
-  PodArray<iovec> send_iov;      // the batch of the send in flight
-  Runtime* rt;                   // the owner; null once finalized (the runtime may go first)
-  PyObject* protocol;            // owned, nullable
+  PodArray<Py_buffer> out_pin;  // pins of queued data not yet handed to a send
+  PodArray<iovec> send_iov;     // the batch of the send in flight
+  Runtime* rt;                  // the owner; null once finalized (the runtime may go first)
+  PyObject* protocol;           // owned, nullable
   // Owned, nullable: a copy of the context current when the transport was
   // made. Every protocol callback the transport starts by itself (receives,
   // end of stream, resume_writing, connection_lost) runs in it, as asyncio's
@@ -129,11 +129,11 @@ struct TransportState {
   TransportState* live_next;
   PyObject* close_exc;  // owned, nullable: what connection_lost receives
   TransportState* flush_next;
-  Py_buffer recv_pin;  // get_buffer's buffer while a buffered receive is in flight
+  Py_buffer recv_pin;    // get_buffer's buffer while a buffered receive is in flight
   TransportSendOps* tx;  // owned; made by the first send, null until then
   bool send_waiting;
-  PodArray<iovec> out_iov;  // queued data, entry i describes out_pin[i]
-  vorn::ev::Loop* loop;     // the loop inside rt; null together with rt
+  PodArray<iovec> out_iov;   // queued data, entry i describes out_pin[i]
+  vorn::ev::Loop* loop;      // the loop inside rt; null together with rt
   TransportObject* selfobj;  // borrowed
   PyObject* extra;           // owned dict
   std::size_t buffered;      // bytes written and not yet sent (both pairs)

@@ -128,8 +128,8 @@ void transportReportFatal(TransportState* st, PyObject* exc, const char* message
       PyErr_Clear();
     } else {
       PyObject* args[] = {loop_obj, ctx};
-      PyObject* r = PyObject_VectorcallMethod(str_call_exception_handler, args,
-                                              2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
+      PyObject* r =
+          PyObject_VectorcallMethod(str_call_exception_handler, args, 2 | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr);
       if (r == nullptr) {
         PyErr_WriteUnraisable(loop_obj);
       } else {
@@ -270,8 +270,8 @@ void transportFinalize(TransportState* st) noexcept {
   if (st->protocol != nullptr) {
     ProtocolContext scope(st);
     PyObject* proto = Py_NewRef(st->protocol);
-    PyObject* r = PyObject_CallMethodOneArg(proto, str_connection_lost,
-                                            st->close_exc != nullptr ? st->close_exc : Py_None);
+    PyObject* r =
+        PyObject_CallMethodOneArg(proto, str_connection_lost, st->close_exc != nullptr ? st->close_exc : Py_None);
     if (r == nullptr) {
       PyErr_WriteUnraisable(proto);
     } else {

@@ -32,8 +32,7 @@ PyObject* nativeOf(PyObject* wrapper) noexcept {
 }
 
 // Argument errors worded as CPython words them for a builtin method.
-PyObject* methodCall(TransportMethodObject* m, PyObject* const* args, std::size_t nargsf,
-                     PyObject* kwnames) noexcept {
+PyObject* methodCall(TransportMethodObject* m, PyObject* const* args, std::size_t nargsf, PyObject* kwnames) noexcept {
   Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
   if (nargs < 1) {
     PyErr_Format(PyExc_TypeError, "unbound method %U() needs an argument", m->name);
@@ -58,22 +57,16 @@ PyObject* methodCall(TransportMethodObject* m, PyObject* const* args, std::size_
   if (native == nullptr) return nullptr;
   PyObject* r;
   switch (flags) {
-    case METH_NOARGS:
-      r = m->def->ml_meth(native, nullptr);
-      break;
-    case METH_O:
-      r = m->def->ml_meth(native, args[1]);
-      break;
+    case METH_NOARGS: r = m->def->ml_meth(native, nullptr); break;
+    case METH_O: r = m->def->ml_meth(native, args[1]); break;
     case METH_FASTCALL:
       r = reinterpret_cast<PyCFunctionFast>(reinterpret_cast<void (*)()>(m->def->ml_meth))(native, args + 1, nargs);
       break;
     case METH_FASTCALL | METH_KEYWORDS:
-      r = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(m->def->ml_meth))(
-          native, args + 1, nargs, kwnames);
+      r = reinterpret_cast<PyCFunctionFastWithKeywords>(reinterpret_cast<void (*)()>(m->def->ml_meth))(native, args + 1,
+                                                                                                       nargs, kwnames);
       break;
-    default:
-      PyErr_Format(PyExc_SystemError, "%U(): unsupported calling convention", m->name);
-      r = nullptr;
+    default: PyErr_Format(PyExc_SystemError, "%U(): unsupported calling convention", m->name); r = nullptr;
   }
   Py_DECREF(native);
   return r;

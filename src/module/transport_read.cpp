@@ -79,9 +79,9 @@ void transportDeliver(TransportState* st, std::size_t n, bool direct, PyObject* 
     ok = res != nullptr;
     Py_XDECREF(res);
   } else {
-    PyObject* data =
-        copied != nullptr ? copied : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(st->recv_buf.ptr),
-                                                               static_cast<Py_ssize_t>(n));
+    PyObject* data = copied != nullptr ? copied
+                                       : PyBytes_FromStringAndSize(reinterpret_cast<const char*>(st->recv_buf.ptr),
+                                                                   static_cast<Py_ssize_t>(n));
     if (data == nullptr) {
       ok = false;
     } else if (st->buffered_proto) {
@@ -178,8 +178,7 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
     // The data landed in a buffer the current protocol did not hand out:
     // copy it before the pin goes, so that it is not lost.
     if (!direct && !st->closing && result.has_value() && *result > 0) {
-      copied = PyBytes_FromStringAndSize(static_cast<const char*>(st->recv_pin.buf),
-                                         static_cast<Py_ssize_t>(*result));
+      copied = PyBytes_FromStringAndSize(static_cast<const char*>(st->recv_pin.buf), static_cast<Py_ssize_t>(*result));
       copy_failed = copied == nullptr;
     }
     // Released before any protocol call: the protocol may reuse the buffer.

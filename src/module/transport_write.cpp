@@ -310,8 +310,7 @@ PyObject* transportSetWriteBufferLimits(PyObject* self, PyObject* const* args, P
   TransportState* st = transportStateOf(self);
   if (st == nullptr) Py_RETURN_NONE;
   if (nargs > 2) {
-    PyErr_Format(PyExc_TypeError, "set_write_buffer_limits() takes at most 2 positional arguments (%zd given)",
-                 nargs);
+    PyErr_Format(PyExc_TypeError, "set_write_buffer_limits() takes at most 2 positional arguments (%zd given)", nargs);
     return nullptr;
   }
   PyObject* high = nargs > 0 ? args[0] : Py_None;

@@ -6,10 +6,9 @@ namespace vorn {
 
 namespace {
 
-constexpr std::array<std::string_view, error_count + 1> names = {
-    "none",
+constexpr std::array<std::string_view, error_count + 1> names = {"none",
 #define VORN_ERROR_NAME(name) #name,
-    VORN_ERRORS(VORN_ERROR_NAME)
+                                                                 VORN_ERRORS(VORN_ERROR_NAME)
 #undef VORN_ERROR_NAME
 };
 

@@ -28,8 +28,7 @@ bool stderrUsesColor() noexcept;
 // Formats one line, newline included, into out (truncated to fit); returns its
 // length. When err is not none, "error." and its name follow the message, as
 // in "Failed to spawn thread: error.SystemResources".
-std::size_t formatLine(std::span<char> out, bool color, std::string_view message,
-                       Error err = Error::none) noexcept;
+std::size_t formatLine(std::span<char> out, bool color, std::string_view message, Error err = Error::none) noexcept;
 
 // Writes one error line to standard error.
 void logError(std::string_view message, Error err = Error::none) noexcept;

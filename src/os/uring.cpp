@@ -64,8 +64,7 @@ Error uringSetup(std::uint32_t entries, io_uring_params* params, int* fd) noexce
 
 Error uringEnterWait(int fd, std::uint32_t to_submit, std::uint32_t min_complete, std::uint32_t flags,
                      const io_uring_getevents_arg* arg) noexcept {
-  long r = ::syscall(SYS_io_uring_enter, fd, to_submit, min_complete, flags | IORING_ENTER_EXT_ARG, arg,
-                     sizeof *arg);
+  long r = ::syscall(SYS_io_uring_enter, fd, to_submit, min_complete, flags | IORING_ENTER_EXT_ARG, arg, sizeof *arg);
   return r < 0 ? waitError(errno) : Error::none;
 }
 

@@ -285,8 +285,8 @@ TEST(Delegated, Access) {
   ASSERT_TRUE(loop.run(&missing.c));
   EXPECT_EQ(missing.getResult().error_or(Error::none), Error::FileNotFound);
   // The link itself exists; its target does not.
-  Rec<DirAccess> link(dir.fd, "dangling", AccessFlags{.read = false, .write = false, .execute = false,
-                                                      .follow_symlinks = false});
+  Rec<DirAccess> link(dir.fd, "dangling",
+                      AccessFlags{.read = false, .write = false, .execute = false, .follow_symlinks = false});
   ASSERT_TRUE(loop.run(&link.c));
   EXPECT_TRUE(link.getResult().has_value());
   link.flags.follow_symlinks = true;

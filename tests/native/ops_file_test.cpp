@@ -320,14 +320,16 @@ TEST(DirOps, OpenForReadingOrAsAPathAndConfined) {
   ASSERT_TRUE(loop.run(&close.c));
   EXPECT_TRUE(close.getResult().has_value());
 
-  Rec<DirOpen> path_only(dir.fd, "sub", DirOpenFlags{.follow_symlinks = true, .iterate = false, .resolve_beneath = false});
+  Rec<DirOpen> path_only(dir.fd, "sub",
+                         DirOpenFlags{.follow_symlinks = true, .iterate = false, .resolve_beneath = false});
   ASSERT_TRUE(loop.run(&path_only.c));
   int pfd = path_only.getResult().value_or(-1);
   EXPECT_NE(::fcntl(pfd, F_GETFL) & O_PATH, 0);
   ::close(pfd);
 
   dir.write("file", "x");
-  Rec<DirOpen> not_dir(dir.fd, "file", DirOpenFlags{.follow_symlinks = true, .iterate = true, .resolve_beneath = false});
+  Rec<DirOpen> not_dir(dir.fd, "file",
+                       DirOpenFlags{.follow_symlinks = true, .iterate = true, .resolve_beneath = false});
   ASSERT_TRUE(loop.run(&not_dir.c));
   EXPECT_EQ(not_dir.getResult().error_or(Error::none), Error::NotDir);
 

@@ -88,8 +88,7 @@ struct TempDir {
     if (fd >= 0) ::close(fd);
     if (path.empty()) return;
     ::nftw(
-        path.c_str(),
-        [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
+        path.c_str(), [](const char* p, const struct stat*, int, struct FTW*) { return ::remove(p); }, 16,
         FTW_DEPTH | FTW_PHYS);
   }
   std::string operator/(const std::string& name) const { return path + "/" + name; }

@@ -175,7 +175,8 @@ TEST(NetStream, ConnectAcceptSendRecvOverLoopback) {
   // A peek leaves the bytes in the socket.
   char in1[4] = {}, in2[16] = {};
   iovec peek_iov[1] = {{in1, sizeof in1}};
-  Rec<NetRecv> peek(server.fd, ReadBuf{peek_iov}, RecvFlags{.peek = true, .waitall = false, .oob = false, .trunc = false});
+  Rec<NetRecv> peek(server.fd, ReadBuf{peek_iov},
+                    RecvFlags{.peek = true, .waitall = false, .oob = false, .trunc = false});
   ASSERT_TRUE(run(loop, &peek.c));
   EXPECT_EQ(peek.getResult().value_or(0), 4u);
   iovec in[2] = {{in1, sizeof in1}, {in2, sizeof in2}};

@@ -94,11 +94,10 @@ TEST(ErrnoMapping, DeleteDirDiffersFromDeleteFile) {
 TEST(ErrnoMapping, CanceledEverywhereAndNeverNone) {
   using Plain = Error (*)(std::uint16_t) noexcept;
   const Plain plain[] = {
-      errnoToRecvError,          errnoToSendError,          errnoToAcceptError,
-      errnoToConnectError,       errnoToShutdownError,      errnoToFileReadError,
-      errnoToFileWriteError,     errnoToFileSyncError,      errnoToFileSetSizeError,
-      errnoToFileStatError,      errnoToDirCreateDirError,  errnoToDirRenameError,
-      errnoToDirDeleteFileError, errnoToDirDeleteDirError,  errnoToHardLinkError,
+      errnoToRecvError,          errnoToSendError,         errnoToAcceptError,       errnoToConnectError,
+      errnoToShutdownError,      errnoToFileReadError,     errnoToFileWriteError,    errnoToFileSyncError,
+      errnoToFileSetSizeError,   errnoToFileStatError,     errnoToDirCreateDirError, errnoToDirRenameError,
+      errnoToDirDeleteFileError, errnoToDirDeleteDirError, errnoToHardLinkError,
   };
   for (auto fn : plain) {
     EXPECT_EQ(fn(ECANCELED), Error::Canceled);

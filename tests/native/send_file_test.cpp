@@ -129,12 +129,12 @@ TEST(Sendfile, CountsAndEndOfFile) {
     std::size_t count;
     std::size_t expect;
   } cases[] = {
-      {0, 0, 0},               // nothing to do: completes at once
-      {0, 1000, 1000},         // fewer bytes than a buffer
-      {100, 5000, 5000},       // over both buffers
-      {500, SIZE_MAX, 9500},   // to the end of the file
-      {9000, 50000, 1000},     // file shorter than asked
-      {20000, 10, 0},          // offset beyond the end
+      {0, 0, 0},              // nothing to do: completes at once
+      {0, 1000, 1000},        // fewer bytes than a buffer
+      {100, 5000, 5000},      // over both buffers
+      {500, SIZE_MAX, 9500},  // to the end of the file
+      {9000, 50000, 1000},    // file shorter than asked
+      {20000, 10, 0},         // offset beyond the end
   };
   for (const Case& k : cases) {
     LoopHolder loop;
@@ -150,7 +150,8 @@ TEST(Sendfile, CountsAndEndOfFile) {
     EXPECT_EQ(sf.calls, 1);
     ASSERT_EQ(reader.got.size(), k.expect);
     if (k.expect > 0) {
-      EXPECT_TRUE(std::equal(reader.got.begin(), reader.got.end(), data.begin() + static_cast<std::ptrdiff_t>(k.offset)));
+      EXPECT_TRUE(
+          std::equal(reader.got.begin(), reader.got.end(), data.begin() + static_cast<std::ptrdiff_t>(k.offset)));
     }
   }
   ::close(file);
@@ -162,9 +163,9 @@ TEST(Sendfile, PartialSendsKeepFileOrderForEveryLayout) {
   int file = writeFile(dir, data);
   std::vector<std::uint8_t> big0(131072), big1(131072), small(4096);
   std::span<std::uint8_t> layouts[][2] = {
-      {big0, big1},                          // both
-      {big0, std::span<std::uint8_t>()},     // split
-      {small, std::span<std::uint8_t>()},    // single
+      {big0, big1},                        // both
+      {big0, std::span<std::uint8_t>()},   // split
+      {small, std::span<std::uint8_t>()},  // single
   };
   for (auto& bufs : layouts) {
     LoopHolder loop;
@@ -252,8 +253,7 @@ TEST(Sendfile, PeerResetEndsWithTheSendError) {
   ::setsockopt(srv, SOL_SOCKET, SO_LINGER, &lg, sizeof lg);
   ::close(srv);  // reset
   ASSERT_TRUE(driveUntil(*loop, [&] { return sf.calls > 0; }));
-  EXPECT_TRUE(sf.c.err == Error::ConnectionResetByPeer || sf.c.err == Error::BrokenPipe)
-      << vorn::errorName(sf.c.err);
+  EXPECT_TRUE(sf.c.err == Error::ConnectionResetByPeer || sf.c.err == Error::BrokenPipe) << vorn::errorName(sf.c.err);
   ::close(cli);
   ::close(lst);
   ::close(file);

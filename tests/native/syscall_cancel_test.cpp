@@ -12,8 +12,8 @@
 
 #include <gtest/gtest.h>
 
-#include "os/syscall_cancel.hpp"
 #include "eventually.hpp"
+#include "os/syscall_cancel.hpp"
 
 using namespace std::chrono_literals;
 namespace sc = vorn::os::syscall_cancel;

@@ -26,6 +26,7 @@ LOOP_KINDS = ["asyncio", "ombrel"]
 def loop_factory(request):
     if request.param == "ombrel":
         import ombrel
+
         return ombrel.new_event_loop
     return asyncio.new_event_loop
 

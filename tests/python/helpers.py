@@ -13,8 +13,7 @@ import _ombrel
 
 # Exceptions a native method's argument error may raise; anything else (or a
 # crash) is a fault.
-ARG_ERRORS = (TypeError, ValueError, OverflowError, IndexError, MemoryError, BufferError,
-              UnicodeError)
+ARG_ERRORS = (TypeError, ValueError, OverflowError, IndexError, MemoryError, BufferError, UnicodeError)
 
 
 class RecordingLoop(_ombrel.Loop):
@@ -67,14 +66,17 @@ def run_until(loop, pred, timeout=10.0, between=None):
 
 def run(loop, coro, timeout=10):
     """run_until_complete, bounded."""
+
     async def bounded():
         async with asyncio.timeout(timeout):
             return await coro
+
     return loop.run_until_complete(bounded())
 
 
 def is_ombrel(loop):
     import ombrel
+
     return isinstance(loop, ombrel.Loop)
 
 
@@ -135,9 +137,16 @@ class Descriptors:
         self.closed = spare
 
     def kinds(self):
-        return {"pipe_r": self.pipe_r, "pipe_w": self.pipe_w, "file": self.file, "dir": self.dir,
-                "listener": self.listener.fileno(), "udp": self.udp.fileno(),
-                "unbound": self.unbound.fileno(), "sock": self.sock_a.fileno()}
+        return {
+            "pipe_r": self.pipe_r,
+            "pipe_w": self.pipe_w,
+            "file": self.file,
+            "dir": self.dir,
+            "listener": self.listener.fileno(),
+            "udp": self.udp.fileno(),
+            "unbound": self.unbound.fileno(),
+            "sock": self.sock_a.fileno(),
+        }
 
     def fresh(self, kind):
         """A duplicate of one kind that an operation may close or consume."""

@@ -23,17 +23,39 @@ def env():
 
 def test_micro_benchmarks_run():
     for name in ("call_soon", "timers_fire", "timers_cancel", "tasks", "sock_roundtrip"):
-        out = subprocess.run([sys.executable, os.path.join(BENCH, "micro.py"), "--loop", "ombrel", "--bench", name,
-                              "--duration", "0.05", "--warmup", "0", "--timers", "2000"],
-                             env=env(), capture_output=True, text=True, timeout=60)
+        out = subprocess.run(
+            [
+                sys.executable,
+                os.path.join(BENCH, "micro.py"),
+                "--loop",
+                "ombrel",
+                "--bench",
+                name,
+                "--duration",
+                "0.05",
+                "--warmup",
+                "0",
+                "--timers",
+                "2000",
+            ],
+            env=env(),
+            capture_output=True,
+            text=True,
+            timeout=60,
+        )
         assert out.returncode == 0, (name, out.stderr)
         result = json.loads(out.stdout.strip().splitlines()[-1])
         assert result["value"] > 0, (name, result)
 
 
 def serve(script, *args):
-    proc = subprocess.Popen([sys.executable, os.path.join(BENCH, script), "--loop", "ombrel", "--cpu", "-1", *args],
-                            env=env(), stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    proc = subprocess.Popen(
+        [sys.executable, os.path.join(BENCH, script), "--loop", "ombrel", "--cpu", "-1", *args],
+        env=env(),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+    )
     line = proc.stdout.readline()
     if not line.startswith("READY "):
         proc.kill()

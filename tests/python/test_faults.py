@@ -81,7 +81,7 @@ def test_ten_thousand_reads_in_one_pass_each_get_their_own_bytes(loop, tmp_path)
             if f.cancelled():
                 assert f in cancelled
             else:
-                assert f.result() == content[i * block:(i + 1) * block], i
+                assert f.result() == content[i * block : (i + 1) * block], i
         assert sum(f.cancelled() for f in futures) >= len(cancelled) // 2
     finally:
         os.close(fd)
@@ -166,8 +166,14 @@ def test_accept_with_no_descriptors_left_fails_and_recovers():
         lp.close()
     """)
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, text=True, env=env)
+    proc = subprocess.Popen(
+        [sys.executable, "-c", code],
+        stdin=subprocess.PIPE,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=env,
+    )
     clients = []
     try:
         port = int(proc.stdout.readline())
@@ -210,7 +216,7 @@ def test_peer_reset_mid_write_ends_the_transport_once_with_the_error(loop, seed,
     run_until(loop, lambda: p.lost)
     spin(loop, 0.01)
     assert len(p.lost) == 1 and isinstance(p.lost[0], (ConnectionResetError, BrokenPipeError)), p.lost
-    assert bytes(got) == payload[:len(got)]
+    assert bytes(got) == payload[: len(got)]
     assert tr.get_write_buffer_size() == 0 and tr.is_closing()
     assert loop.handler_calls == []
 
@@ -234,7 +240,8 @@ def test_writes_to_a_full_file_system_fail_cleanly(tmp_path):
     scratch = os.path.join(TOP, "build", "faults-tmpfs")
     os.makedirs(scratch, exist_ok=True)
     script = tmp_path / "fill.py"
-    script.write_text(textwrap.dedent("""
+    script.write_text(
+        textwrap.dedent("""
         import asyncio, os, sys
         import _ombrel, ombrel
         where = sys.argv[1]
@@ -265,11 +272,17 @@ def test_writes_to_a_full_file_system_fail_cleanly(tmp_path):
                 return type(e).__name__
             return "no error"
         print("ombrel.open:", ombrel.run(package()))
-    """))
+    """)
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    cmd = f'mount -t tmpfs -o size=1m tmpfs "$1" && exec "$2" "$3" "$1"'
-    proc = subprocess.run(["unshare", "-m", "--propagation", "unchanged", "sh", "-c", cmd, "sh", scratch,
-                           sys.executable, str(script)], capture_output=True, text=True, timeout=60, env=env)
+    cmd = 'mount -t tmpfs -o size=1m tmpfs "$1" && exec "$2" "$3" "$1"'
+    proc = subprocess.run(
+        ["unshare", "-m", "--propagation", "unchanged", "sh", "-c", cmd, "sh", scratch, sys.executable, str(script)],
+        capture_output=True,
+        text=True,
+        timeout=60,
+        env=env,
+    )
     if "mount" in proc.stderr and proc.returncode != 0 and not proc.stdout:
         pytest.skip(f"cannot mount a tmpfs here: {proc.stderr.strip()}")
     assert proc.returncode == 0, proc.stderr
@@ -347,7 +360,8 @@ def test_short_streaming_write_to_a_regular_file(tmp_path):
     # rest is not written over the start nor every byte reported.
     # A file size limit makes the kernel's write end short, like a full file system.
     script = tmp_path / "short.py"
-    script.write_text(textwrap.dedent("""
+    script.write_text(
+        textwrap.dedent("""
         import os, resource, signal, sys
         import _ombrel
         signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
@@ -364,10 +378,12 @@ def test_short_streaming_write_to_a_regular_file(tmp_path):
             intact = check.read() == data[:size]
         print(f.exception() or f.result(), size, os.lseek(fd, 0, os.SEEK_CUR), intact)
         lp.close()
-    """))
+    """)
+    )
     env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-    proc = subprocess.run([sys.executable, str(script), str(tmp_path / "out")], capture_output=True, text=True,
-                          timeout=60, env=env)
+    proc = subprocess.run(
+        [sys.executable, str(script), str(tmp_path / "out")], capture_output=True, text=True, timeout=60, env=env
+    )
     assert proc.returncode == 0, proc.stderr
     outcome, size, position, intact = proc.stdout.split()
     assert intact == "True" and size == position, proc.stdout
@@ -379,6 +395,7 @@ def test_mass_cancellation_ends_at_once_and_quietly(capfd):
     receives waiting on idle sockets, then 300 servers closed at once. A kept
     request must not wait for an idle tick to end (up to 60 s), nor be logged."""
     import ombrel
+
     raise_nofile(4096)
 
     async def main():

@@ -34,9 +34,25 @@ def run_suite(tmp_path, files):
     for src, dst in files.items():
         shutil.copy(SNIPPETS / src, tmp_path / dst)
     proc = subprocess.run(
-        [sys.executable, "-m", "pytest", "-q", "-p", "no:cacheprovider", "-W", "error::ResourceWarning",
-         "--rootdir", str(tmp_path), str(tmp_path)],
-        cwd=tmp_path, env=child_env(), capture_output=True, text=True, timeout=50)
+        [
+            sys.executable,
+            "-m",
+            "pytest",
+            "-q",
+            "-p",
+            "no:cacheprovider",
+            "-W",
+            "error::ResourceWarning",
+            "--rootdir",
+            str(tmp_path),
+            str(tmp_path),
+        ],
+        cwd=tmp_path,
+        env=child_env(),
+        capture_output=True,
+        text=True,
+        timeout=50,
+    )
     last = proc.stdout.strip().splitlines()[-1] if proc.stdout.strip() else ""
     counts = {kind: int(n) for n, kind in re.findall(r"(\d+) (\w+)", last)}
     assert proc.returncode == 0, proc.stdout + proc.stderr
@@ -45,9 +61,14 @@ def run_suite(tmp_path, files):
 
 def test_pytest_asyncio_suite_runs_on_ombrel(tmp_path):
     pytest.importorskip("pytest_asyncio")
-    counts = run_suite(tmp_path, {"pytest_asyncio_conftest.py": "conftest.py",
-                                  "pytest_asyncio_pyproject.toml": "pyproject.toml",
-                                  "pytest_asyncio_tests.py": "test_app.py"})
+    counts = run_suite(
+        tmp_path,
+        {
+            "pytest_asyncio_conftest.py": "conftest.py",
+            "pytest_asyncio_pyproject.toml": "pyproject.toml",
+            "pytest_asyncio_tests.py": "test_app.py",
+        },
+    )
     assert counts == {"passed": 2}
 
 
@@ -60,8 +81,9 @@ def test_anyio_plugin_suite_runs_on_ombrel(tmp_path):
 
 def test_anyio_run_on_ombrel():
     pytest.importorskip("anyio")
-    proc = subprocess.run([sys.executable, SNIPPETS / "anyio_app.py"], env=child_env(),
-                          capture_output=True, text=True, timeout=50)
+    proc = subprocess.run(
+        [sys.executable, SNIPPETS / "anyio_app.py"], env=child_env(), capture_output=True, text=True, timeout=50
+    )
     assert proc.returncode == 0, proc.stderr
     module, reply = proc.stdout.split()
     assert module.startswith("ombrel") and reply == "HELLO"
@@ -82,9 +104,14 @@ def connect(port, deadline):
 def test_aiohttp_serves_then_stops_cleanly_on_signal(snippet, sig):
     pytest.importorskip("aiohttp")
     port = free_port()
-    proc = subprocess.Popen([sys.executable, SNIPPETS / snippet], env=child_env(PORT=str(port)),
-                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
-                            start_new_session=True)
+    proc = subprocess.Popen(
+        [sys.executable, SNIPPETS / snippet],
+        env=child_env(PORT=str(port)),
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        start_new_session=True,
+    )
     try:
         # A keep-alive connection stays open across the signal: the shutdown
         # must close it, not wait on it or leave it dangling.

@@ -34,10 +34,13 @@ def serving(snippet, tmp_path):
     log_path = tmp_path / "server.log"
     with open(log_path, "wb") as log:
         # ResourceWarnings shown: an unclosed socket or transport is a fault.
-        proc = subprocess.Popen([sys.executable, "-W", "default::ResourceWarning",
-                                 str(SNIPPETS / snippet)],
-                                env={**os.environ, "PORT": str(port)},
-                                stdin=subprocess.DEVNULL, stdout=log, stderr=subprocess.STDOUT)
+        proc = subprocess.Popen(
+            [sys.executable, "-W", "default::ResourceWarning", str(SNIPPETS / snippet)],
+            env={**os.environ, "PORT": str(port)},
+            stdin=subprocess.DEVNULL,
+            stdout=log,
+            stderr=subprocess.STDOUT,
+        )
     base = f"http://127.0.0.1:{port}"
     try:
         deadline = time.monotonic() + 45
@@ -47,8 +50,7 @@ def serving(snippet, tmp_path):
                 httpx.get(base + "/", timeout=5, trust_env=False)
                 break
             except httpx.TransportError:
-                assert time.monotonic() < deadline, \
-                    f"server never answered:\n{log_path.read_text()}"
+                assert time.monotonic() < deadline, f"server never answered:\n{log_path.read_text()}"
                 time.sleep(0.05)
         yield proc, base, log_path
     finally:
@@ -60,12 +62,14 @@ def serving(snippet, tmp_path):
 def loops_seen(base, n=8):
     """The loop module each of n concurrent requests reports, each request
     on its own connection."""
+
     async def ask():
         limits = httpx.Limits(max_connections=n, max_keepalive_connections=0)
         async with httpx.AsyncClient(base_url=base, limits=limits, **CLIENT) as client:
             replies = await asyncio.gather(*(client.get("/") for _ in range(n)))
         assert all(r.status_code == 200 for r in replies), replies
         return {r.text for r in replies}
+
     return asyncio.run(ask())
 
 
@@ -87,10 +91,15 @@ def assert_clean(log_path):
         assert sign not in log, log
 
 
-@pytest.mark.parametrize("sig, status", [(signal.SIGINT, 0),
-                                         # uvicorn re-raises SIGTERM once it has shut
-                                         # down, so the exit status names the signal
-                                         (signal.SIGTERM, -signal.SIGTERM)])
+@pytest.mark.parametrize(
+    "sig, status",
+    [
+        (signal.SIGINT, 0),
+        # uvicorn re-raises SIGTERM once it has shut
+        # down, so the exit status names the signal
+        (signal.SIGTERM, -signal.SIGTERM),
+    ],
+)
 def test_uvicorn_starlette_graceful_shutdown(tmp_path, sig, status):
     pytest.importorskip("uvicorn")
     pytest.importorskip("starlette")
@@ -116,7 +125,7 @@ def test_tornado_ioloop(tmp_path):
     with serving("tornado_app.py", tmp_path) as (proc, base, log_path):
         assert loops_seen(base) == {"ombrel._loop"}
         with httpx.Client(base_url=base, **CLIENT) as idle:
-            assert idle.get("/").text == "ombrel._loop"   # leaves a kept-alive connection
+            assert idle.get("/").text == "ombrel._loop"  # leaves a kept-alive connection
             proc.send_signal(signal.SIGINT)
             assert proc.wait(timeout=30) == 0
     assert_clean(log_path)

@@ -100,7 +100,9 @@ def test_descriptions_match_asyncio(loop):
     assert [repr(h), repr(t)] == [repr(e) for e in expected] == [repr(h), "<TimerHandle when=12.5 print()>"]
     for x in (h, t, *expected):
         x.cancel()
-    assert [repr(h), repr(t)] == [repr(e) for e in expected] == ["<Handle cancelled>", "<TimerHandle cancelled when=12.5>"]
+    assert (
+        [repr(h), repr(t)] == [repr(e) for e in expected] == ["<Handle cancelled>", "<TimerHandle cancelled when=12.5>"]
+    )
     assert h._callback is None and h._args is None and h._source_traceback is None
 
 

@@ -13,9 +13,23 @@ from hypothesis import HealthCheck, given, settings, strategies as st
 
 from helpers import ARG_ERRORS, Descriptors, RecordingLoop, run_once, settle
 
-OPERATIONS = ["_sock_recv", "_sock_sendall", "_sock_connect", "_sock_accept", "_sock_sendfile",
-              "_wait_pid", "_file_open", "_file_close", "_file_pread", "_file_read", "_file_pwrite",
-              "_file_write", "_file_fsync", "_file_truncate", "_file_size"]
+OPERATIONS = [
+    "_sock_recv",
+    "_sock_sendall",
+    "_sock_connect",
+    "_sock_accept",
+    "_sock_sendfile",
+    "_wait_pid",
+    "_file_open",
+    "_file_close",
+    "_file_pread",
+    "_file_read",
+    "_file_pwrite",
+    "_file_write",
+    "_file_fsync",
+    "_file_truncate",
+    "_file_size",
+]
 
 
 class NoInit(_ombrel.Loop):
@@ -31,9 +45,19 @@ def test_every_method_of_a_closed_loop_raises_or_answers_its_documented_value(ma
     else:
         lp = make()
     calls = {name: (0, 1, 2, 3) for name in OPERATIONS}
-    calls.update({"call_soon": (print,), "call_soon_threadsafe": (print,), "call_later": (1, print),
-                  "call_at": (1, print), "_add_poller": (0, 0, print), "_make_transport": (socket.socket(), None, {}, None),
-                  "run_forever": (), "stop": (), "time": ()})
+    calls.update(
+        {
+            "call_soon": (print,),
+            "call_soon_threadsafe": (print,),
+            "call_later": (1, print),
+            "call_at": (1, print),
+            "_add_poller": (0, 0, print),
+            "_make_transport": (socket.socket(), None, {}, None),
+            "run_forever": (),
+            "stop": (),
+            "time": (),
+        }
+    )
     for name, args in calls.items():
         with pytest.raises(RuntimeError, match="Event loop is closed"):
             getattr(lp, name)(*args)
@@ -52,35 +76,53 @@ def test_initialising_a_live_loop_again_is_refused(loop):
 
 BAD_ARGS = [
     # descriptors that are not integers
-    ("_sock_recv", ("3", 10), TypeError), ("_sock_recv", (3.0, 10), TypeError),
-    ("_sock_recv", (None, 10), TypeError), ("_file_size", (b"3",), TypeError),
-    ("_file_close", (2**64,), OverflowError), ("_wait_pid", (-2**64,), OverflowError),
+    ("_sock_recv", ("3", 10), TypeError),
+    ("_sock_recv", (3.0, 10), TypeError),
+    ("_sock_recv", (None, 10), TypeError),
+    ("_file_size", (b"3",), TypeError),
+    ("_file_close", (2**64,), OverflowError),
+    ("_wait_pid", (-(2**64),), OverflowError),
     # sizes and offsets
-    ("_sock_recv", (0, "10"), TypeError), ("_sock_recv", (0, 2**63), OverflowError),
-    ("_file_pread", (0, 1, -1), OverflowError), ("_file_pread", (0, 1, 2**64), OverflowError),
-    ("_file_pwrite", (0, b"x", -5), OverflowError), ("_file_truncate", (0, -1), OverflowError),
-    ("_sock_sendfile", (0, 0, -1, 10), OverflowError), ("_sock_sendfile", (0, 0, 0, 2**63), OverflowError),
+    ("_sock_recv", (0, "10"), TypeError),
+    ("_sock_recv", (0, 2**63), OverflowError),
+    ("_file_pread", (0, 1, -1), OverflowError),
+    ("_file_pread", (0, 1, 2**64), OverflowError),
+    ("_file_pwrite", (0, b"x", -5), OverflowError),
+    ("_file_truncate", (0, -1), OverflowError),
+    ("_sock_sendfile", (0, 0, -1, 10), OverflowError),
+    ("_sock_sendfile", (0, 0, 0, 2**63), OverflowError),
     ("_sock_sendfile", (0, 0, 0, "all"), TypeError),
     # data without a contiguous byte buffer
-    ("_sock_sendall", (0, "text"), TypeError), ("_sock_sendall", (0, 12), TypeError),
+    ("_sock_sendall", (0, "text"), TypeError),
+    ("_sock_sendall", (0, 12), TypeError),
     ("_sock_sendall", (0, memoryview(bytes(16))[::2]), BufferError),
-    ("_file_write", (0, [1, 2]), TypeError), ("_file_pwrite", (0, None, 0), TypeError),
+    ("_file_write", (0, [1, 2]), TypeError),
+    ("_file_pwrite", (0, None, 0), TypeError),
     # addresses and ports
-    ("_sock_connect", (0, b"127.0.0.1", 80), TypeError), ("_sock_connect", (0, "127.0.0.1", -1), ValueError),
-    ("_sock_connect", (0, "127.0.0.1", 65536), ValueError), ("_sock_connect", (0, "127.0.0.1", 2**80), OverflowError),
-    ("_sock_connect", (0, "localhost", 80), ValueError), ("_sock_connect", (0, "", 80), ValueError),
-    ("_sock_connect", (0, "::1%lo", 80), ValueError), ("_sock_connect", (0, "::ffff:1.2.3.4", 80), ValueError),
-    ("_sock_connect", (0, "\udcff", 80), UnicodeError), ("_sock_connect", (0, "1.2.3", 80), ValueError),
+    ("_sock_connect", (0, b"127.0.0.1", 80), TypeError),
+    ("_sock_connect", (0, "127.0.0.1", -1), ValueError),
+    ("_sock_connect", (0, "127.0.0.1", 65536), ValueError),
+    ("_sock_connect", (0, "127.0.0.1", 2**80), OverflowError),
+    ("_sock_connect", (0, "localhost", 80), ValueError),
+    ("_sock_connect", (0, "", 80), ValueError),
+    ("_sock_connect", (0, "::1%lo", 80), ValueError),
+    ("_sock_connect", (0, "::ffff:1.2.3.4", 80), ValueError),
+    ("_sock_connect", (0, "\udcff", 80), UnicodeError),
+    ("_sock_connect", (0, "1.2.3", 80), ValueError),
     ("_sock_connect", (0, "1.2.3.4.5", 80), ValueError),
     # paths and flags
-    ("_file_open", (b"/tmp", 0, 0), TypeError), ("_file_open", ("\ud800", 0, 0), UnicodeError),
-    ("_file_open", ("x", "r", 0), TypeError), ("_file_open", ("x", 0, 2**70), OverflowError),
+    ("_file_open", (b"/tmp", 0, 0), TypeError),
+    ("_file_open", ("\ud800", 0, 0), UnicodeError),
+    ("_file_open", ("x", "r", 0), TypeError),
+    ("_file_open", ("x", 0, 2**70), OverflowError),
     ("_file_fsync", (0, type("Liar", (), {"__bool__": lambda self: 1 / 0})()), ZeroDivisionError),
     # pollers
-    ("_add_poller", (0, "read", print), TypeError), ("_add_poller", (0, 2**70, print), OverflowError),
+    ("_add_poller", (0, "read", print), TypeError),
+    ("_add_poller", (0, 2**70, print), OverflowError),
     ("_remove_poller", (None, 0), TypeError),
     # too few arguments: an argument error, whichever
-    *[(name, (), ARG_ERRORS) for name in OPERATIONS], ("_sock_connect", (0, "127.0.0.1"), ARG_ERRORS),
+    *[(name, (), ARG_ERRORS) for name in OPERATIONS],
+    ("_sock_connect", (0, "127.0.0.1"), ARG_ERRORS),
 ]
 
 
@@ -147,10 +189,49 @@ def test_extreme_timer_values_keep_the_loop_usable(loop):
     run_once(loop)
 
 
-INTS = st.sampled_from([0, -1, 1, -2**31, 2**31 - 1, 2**31, 2**32 - 1, 2**63 - 1, -2**63, 2**63, 2**64,
-                        10**30, -10**30, 65535, 65536, 4096, 1 << 20])
-ODD = st.sampled_from([None, "", "x", "127.0.0.1", "::1", "/", b"", b"data", bytearray(b"buf"),
-                       memoryview(b"mv"), 1.5, float("nan"), [], (), {}, object(), print, True])
+INTS = st.sampled_from(
+    [
+        0,
+        -1,
+        1,
+        -(2**31),
+        2**31 - 1,
+        2**31,
+        2**32 - 1,
+        2**63 - 1,
+        -(2**63),
+        2**63,
+        2**64,
+        10**30,
+        -(10**30),
+        65535,
+        65536,
+        4096,
+        1 << 20,
+    ]
+)
+ODD = st.sampled_from(
+    [
+        None,
+        "",
+        "x",
+        "127.0.0.1",
+        "::1",
+        "/",
+        b"",
+        b"data",
+        bytearray(b"buf"),
+        memoryview(b"mv"),
+        1.5,
+        float("nan"),
+        [],
+        (),
+        {},
+        object(),
+        print,
+        True,
+    ]
+)
 KINDS = st.sampled_from(["pipe_r", "pipe_w", "file", "dir", "listener", "udp", "unbound", "sock", "closed"])
 
 
@@ -163,8 +244,9 @@ def resolve(fds, value):
 # Under AddressSanitizer (tools/run-tests-asan) an allocation too large to
 # make aborts the process instead of returning null (MemoryError here), unless
 # the run allows it: such sizes are left out of those runs.
-HUGE_ALLOCATIONS_ABORT = ("ASAN_OPTIONS" in os.environ
-                          and "allocator_may_return_null=1" not in os.environ["ASAN_OPTIONS"])
+HUGE_ALLOCATIONS_ABORT = (
+    "ASAN_OPTIONS" in os.environ and "allocator_may_return_null=1" not in os.environ["ASAN_OPTIONS"]
+)
 
 
 def as_size(value):
@@ -176,17 +258,24 @@ def as_size(value):
 def as_descriptor(value):
     """Integers that a 32-bit truncation would turn into a live descriptor of
     this process are kept out: that fault has its own test in test_hostile_descriptors."""
-    if isinstance(value, int) and not -2**31 <= value < 2**31:
+    if isinstance(value, int) and not -(2**31) <= value < 2**31:
         return -1
     return value
 
 
-@settings(max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
-                                                                   HealthCheck.too_slow])
-@given(calls=st.lists(st.tuples(st.sampled_from(OPERATIONS),
-                                st.lists(st.one_of(INTS, ODD, st.tuples(st.just("fd"), KINDS)), max_size=5)),
-                      min_size=1, max_size=6),
-       cancel_early=st.booleans())
+@settings(
+    max_examples=150, deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow]
+)
+@given(
+    calls=st.lists(
+        st.tuples(
+            st.sampled_from(OPERATIONS), st.lists(st.one_of(INTS, ODD, st.tuples(st.just("fd"), KINDS)), max_size=5)
+        ),
+        min_size=1,
+        max_size=6,
+    ),
+    cancel_early=st.booleans(),
+)
 def test_any_arguments_give_an_exception_or_a_future_that_ends(tmp_path_factory, calls, cancel_early):
     fds = Descriptors(tmp_path_factory.mktemp("hostile"))
     lp = RecordingLoop()
@@ -200,8 +289,12 @@ def test_any_arguments_give_an_exception_or_a_future_that_ends(tmp_path_factory,
                     args[1] = as_descriptor(args[1])
                 if name in ("_sock_recv", "_file_read", "_file_pread") and len(args) > 1:
                     args[1] = as_size(args[1])
-            if name in ("_file_close", "_file_write", "_file_pwrite", "_file_truncate", "_sock_sendall") and \
-                    args and isinstance(args[0], int) and 0 <= args[0] <= 2:
+            if (
+                name in ("_file_close", "_file_write", "_file_pwrite", "_file_truncate", "_sock_sendall")
+                and args
+                and isinstance(args[0], int)
+                and 0 <= args[0] <= 2
+            ):
                 args[0] = -1  # never our own standard streams
             if name == "_wait_pid" and args and isinstance(args[0], int) and args[0] > 0:
                 args[0] = -args[0]  # never reap or wait for a real process

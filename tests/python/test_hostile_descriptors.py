@@ -14,27 +14,53 @@ def test_operations_on_closed_and_wrong_kind_descriptors_fail_their_future(loop,
     k = fds.kinds()
     data = b"payload"
     calls = [
-        ("_sock_recv", (fds.closed, 10)), ("_sock_recv", (-1, 10)), ("_sock_recv", (k["file"], 10)),
-        ("_sock_recv", (k["listener"], 10)), ("_sock_recv", (k["dir"], 10)),
-        ("_sock_sendall", (fds.closed, data)), ("_sock_sendall", (k["pipe_r"], data)),
-        ("_sock_sendall", (k["unbound"], data)), ("_sock_sendall", (k["listener"], data)),
-        ("_sock_accept", (k["file"], )), ("_sock_accept", (k["sock"],)), ("_sock_accept", (k["unbound"],)),
+        ("_sock_recv", (fds.closed, 10)),
+        ("_sock_recv", (-1, 10)),
+        ("_sock_recv", (k["file"], 10)),
+        ("_sock_recv", (k["listener"], 10)),
+        ("_sock_recv", (k["dir"], 10)),
+        ("_sock_sendall", (fds.closed, data)),
+        ("_sock_sendall", (k["pipe_r"], data)),
+        ("_sock_sendall", (k["unbound"], data)),
+        ("_sock_sendall", (k["listener"], data)),
+        ("_sock_accept", (k["file"],)),
+        ("_sock_accept", (k["sock"],)),
+        ("_sock_accept", (k["unbound"],)),
         ("_sock_accept", (-7,)),
-        ("_sock_connect", (k["pipe_w"], "127.0.0.1", 9)), ("_sock_connect", (k["listener"], "127.0.0.1", 9)),
+        ("_sock_connect", (k["pipe_w"], "127.0.0.1", 9)),
+        ("_sock_connect", (k["listener"], "127.0.0.1", 9)),
         ("_sock_connect", (k["udp"], "::1", 9)),
-        ("_sock_sendfile", (k["pipe_r"], k["file"], 0, 5)), ("_sock_sendfile", (k["sock"], k["dir"], 0, -1)),
+        ("_sock_sendfile", (k["pipe_r"], k["file"], 0, 5)),
+        ("_sock_sendfile", (k["sock"], k["dir"], 0, -1)),
         ("_sock_sendfile", (k["sock"], fds.closed, 0, 10)),
-        ("_file_read", (k["dir"], 10)), ("_file_read", (k["pipe_w"], 10)), ("_file_read", (fds.closed, 10)),
-        ("_file_pread", (k["pipe_r"], 10, 0)), ("_file_pread", (k["dir"], 10, 0)),
-        ("_file_write", (k["pipe_r"], data)), ("_file_write", (k["dir"], data)),
-        ("_file_pwrite", (k["dir"], data, 0)), ("_file_pwrite", (fds.closed, data, 0)),
-        ("_file_fsync", (fds.closed, True)), ("_file_truncate", (k["pipe_w"], 0)),
-        ("_file_truncate", (k["dir"], 5)), ("_file_size", (fds.closed,)), ("_file_size", (-1,)),
-        ("_file_close", (fds.closed,)), ("_file_close", (-1,)), ("_file_close", (2**31 - 1,)),
-        ("_wait_pid", (0,)), ("_wait_pid", (-1,)), ("_wait_pid", (os.getpid(),)), ("_wait_pid", (1,)),
-        ("_wait_pid", (2**31 - 1,)), ("_wait_pid", (-2**31,)),
-        ("_file_open", ("", 0, 0)), ("_file_open", ("nul\0inside", 0, 0)), ("_file_open", (fds.path + "/x", 1, 0o600)),
-        ("_file_open", (fds.path, 1 | 16, 0o600)), ("_file_open", (os.path.dirname(fds.path), 6, 0)),
+        ("_file_read", (k["dir"], 10)),
+        ("_file_read", (k["pipe_w"], 10)),
+        ("_file_read", (fds.closed, 10)),
+        ("_file_pread", (k["pipe_r"], 10, 0)),
+        ("_file_pread", (k["dir"], 10, 0)),
+        ("_file_write", (k["pipe_r"], data)),
+        ("_file_write", (k["dir"], data)),
+        ("_file_pwrite", (k["dir"], data, 0)),
+        ("_file_pwrite", (fds.closed, data, 0)),
+        ("_file_fsync", (fds.closed, True)),
+        ("_file_truncate", (k["pipe_w"], 0)),
+        ("_file_truncate", (k["dir"], 5)),
+        ("_file_size", (fds.closed,)),
+        ("_file_size", (-1,)),
+        ("_file_close", (fds.closed,)),
+        ("_file_close", (-1,)),
+        ("_file_close", (2**31 - 1,)),
+        ("_wait_pid", (0,)),
+        ("_wait_pid", (-1,)),
+        ("_wait_pid", (os.getpid(),)),
+        ("_wait_pid", (1,)),
+        ("_wait_pid", (2**31 - 1,)),
+        ("_wait_pid", (-(2**31),)),
+        ("_file_open", ("", 0, 0)),
+        ("_file_open", ("nul\0inside", 0, 0)),
+        ("_file_open", (fds.path + "/x", 1, 0o600)),
+        ("_file_open", (fds.path, 1 | 16, 0o600)),
+        ("_file_open", (os.path.dirname(fds.path), 6, 0)),
     ]
     futures = [getattr(loop, name)(*args) for name, args in calls]
     settle(loop, futures)
@@ -50,7 +76,7 @@ def test_operations_on_closed_and_wrong_kind_descriptors_fail_their_future(loop,
 
 def test_pollers_on_bad_descriptors_end_silently(loop, fds, unraisables):
     calls = []
-    for fd in (-1, fds.closed, 2**31 - 1, -2**31):
+    for fd in (-1, fds.closed, 2**31 - 1, -(2**31)):
         loop._add_poller(fd, 0, lambda: calls.append(fd))
         loop._add_poller(fd, 7, lambda: calls.append(fd))  # any non-zero event is "write"
     loop.call_later(0.02, loop.stop)
@@ -101,5 +127,9 @@ def test_offsets_beyond_the_file_offset_range_are_refused(loop, fds, op):
             pass
     with open(fds.path, "rb") as f:
         content = f.read()
-    assert fut.exception() is not None and moved == 10 and sent == b"" \
-        and content == b"0123456789abcdef", (outcome(fut), moved, sent, content)
+    assert fut.exception() is not None and moved == 10 and sent == b"" and content == b"0123456789abcdef", (
+        outcome(fut),
+        moved,
+        sent,
+        content,
+    )

@@ -84,10 +84,31 @@ def test_bytearray_written_then_resized_is_refused_while_pinned(loop, transport)
     assert peer.recv(100) == b"pinned"
 
 
-CALLBACKS = ["data_received", "eof_received", "pause_writing", "resume_writing", "connection_lost",
-             "get_buffer", "buffer_updated"]
-ACTIONS = ["write", "write_big", "writelines", "write_eof", "close", "abort", "pause_reading", "resume_reading",
-           "low_limits", "high_limits", "force_close", "set_protocol_again", "raise", "stop_loop"]
+CALLBACKS = [
+    "data_received",
+    "eof_received",
+    "pause_writing",
+    "resume_writing",
+    "connection_lost",
+    "get_buffer",
+    "buffer_updated",
+]
+ACTIONS = [
+    "write",
+    "write_big",
+    "writelines",
+    "write_eof",
+    "close",
+    "abort",
+    "pause_reading",
+    "resume_reading",
+    "low_limits",
+    "high_limits",
+    "force_close",
+    "set_protocol_again",
+    "raise",
+    "stop_loop",
+]
 
 
 class Meddler:
@@ -175,11 +196,17 @@ class BufferedMeddler(Meddler, asyncio.BufferedProtocol):
         self._act("buffer_updated")
 
 
-@settings(max_examples=int(os.environ.get("OMBREL_HOSTILE_EXAMPLES", "120")), deadline=None, suppress_health_check=[HealthCheck.function_scoped_fixture,
-                                                                   HealthCheck.too_slow])
-@given(plan=st.dictionaries(st.sampled_from(CALLBACKS), st.lists(st.sampled_from(ACTIONS), max_size=4)),
-       buffered=st.booleans(), peer_shutdown=st.booleans(),
-       initial=st.lists(st.sampled_from([a for a in ACTIONS if a != "raise"]), max_size=3))
+@settings(
+    max_examples=int(os.environ.get("OMBREL_HOSTILE_EXAMPLES", "120")),
+    deadline=None,
+    suppress_health_check=[HealthCheck.function_scoped_fixture, HealthCheck.too_slow],
+)
+@given(
+    plan=st.dictionaries(st.sampled_from(CALLBACKS), st.lists(st.sampled_from(ACTIONS), max_size=4)),
+    buffered=st.booleans(),
+    peer_shutdown=st.booleans(),
+    initial=st.lists(st.sampled_from([a for a in ACTIONS if a != "raise"]), max_size=3),
+)
 def test_protocol_callbacks_acting_on_their_transport(plan, buffered, peer_shutdown, initial):
     loop = RecordingLoop()
     a, b = socket.socketpair()

@@ -142,8 +142,14 @@ def test_callbacks_run_by_loop_close_get_a_closing_loop():
     class P(Proto):
         def connection_lost(self, exc):
             super().connection_lost(exc)
-            for call in (lp.close, lp.stop, lp.run_forever, lambda: lp.call_soon(print),
-                         lambda: lp._sock_recv(0, 1), lambda: lp._make_transport(pairs[2][1], P(), {}, None)):
+            for call in (
+                lp.close,
+                lp.stop,
+                lp.run_forever,
+                lambda: lp.call_soon(print),
+                lambda: lp._sock_recv(0, 1),
+                lambda: lp._make_transport(pairs[2][1], P(), {}, None),
+            ):
                 try:
                     r = call()
                     seen.append(("ok", r))

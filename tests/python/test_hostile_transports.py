@@ -32,10 +32,18 @@ class FakeSock:
             self._close()
 
 
-@pytest.mark.parametrize("fileno, exc", [
-    ("3", TypeError), (None, TypeError), (-1, ValueError), (2**31, ValueError), (2**64, OverflowError),
-    (lambda: 1 / 0, ZeroDivisionError), (3.5, TypeError),
-])
+@pytest.mark.parametrize(
+    "fileno, exc",
+    [
+        ("3", TypeError),
+        (None, TypeError),
+        (-1, ValueError),
+        (2**31, ValueError),
+        (2**64, OverflowError),
+        (lambda: 1 / 0, ZeroDivisionError),
+        (3.5, TypeError),
+    ],
+)
 def test_make_transport_refuses_sockets_with_unusable_fileno(loop, fileno, exc):
     with pytest.raises(exc):
         loop._make_transport(FakeSock(fileno), Proto(), {}, None)
@@ -112,9 +120,15 @@ def test_transport_methods_with_wrong_arguments(loop, transport):
         tr.writelines([b"queued ", "not bytes", b"never"])
     with pytest.raises(TypeError):
         tr.writelines(iter([b"from a generator", 7]))
-    for args, kwargs, exc in [(("a",), {}, TypeError), ((1, 2, 3), {}, TypeError), ((), {"middle": 1}, TypeError),
-                              ((-1,), {}, ValueError), ((10, 20), {}, ValueError), ((2**64,), {}, OverflowError),
-                              ((), {"low": -1}, ValueError)]:
+    for args, kwargs, exc in [
+        (("a",), {}, TypeError),
+        ((1, 2, 3), {}, TypeError),
+        ((), {"middle": 1}, TypeError),
+        ((-1,), {}, ValueError),
+        ((10, 20), {}, ValueError),
+        ((2**64,), {}, OverflowError),
+        ((), {"low": -1}, ValueError),
+    ]:
         with pytest.raises(exc):
             tr.set_write_buffer_limits(*args, **kwargs)
     assert tr.get_write_buffer_limits() == (16384, 65536)

@@ -84,8 +84,7 @@ def served(tmp_path):
             port = site._server.sockets[0].getsockname()[1]
             try:
                 async with aiohttp.ClientSession() as session:
-                    await asyncio.wait_for(
-                        scenario(session, f"http://127.0.0.1:{port}", gone), 30)
+                    await asyncio.wait_for(scenario(session, f"http://127.0.0.1:{port}", gone), 30)
             finally:
                 await app_runner.cleanup()
 

@@ -39,8 +39,9 @@ def report(**extra):
 
 
 def run_child(body):
-    proc = subprocess.run([sys.executable, "-c", REPORT + textwrap.dedent(body)],
-                          capture_output=True, text=True, timeout=50)
+    proc = subprocess.run(
+        [sys.executable, "-c", REPORT + textwrap.dedent(body)], capture_output=True, text=True, timeout=50
+    )
     assert proc.returncode == 0, proc.stderr
     return json.loads(proc.stdout)
 
@@ -130,21 +131,32 @@ def test_descriptor_limit_names_the_limit_and_leaks_nothing():
 
 
 def facts(**changes):
-    base = dict(io_uring_disabled=0, io_uring_group=-1, seccomp=0, cap_sys_admin=False,
-                fd_limit=1024, fd_limit_hard=4096, open_fds=10, kernel="5.15.0")
+    base = dict(
+        io_uring_disabled=0,
+        io_uring_group=-1,
+        seccomp=0,
+        cap_sys_admin=False,
+        fd_limit=1024,
+        fd_limit_hard=4096,
+        open_fds=10,
+        kernel="5.15.0",
+    )
     return base | changes
 
 
-@pytest.mark.parametrize("err, given, kind, says", [
-    (errno.EPERM, facts(io_uring_disabled=2, seccomp=2), "sysctl", "kernel.io_uring_disabled is 2"),
-    (errno.EPERM, facts(io_uring_disabled=1), "sysctl", "kernel.io_uring_disabled is 1"),
-    # CAP_SYS_ADMIN passes the sysctl's restriction: the filter is then the cause.
-    (errno.EPERM, facts(io_uring_disabled=1, cap_sys_admin=True, seccomp=2), "seccomp", "Seccomp: 2"),
-    (errno.EPERM, facts(), "permission", "security module"),
-    (errno.ENOSYS, facts(), "kernel", "CONFIG_IO_URING"),
-    (errno.EINVAL, facts(), "kernel", "Linux 6.1"),
-    (errno.ENOMEM, facts(), "memory", "RLIMIT_MEMLOCK"),
-])
+@pytest.mark.parametrize(
+    "err, given, kind, says",
+    [
+        (errno.EPERM, facts(io_uring_disabled=2, seccomp=2), "sysctl", "kernel.io_uring_disabled is 2"),
+        (errno.EPERM, facts(io_uring_disabled=1), "sysctl", "kernel.io_uring_disabled is 1"),
+        # CAP_SYS_ADMIN passes the sysctl's restriction: the filter is then the cause.
+        (errno.EPERM, facts(io_uring_disabled=1, cap_sys_admin=True, seccomp=2), "seccomp", "Seccomp: 2"),
+        (errno.EPERM, facts(), "permission", "security module"),
+        (errno.ENOSYS, facts(), "kernel", "CONFIG_IO_URING"),
+        (errno.EINVAL, facts(), "kernel", "Linux 6.1"),
+        (errno.ENOMEM, facts(), "memory", "RLIMIT_MEMLOCK"),
+    ],
+)
 def test_causes_that_cannot_be_staged_here(err, given, kind, says):
     # The sysctl is host-wide and the kernel is what it is: judged from facts.
     a = _available._judge(err, given, ok=False)
@@ -166,14 +178,16 @@ def test_the_diagnostic_command_reports_and_checks(tmp_path):
 
     pytest.importorskip("seccomp")
     denied = tmp_path / "denied.py"
-    denied.write_text(textwrap.dedent("""
+    denied.write_text(
+        textwrap.dedent("""
         import errno, runpy, seccomp, sys
         f = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
         f.add_rule(seccomp.ERRNO(errno.EPERM), "io_uring_setup")
         f.load()
         sys.argv = ["ombrel"]
         runpy.run_module("ombrel", run_name="__main__")
-    """))
+    """)
+    )
     proc = subprocess.run([sys.executable, str(denied)], capture_output=True, text=True, timeout=50)
     assert proc.returncode == 1 and proc.stderr == ""
     assert "io_uring        UNAVAILABLE (seccomp)" in proc.stdout and "cannot run here" in proc.stdout
@@ -215,8 +229,9 @@ def test_shipped_seccomp_profile_allows_io_uring_on_top_of_its_base():
     pytest.importorskip("seccomp")
     seen = {}
     for which in ("profile", "base"):
-        proc = subprocess.run([sys.executable, "-c", PROFILE_CHILD, path, which],
-                              capture_output=True, text=True, timeout=50)
+        proc = subprocess.run(
+            [sys.executable, "-c", PROFILE_CHILD, path, which], capture_output=True, text=True, timeout=50
+        )
         assert proc.returncode == 0, proc.stderr
         seen[which] = json.loads(proc.stdout)
     assert seen == {"profile": [True, None], "base": [False, "seccomp"]}

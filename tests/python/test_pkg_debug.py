@@ -83,12 +83,11 @@ def test_wrong_thread_calls_are_refused_in_debug(aloop):
     # timers assert that they are armed on the loop's own thread.)
     assert run_in_loop(aloop, lambda: from_other_thread([soon])) == []
     aloop.set_debug(True)
-    all_three = [soon,
-                 lambda: aloop.call_later(10, print),
-                 lambda: aloop.call_at(aloop.time() + 10, print)]
-    assert run_in_loop(aloop, lambda: from_other_thread(all_three)) == [
-        "Non-thread-safe operation invoked on an event loop other than "
-        "the current one"] * 3
+    all_three = [soon, lambda: aloop.call_later(10, print), lambda: aloop.call_at(aloop.time() + 10, print)]
+    assert (
+        run_in_loop(aloop, lambda: from_other_thread(all_three))
+        == ["Non-thread-safe operation invoked on an event loop other than the current one"] * 3
+    )
     # An idle loop accepts calls from any thread.
     assert from_other_thread([soon]) == []
 
@@ -112,6 +111,7 @@ def test_callback_checks_in_debug(aloop):
 
 def test_slow_callbacks_are_logged(aloop, caplog):
     import time
+
     aloop.set_debug(True)
     aloop.slow_callback_duration = 0.01
 
@@ -127,10 +127,10 @@ def test_slow_callbacks_are_logged(aloop, caplog):
     aloop.run_until_complete(slow_task())
     messages = [r.getMessage() for r in caplog.records if r.name == "asyncio"]
     for kind in ("<Handle ", "<TimerHandle when="):
-        assert any(m.startswith("Executing " + kind) and "slow_callback() at " in m
-                   and "created at " in m for m in messages)
-    assert any(m.startswith("Executing <Task") and "slow_task" in m
-               for m in messages)
+        assert any(
+            m.startswith("Executing " + kind) and "slow_callback() at " in m and "created at " in m for m in messages
+        )
+    assert any(m.startswith("Executing <Task") and "slow_task" in m for m in messages)
 
 
 def test_failing_callback_report_names_where_it_was_scheduled(aloop, caplog):

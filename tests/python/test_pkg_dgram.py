@@ -42,8 +42,7 @@ class Endpoint(asyncio.DatagramProtocol):
 
 def test_unconnected_and_connected_endpoints_talk(aloop):
     async def main():
-        server, sp = await aloop.create_datagram_endpoint(
-            Endpoint, local_addr=("127.0.0.1", 0))
+        server, sp = await aloop.create_datagram_endpoint(Endpoint, local_addr=("127.0.0.1", 0))
         addr = server.get_extra_info("sockname")
         assert server.get_extra_info("peername") is None
         assert server.get_extra_info("socket").type == socket.SOCK_DGRAM
@@ -89,17 +88,13 @@ def test_connected_endpoint_reports_a_refusal_and_stays_open(aloop):
 
 def test_options_local_addr_reuse_port_broadcast_and_family(aloop):
     async def main():
-        a, _ = await aloop.create_datagram_endpoint(
-            Endpoint, local_addr=("127.0.0.1", 0), reuse_port=True)
+        a, _ = await aloop.create_datagram_endpoint(Endpoint, local_addr=("127.0.0.1", 0), reuse_port=True)
         port = a.get_extra_info("sockname")[1]
-        b, _ = await aloop.create_datagram_endpoint(
-            Endpoint, local_addr=("127.0.0.1", port), reuse_port=True)
+        b, _ = await aloop.create_datagram_endpoint(Endpoint, local_addr=("127.0.0.1", port), reuse_port=True)
         sock = b.get_extra_info("socket")
         assert sock.getsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT)
-        c, _ = await aloop.create_datagram_endpoint(
-            Endpoint, local_addr=("127.0.0.1", 0), allow_broadcast=True)
-        assert c.get_extra_info("socket").getsockopt(
-            socket.SOL_SOCKET, socket.SO_BROADCAST)
+        c, _ = await aloop.create_datagram_endpoint(Endpoint, local_addr=("127.0.0.1", 0), allow_broadcast=True)
+        assert c.get_extra_info("socket").getsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST)
         d, _ = await aloop.create_datagram_endpoint(Endpoint, family=socket.AF_INET)
         assert d.get_extra_info("socket").family == socket.AF_INET
         for t in (a, b, c, d):
@@ -109,8 +104,7 @@ def test_options_local_addr_reuse_port_broadcast_and_family(aloop):
         with pytest.raises(TypeError):
             await aloop.create_datagram_endpoint(Endpoint, local_addr="127.0.0.1")
         with pytest.raises(OSError):  # the port is taken
-            await aloop.create_datagram_endpoint(
-                Endpoint, local_addr=("127.0.0.1", port))
+            await aloop.create_datagram_endpoint(Endpoint, local_addr=("127.0.0.1", port))
         await asyncio.sleep(0)
 
     run(aloop, main())
@@ -123,8 +117,7 @@ def test_given_socket_and_refused_combinations(aloop):
 
     async def main():
         with pytest.raises(ValueError, match="socket modifier"):
-            await aloop.create_datagram_endpoint(
-                Endpoint, sock=sock, local_addr=("127.0.0.1", 0))
+            await aloop.create_datagram_endpoint(Endpoint, sock=sock, local_addr=("127.0.0.1", 0))
         with pytest.raises(ValueError, match="datagram socket was expected"):
             await aloop.create_datagram_endpoint(Endpoint, sock=stream)
         t, p = await aloop.create_datagram_endpoint(Endpoint, sock=sock)
@@ -151,11 +144,10 @@ def test_unix_datagram_endpoints(aloop, tmp_path):
     client_path = str(tmp_path / "client.sock")
 
     async def main():
-        server, sp = await aloop.create_datagram_endpoint(
-            Endpoint, local_addr=server_path, family=socket.AF_UNIX)
+        server, sp = await aloop.create_datagram_endpoint(Endpoint, local_addr=server_path, family=socket.AF_UNIX)
         client, cp = await aloop.create_datagram_endpoint(
-            Endpoint, local_addr=client_path, remote_addr=server_path,
-            family=socket.AF_UNIX)
+            Endpoint, local_addr=client_path, remote_addr=server_path, family=socket.AF_UNIX
+        )
         client.sendto(b"over unix")
         data, addr = await sp.received.get()
         server.sendto(b"back", addr)
@@ -164,12 +156,10 @@ def test_unix_datagram_endpoints(aloop, tmp_path):
         server.close()
         await sp.lost
         # A stale socket file is replaced by a new endpoint.
-        again, _ = await aloop.create_datagram_endpoint(
-            Endpoint, local_addr=server_path, family=socket.AF_UNIX)
+        again, _ = await aloop.create_datagram_endpoint(Endpoint, local_addr=server_path, family=socket.AF_UNIX)
         again.close()
         with pytest.raises(TypeError):
-            await aloop.create_datagram_endpoint(
-                Endpoint, local_addr=("x", 1), family=socket.AF_UNIX)
+            await aloop.create_datagram_endpoint(Endpoint, local_addr=("x", 1), family=socket.AF_UNIX)
         return data, addr, back
 
     assert run(aloop, main()) == (b"over unix", client_path, (b"back", server_path))
@@ -182,8 +172,8 @@ async def unix_pair(loop, tmp_path, name):
     b.bind(str(tmp_path / f"{name}-peer"))
     b.setblocking(False)
     t, p = await loop.create_datagram_endpoint(
-        Endpoint, local_addr=str(tmp_path / name),
-        remote_addr=str(tmp_path / f"{name}-peer"), family=socket.AF_UNIX)
+        Endpoint, local_addr=str(tmp_path / name), remote_addr=str(tmp_path / f"{name}-peer"), family=socket.AF_UNIX
+    )
     t.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 4096)
     return t, p, b
 

@@ -82,7 +82,8 @@ def test_runner_keeps_its_loop_and_context_across_runs():
 @pytest.mark.skipif(
     threading.current_thread() is not threading.main_thread()
     or signal.getsignal(signal.SIGINT) is not signal.default_int_handler,
-    reason="needs the default SIGINT handler on the main thread")
+    reason="needs the default SIGINT handler on the main thread",
+)
 def test_sigint_cancels_the_main_task_of_a_waiting_loop():
     cancelled = []
 

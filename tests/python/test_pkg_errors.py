@@ -12,18 +12,19 @@ pytestmark = pytest.mark.timeout(30)
 
 
 def error_records(caplog):
-    return [r for r in caplog.records
-            if r.name == "asyncio" and r.levelno == logging.ERROR]
+    return [r for r in caplog.records if r.name == "asyncio" and r.levelno == logging.ERROR]
 
 
 def test_default_handler_log_format(aloop, caplog):
     exc = ValueError("bad")
-    aloop.call_exception_handler({
-        "message": "Something failed",
-        "exception": exc,
-        "zeta": "last",
-        "alpha": 1,
-    })
+    aloop.call_exception_handler(
+        {
+            "message": "Something failed",
+            "exception": exc,
+            "zeta": "last",
+            "alpha": 1,
+        }
+    )
     aloop.call_exception_handler({"future": "f"})
     first, second = error_records(caplog)
     # The message, then the other keys sorted, each as "key: repr(value)".
@@ -76,8 +77,7 @@ def test_failing_custom_handler_falls_back_to_the_default(aloop, caplog):
     aloop.set_exception_handler(bad_handler)
     aloop.call_exception_handler({"message": "original"})
     (record,) = error_records(caplog)
-    assert record.getMessage().startswith(
-        "Unhandled error in exception handler\ncontext: {'message': 'original'}")
+    assert record.getMessage().startswith("Unhandled error in exception handler\ncontext: {'message': 'original'}")
     assert isinstance(record.exc_info[1], RuntimeError)
 
 

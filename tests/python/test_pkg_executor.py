@@ -1,6 +1,5 @@
 """The default executor, its shutdown, and name resolution."""
 
-import asyncio
 import concurrent.futures
 import socket
 import threading
@@ -72,16 +71,18 @@ def test_close_shuts_the_executor_down_without_waiting(aloop):
         release.set()
 
 
-@pytest.mark.parametrize("host, port, family", [
-    ("127.0.0.1", 80, socket.AF_UNSPEC),
-    ("::1", "443", socket.AF_INET6),
-    (b"10.1.2.3", None, socket.AF_INET),
-    (None, 0, socket.AF_UNSPEC),
-])
+@pytest.mark.parametrize(
+    "host, port, family",
+    [
+        ("127.0.0.1", 80, socket.AF_UNSPEC),
+        ("::1", "443", socket.AF_INET6),
+        (b"10.1.2.3", None, socket.AF_INET),
+        (None, 0, socket.AF_UNSPEC),
+    ],
+)
 def test_getaddrinfo_numeric_answers_without_the_executor(aloop, host, port, family):
     expected = socket.getaddrinfo(host, port, family, socket.SOCK_STREAM)
-    result = aloop.run_until_complete(
-        aloop.getaddrinfo(host, port, family=family, type=socket.SOCK_STREAM))
+    result = aloop.run_until_complete(aloop.getaddrinfo(host, port, family=family, type=socket.SOCK_STREAM))
     assert result == expected
     if is_ombrel(aloop):
         assert aloop._default_executor is None
@@ -91,11 +92,9 @@ def test_getaddrinfo_resolves_names_and_reports_errors(aloop):
     async def main():
         found = await aloop.getaddrinfo("localhost", "80", type=socket.SOCK_STREAM)
         with pytest.raises(socket.gaierror):
-            await aloop.getaddrinfo("127.0.0.1", 80, family=socket.AF_INET6,
-                                    flags=socket.AI_NUMERICHOST)
+            await aloop.getaddrinfo("127.0.0.1", 80, family=socket.AF_INET6, flags=socket.AI_NUMERICHOST)
         name = await aloop.getnameinfo(("127.0.0.1", 80))
-        numeric = await aloop.getnameinfo(
-            ("127.0.0.1", 80), socket.NI_NUMERICHOST | socket.NI_NUMERICSERV)
+        numeric = await aloop.getnameinfo(("127.0.0.1", 80), socket.NI_NUMERICHOST | socket.NI_NUMERICSERV)
         return found, name, numeric
 
     found, name, numeric = aloop.run_until_complete(main())

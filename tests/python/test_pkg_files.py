@@ -26,6 +26,7 @@ def run():
         async def bounded():
             async with asyncio.timeout(timeout):
                 return await coro
+
         return loop.run_until_complete(bounded())
 
     yield run
@@ -37,6 +38,7 @@ def open_fds():
 
 
 # Modes and arguments.
+
 
 def test_modes_behave_like_the_builtin_open(run, tmp_path):
     p = tmp_path / "f"
@@ -113,6 +115,7 @@ def test_needs_an_ombrel_loop(tmp_path):
 
 # Binary files against a model of their content.
 
+
 @pytest.mark.parametrize("buffering", [0, 7, -1])
 def test_binary_reads_writes_and_positions_follow_the_model(run, tmp_path, buffering):
     p = tmp_path / "f"
@@ -124,19 +127,20 @@ def test_binary_reads_writes_and_positions_follow_the_model(run, tmp_path, buffe
         nonlocal pos
         async with await ombrel.open(p, "w+b", buffering=buffering) as f:
             for _ in range(400):
-                op = rng.choice(["write", "read", "seek", "readline", "pread",
-                                 "pwrite", "readinto", "truncate", "size"])
+                op = rng.choice(
+                    ["write", "read", "seek", "readline", "pread", "pwrite", "readinto", "truncate", "size"]
+                )
                 if op == "write":
                     data = bytes(rng.choice(b"ab\n") for _ in range(rng.randrange(1, 20)))
                     assert await f.write(data) == len(data)
                     if pos > len(model):
                         model.extend(b"\0" * (pos - len(model)))
-                    model[pos:pos + len(data)] = data
+                    model[pos : pos + len(data)] = data
                     pos += len(data)
                 elif op == "read":
                     n = rng.choice([-1, 0, 1, 5, 30])
                     got = await f.read(n)
-                    want = bytes(model[pos:] if n < 0 else model[pos:pos + n])
+                    want = bytes(model[pos:] if n < 0 else model[pos : pos + n])
                     assert got == want
                     pos += len(want)
                 elif op == "readline":
@@ -150,7 +154,7 @@ def test_binary_reads_writes_and_positions_follow_the_model(run, tmp_path, buffe
                 elif op == "readinto":
                     buf = bytearray(8)
                     n = await f.readinto(buf)
-                    assert bytes(buf[:n]) == bytes(model[pos:pos + 8])
+                    assert bytes(buf[:n]) == bytes(model[pos : pos + 8])
                     pos += n
                 elif op == "seek":
                     whence = rng.choice([0, 1, 2])
@@ -164,13 +168,13 @@ def test_binary_reads_writes_and_positions_follow_the_model(run, tmp_path, buffe
                     pos = base + off
                 elif op == "pread":
                     off = rng.randrange(0, len(model) + 2)
-                    assert await f.pread(6, off) == bytes(model[off:off + 6])
+                    assert await f.pread(6, off) == bytes(model[off : off + 6])
                 elif op == "pwrite":
                     off = rng.randrange(0, len(model) + 2)
                     await f.pwrite(b"PW", off)
                     if off > len(model):
                         model.extend(b"\0" * (off - len(model)))
-                    model[off:off + 2] = b"PW"
+                    model[off : off + 2] = b"PW"
                 elif op == "truncate":
                     size = rng.randrange(0, len(model) + 3)
                     assert await f.truncate(size) == size
@@ -222,10 +226,12 @@ def test_a_dropped_file_writes_what_it_buffered_warns_and_closes(run, tmp_path):
     before = open_fds()
 
     async def main():
-        files = [await ombrel.open(tmp_path / "b", "wb"),
-                 await ombrel.open(tmp_path / "a", "ab"),
-                 await ombrel.open(tmp_path / "t", "w", encoding="utf-16"),
-                 await ombrel.open(fifo, "r+b")]
+        files = [
+            await ombrel.open(tmp_path / "b", "wb"),
+            await ombrel.open(tmp_path / "a", "ab"),
+            await ombrel.open(tmp_path / "t", "w", encoding="utf-16"),
+            await ombrel.open(fifo, "r+b"),
+        ]
         await files[0].write(b"0123456789")
         await files[0].seek(2)
         await files[0].write(b"ab")
@@ -331,6 +337,7 @@ def test_text_line_buffering_and_appending_without_a_second_bom(run, tmp_path):
 
 # Cancellation aborts the native operation.
 
+
 def test_cancelled_read_and_write_abort_the_native_operation(run, tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
@@ -378,7 +385,7 @@ def test_stream_reads_under_tiny_timeouts_lose_and_duplicate_nothing(run, tmp_pa
     def writer():
         w = os.open(fifo, os.O_WRONLY)
         for i in range(0, len(data), 64):
-            os.write(w, data[i:i + 64])
+            os.write(w, data[i : i + 64])
             if i % 512 == 0:
                 time.sleep(0.00005)
         os.close(w)
@@ -427,6 +434,7 @@ def test_a_cancelled_open_leaks_no_descriptor(run, tmp_path):
 
 
 # FIFOs open as the built-in open opens them.
+
 
 def test_a_fifo_opened_for_one_direction_waits_for_the_other_end(run, tmp_path):
     fifo = tmp_path / "fifo"
@@ -501,6 +509,7 @@ def test_a_cancelled_fifo_open_ends_its_wait_and_keeps_nothing(run, tmp_path, mo
 
 # At scale.
 
+
 def test_ten_thousand_concurrent_small_reads_and_writes(run, tmp_path):
     nfiles, per_file, rec = 4, 1250, 64
 
@@ -510,8 +519,7 @@ def test_ten_thousand_concurrent_small_reads_and_writes(run, tmp_path):
     async def main():
         files = [await ombrel.open(tmp_path / f"f{i}", "w+b") for i in range(nfiles)]
         # Positional writes of distinct records, all in flight together.
-        await asyncio.gather(*(files[i].pwrite(record(i, j), j * rec)
-                               for i in range(nfiles) for j in range(per_file)))
+        await asyncio.gather(*(files[i].pwrite(record(i, j), j * rec) for i in range(nfiles) for j in range(per_file)))
         # And reads of every record, in a shuffled order.
         order = [(i, j) for i in range(nfiles) for j in range(per_file)]
         random.Random(1).shuffle(order)
@@ -527,10 +535,10 @@ def test_ten_thousand_concurrent_small_reads_and_writes(run, tmp_path):
         return tail
 
     tail = run(main(), timeout=50)
-    chunks = [tail[k:k + 7] for k in range(0, len(tail), 7)]
+    chunks = [tail[k : k + 7] for k in range(0, len(tail), 7)]
     assert sorted(chunks) == [b"<%05d>" % k for k in range(2000)]
     for i in range(nfiles):
-        data = (tmp_path / f"f{i}").read_bytes()[:per_file * rec]
+        data = (tmp_path / f"f{i}").read_bytes()[: per_file * rec]
         assert data == b"".join(record(i, j) for j in range(per_file))
 
 
@@ -543,8 +551,7 @@ def test_sequential_copy_of_64_megabytes_is_exact(run, tmp_path):
     want = hashlib.sha256(src.read_bytes()).hexdigest()
 
     async def main():
-        async with await ombrel.open(src, "rb") as fin, \
-                await ombrel.open(dst, "wb") as fout:
+        async with await ombrel.open(src, "rb") as fin, await ombrel.open(dst, "wb") as fout:
             while chunk := await fin.read(1 << 20):
                 await fout.write(chunk)
             return await fout.size()

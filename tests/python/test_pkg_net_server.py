@@ -44,8 +44,7 @@ def refused(port):
 def test_serving_lifecycle_start_close_and_wait_closed(aloop):
     async def main():
         conns = []
-        server = await aloop.create_server(lambda: Conn(conns), "127.0.0.1", 0,
-                                           start_serving=False)
+        server = await aloop.create_server(lambda: Conn(conns), "127.0.0.1", 0, start_serving=False)
         assert not server.is_serving() and server.get_loop() is aloop
         port = server.sockets[0].getsockname()[1]
         await server.start_serving()
@@ -99,8 +98,7 @@ def test_close_and_abort_clients_end_every_connection(aloop, how):
 def test_serve_forever_cancelled_closes_everything(aloop):
     async def main():
         conns = []
-        server = await aloop.create_server(lambda: Conn(conns), "127.0.0.1", 0,
-                                           start_serving=False)
+        server = await aloop.create_server(lambda: Conn(conns), "127.0.0.1", 0, start_serving=False)
         port = server.sockets[0].getsockname()[1]
         serving = asyncio.ensure_future(server.serve_forever())
         await asyncio.sleep(0)
@@ -124,8 +122,8 @@ def test_multiple_hosts_reuse_port_and_context_manager(aloop):
     async def main():
         conns = []
         async with await aloop.create_server(
-                lambda: Conn(conns), ["127.0.0.1", "localhost"], 0,
-                family=socket.AF_INET, reuse_port=True, backlog=5) as server:
+            lambda: Conn(conns), ["127.0.0.1", "localhost"], 0, family=socket.AF_INET, reuse_port=True, backlog=5
+        ) as server:
             sockets = server.sockets
             # localhost is 127.0.0.1 again: bound once.
             assert len(sockets) == 1
@@ -134,8 +132,7 @@ def test_multiple_hosts_reuse_port_and_context_manager(aloop):
             assert sock.getsockopt(socket.SOL_SOCKET, socket.SO_REUSEPORT)
             port = sock.getsockname()[1]
             # A second server on the same port, allowed by SO_REUSEPORT.
-            twin = await aloop.create_server(asyncio.Protocol, "127.0.0.1", port,
-                                             reuse_port=True)
+            twin = await aloop.create_server(asyncio.Protocol, "127.0.0.1", port, reuse_port=True)
             twin.close()
         assert not server.is_serving()
         assert refused(port)

@@ -184,7 +184,7 @@ def test_results_of_operations_whose_task_was_cancelled_go_to_the_next_call(aloo
 
     async def recv_into():
         buf = bytearray(100)
-        return bytes(buf[:await aloop.sock_recv_into(b, buf)])
+        return bytes(buf[: await aloop.sock_recv_into(b, buf)])
 
     async def main():
         for recv in (lambda: aloop.sock_recv(b, 100), recv_into):
@@ -212,7 +212,7 @@ def test_receives_under_tiny_timeouts_lose_and_duplicate_nothing(aloop):
 
     def writer():
         for i in range(0, len(data), 64):
-            a.sendall(data[i:i + 64])
+            a.sendall(data[i : i + 64])
             if i % 512 == 0:
                 time.sleep(0.00005)
         a.shutdown(socket.SHUT_WR)
@@ -308,10 +308,13 @@ def test_debug_mode_refuses_blocking_sockets(aloop, socks):
     a, b = socks.pair()
     a.setblocking(True)
     calls = [
-        aloop.sock_recv(a, 1), aloop.sock_recv_into(a, bytearray(1)),
-        aloop.sock_sendall(a, b"x"), aloop.sock_accept(blocking),
+        aloop.sock_recv(a, 1),
+        aloop.sock_recv_into(a, bytearray(1)),
+        aloop.sock_sendall(a, b"x"),
+        aloop.sock_accept(blocking),
         aloop.sock_connect(blocking, ("127.0.0.1", 1)),
-        aloop.sock_sendto(a, b"x", None), aloop.sock_recvfrom(a, 1),
+        aloop.sock_sendto(a, b"x", None),
+        aloop.sock_recvfrom(a, 1),
         aloop.sock_recvfrom_into(a, bytearray(1)),
     ]
     for coro in calls:
@@ -351,7 +354,7 @@ def datafile(tmp_path):
 def test_sock_sendfile_sends_the_range_and_moves_the_file_position(aloop, socks, datafile, offset, count):
     f, data = datafile
     a, b = socks.pair(blocking=False)
-    expected = data[offset:None if count is None else offset + count]
+    expected = data[offset : None if count is None else offset + count]
 
     async def main():
         sending = asyncio.ensure_future(aloop.sock_sendfile(a, f, offset, count))

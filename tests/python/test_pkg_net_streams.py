@@ -112,20 +112,25 @@ def test_create_connection_resolves_binds_and_races(aloop):
         server = await asyncio.start_server(echo, "127.0.0.1", 0)
         port = server.sockets[0].getsockname()[1]
         tr, _ = await aloop.create_connection(
-            asyncio.Protocol, "localhost", port, family=socket.AF_INET,
-            local_addr=("127.0.0.1", 0), happy_eyeballs_delay=0.05)
+            asyncio.Protocol,
+            "localhost",
+            port,
+            family=socket.AF_INET,
+            local_addr=("127.0.0.1", 0),
+            happy_eyeballs_delay=0.05,
+        )
         assert tr.get_extra_info("peername") == ("127.0.0.1", port)
         tr.close()
         # Only the last address listens: the race moves past the others.
-        infos = [(socket.AF_INET, socket.SOCK_STREAM, 6, "", ("127.0.0.1", p))
-                 for p in (closed_port(), closed_port(), port)]
+        infos = [
+            (socket.AF_INET, socket.SOCK_STREAM, 6, "", ("127.0.0.1", p)) for p in (closed_port(), closed_port(), port)
+        ]
 
         async def getaddrinfo(*args, **kwargs):
             return infos
 
         aloop.getaddrinfo = getaddrinfo
-        tr, _ = await aloop.create_connection(
-            asyncio.Protocol, "any", port, happy_eyeballs_delay=0.01)
+        tr, _ = await aloop.create_connection(asyncio.Protocol, "any", port, happy_eyeballs_delay=0.01)
         assert tr.get_extra_info("peername") == ("127.0.0.1", port)
         tr.close()
         infos.pop()
@@ -241,7 +246,8 @@ def test_tls_connection_and_start_tls_upgrade(aloop):
         tls_server = await asyncio.start_server(echo, "127.0.0.1", 0, ssl=server_ctx)
         port = tls_server.sockets[0].getsockname()[1]
         reader, writer = await asyncio.open_connection(
-            "127.0.0.1", port, ssl=client_ctx, server_hostname="", ssl_handshake_timeout=5)
+            "127.0.0.1", port, ssl=client_ctx, server_hostname="", ssl_handshake_timeout=5
+        )
         assert writer.get_extra_info("ssl_object") is not None
         payload = os.urandom(300_000)
         writer.write(payload)
@@ -324,11 +330,12 @@ def test_write_then_abort_delivers_the_write(aloop, tls, side):
                 got.set_result(await reader.readexactly(len(reply)))
                 writer.close()
 
-        server = await asyncio.start_server(
-            handler, "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None)
+        server = await asyncio.start_server(handler, "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None)
         reader, writer = await asyncio.open_connection(
-            *server.sockets[0].getsockname(), ssl=tu.simple_client_sslcontext() if tls else None,
-            server_hostname="" if tls else None)
+            *server.sockets[0].getsockname(),
+            ssl=tu.simple_client_sslcontext() if tls else None,
+            server_hostname="" if tls else None,
+        )
         if side == "client":
             await write_then_abort(reader, writer)
             assert await got == reply
@@ -368,8 +375,7 @@ class ContextRecorder(Recorder):
         super().data_received(data)
         self.note("data")
         if self.data == b"first":
-            self.transport.get_extra_info("socket").setsockopt(
-                socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
+            self.transport.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 65536)
             self.transport.write(b"x" * (1 << 20))  # pauses, resumes as the peer reads
         elif self.data == b"firstsecond":
             self.transport.close()
@@ -401,8 +407,7 @@ def test_protocol_callbacks_run_in_the_context_the_transport_was_made_in(aloop, 
             servers.append(ContextRecorder(aloop))
             return servers[-1]
 
-        server = await aloop.create_server(
-            factory, "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None)
+        server = await aloop.create_server(factory, "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None)
         address = server.sockets[0].getsockname()
         cv.set("client")
         if how == "connect_accepted_socket":
@@ -410,8 +415,11 @@ def test_protocol_callbacks_run_in_the_context_the_transport_was_made_in(aloop, 
             tr, client = await aloop.connect_accepted_socket(lambda: ContextRecorder(aloop), sock)
         else:
             tr, client = await aloop.create_connection(
-                lambda: ContextRecorder(aloop), *address,
-                ssl=tu.simple_client_sslcontext() if tls else None, server_hostname="" if tls else None)
+                lambda: ContextRecorder(aloop),
+                *address,
+                ssl=tu.simple_client_sslcontext() if tls else None,
+                server_hostname="" if tls else None,
+            )
         cv.set("elsewhere")
         seen.set("elsewhere")
         tr.write(b"first")
@@ -439,31 +447,39 @@ def test_protocol_callbacks_run_in_the_context_the_transport_was_made_in(aloop, 
     assert [n for n, _, _ in cli.calls][-2:] == ["eof", "lost"]
 
 
-@pytest.mark.parametrize("tls, failure", [
-    (False, "reset"), (False, "broken pipe"), (False, "timeout"), (True, "reset"), (True, "timeout"),
-])
+@pytest.mark.parametrize(
+    "tls, failure",
+    [
+        (False, "reset"),
+        (False, "broken pipe"),
+        (False, "timeout"),
+        (True, "reset"),
+        (True, "timeout"),
+    ],
+)
 def test_transport_errors_carry_the_kernels_errno(aloop, tls, failure):
-    number, kind = {"reset": (errno.ECONNRESET, ConnectionResetError),
-                    "broken pipe": (errno.EPIPE, BrokenPipeError),
-                    "timeout": (errno.ETIMEDOUT, TimeoutError)}[failure]
+    number, kind = {
+        "reset": (errno.ECONNRESET, ConnectionResetError),
+        "broken pipe": (errno.EPIPE, BrokenPipeError),
+        "timeout": (errno.ETIMEDOUT, TimeoutError),
+    }[failure]
 
     async def main():
         peers = asyncio.Queue()
         server = await asyncio.start_server(
-            lambda r, w: peers.put_nowait(w), "127.0.0.1", 0,
-            ssl=tu.simple_server_sslcontext() if tls else None)
+            lambda r, w: peers.put_nowait(w), "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None
+        )
         sock = socket.socket()
         sock.setblocking(False)
         if failure == "timeout":  # unacknowledged data times out after 300 ms
             sock.setsockopt(socket.IPPROTO_TCP, socket.TCP_USER_TIMEOUT, 300)
         await aloop.sock_connect(sock, server.sockets[0].getsockname())
         reader, writer = await asyncio.open_connection(
-            sock=sock, ssl=tu.simple_client_sslcontext() if tls else None,
-            server_hostname="" if tls else None)
+            sock=sock, ssl=tu.simple_client_sslcontext() if tls else None, server_hostname="" if tls else None
+        )
         peer = await peers.get()
         if failure == "reset":
-            peer.get_extra_info("socket").setsockopt(
-                socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
+            peer.get_extra_info("socket").setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, struct.pack("ii", 1, 0))
             peer.transport.abort()
         else:
             if failure == "broken pipe":  # the peer's reset answers a write after its FIN
@@ -536,13 +552,12 @@ def test_tls_tail_written_after_the_peer_began_the_shutdown_arrives(aloop):
     async def main():
         go, outcome = threading.Event(), []
         with socket.create_server(("127.0.0.1", 0)) as listener:
-            peer = threading.Thread(target=tls_peer_that_shuts_down_first,
-                                    args=(listener, go, outcome))
+            peer = threading.Thread(target=tls_peer_that_shuts_down_first, args=(listener, go, outcome))
             peer.start()
             try:
                 reader, writer = await asyncio.open_connection(
-                    *listener.getsockname(), ssl=tu.simple_client_sslcontext(),
-                    server_hostname="")
+                    *listener.getsockname(), ssl=tu.simple_client_sslcontext(), server_hostname=""
+                )
                 for _ in range(64):  # no drain: the TLS layer buffers what the transport refuses
                     writer.write(b"x" * 65536)
                 go.set()
@@ -581,17 +596,15 @@ def test_transport_sendfile_after_queued_writes(aloop, datafile, kind):
             received.set_result(await reader.read())
             writer.close()
 
-        server = await asyncio.start_server(
-            collect, "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None)
+        server = await asyncio.start_server(collect, "127.0.0.1", 0, ssl=tu.simple_server_sslcontext() if tls else None)
         port = server.sockets[0].getsockname()[1]
         _, writer = await asyncio.open_connection(
-            "127.0.0.1", port, ssl=tu.simple_client_sslcontext() if tls else None,
-            server_hostname="" if tls else None)
+            "127.0.0.1", port, ssl=tu.simple_client_sslcontext() if tls else None, server_hostname="" if tls else None
+        )
         # Queued in the transport first, past the high-water mark: the
         # stream's protocol is paused when the file goes out.
         writer.write(b"header:" * 20_000)
-        sending = asyncio.ensure_future(
-            aloop.sendfile(writer.transport, file, 10, len(data) - 20))
+        sending = asyncio.ensure_future(aloop.sendfile(writer.transport, file, 10, len(data) - 20))
         await asyncio.sleep(0)
         if kind == "native" and is_ombrel(aloop):
             with pytest.raises(RuntimeError, match="sendfile is in progress"):

@@ -215,8 +215,7 @@ def test_stream_reader_on_a_read_pipe(aloop, pipe):
 
     async def main():
         reader = asyncio.StreamReader()
-        await aloop.connect_read_pipe(
-            lambda: asyncio.StreamReaderProtocol(reader), rf)
+        await aloop.connect_read_pipe(lambda: asyncio.StreamReaderProtocol(reader), rf)
         wf.write(b"line 1\nline 2\n")
         wf.close()
         return [line async for line in reader]

@@ -18,13 +18,14 @@ PIPE = asyncio.subprocess.PIPE
 
 
 def test_communicate_exit_code_and_separate_streams(aloop):
-    code = ("import sys; data = sys.stdin.buffer.read(); "
-            "sys.stdout.buffer.write(data.upper()); "
-            "sys.stderr.write('err'); sys.exit(7)")
+    code = (
+        "import sys; data = sys.stdin.buffer.read(); "
+        "sys.stdout.buffer.write(data.upper()); "
+        "sys.stderr.write('err'); sys.exit(7)"
+    )
 
     async def main():
-        proc = await asyncio.create_subprocess_exec(
-            PY, "-c", code, stdin=PIPE, stdout=PIPE, stderr=PIPE)
+        proc = await asyncio.create_subprocess_exec(PY, "-c", code, stdin=PIPE, stdout=PIPE, stderr=PIPE)
         assert proc.returncode is None
         out, err = await proc.communicate(b"x" * 300_000)  # beyond a pipe's buffer
         return proc, out, err
@@ -37,12 +38,12 @@ def test_communicate_exit_code_and_separate_streams(aloop):
 def test_shell_stderr_to_stdout_and_devnull(aloop):
     async def main():
         proc = await asyncio.create_subprocess_shell(
-            "echo out; echo err >&2; exit 4",
-            stdin=subprocess.DEVNULL, stdout=PIPE, stderr=subprocess.STDOUT)
+            "echo out; echo err >&2; exit 4", stdin=subprocess.DEVNULL, stdout=PIPE, stderr=subprocess.STDOUT
+        )
         out, err = await proc.communicate()
         quiet = await asyncio.create_subprocess_shell(
-            "echo gone; cat", stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            "echo gone; cat", stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL
+        )
         assert quiet.stdout is None and quiet.stdin is None
         return proc.returncode, out, err, await quiet.wait()
 
@@ -58,9 +59,13 @@ def test_streams_line_by_line_and_files_as_stdio(aloop, tmp_path):
 
     async def main():
         proc = await asyncio.create_subprocess_exec(
-            PY, "-u", "-c",
+            PY,
+            "-u",
+            "-c",
             "import sys\nfor l in sys.stdin: print(l.strip()[::-1], flush=True)",
-            stdin=PIPE, stdout=PIPE)
+            stdin=PIPE,
+            stdout=PIPE,
+        )
         got = []
         for word in (b"abc", b"xyz"):
             proc.stdin.write(word + b"\n")
@@ -79,16 +84,19 @@ def test_streams_line_by_line_and_files_as_stdio(aloop, tmp_path):
     assert dst.read_bytes() == b"one\ntwo\n"
 
 
-@pytest.mark.parametrize("how,expect", [
-    ("terminate", -signal.SIGTERM),
-    ("kill", -signal.SIGKILL),
-    ("send_signal", -signal.SIGUSR1),
-])
+@pytest.mark.parametrize(
+    "how,expect",
+    [
+        ("terminate", -signal.SIGTERM),
+        ("kill", -signal.SIGKILL),
+        ("send_signal", -signal.SIGUSR1),
+    ],
+)
 def test_signals_reach_the_child(aloop, how, expect):
     async def main():
         proc = await asyncio.create_subprocess_exec(
-            PY, "-c", "import sys, time; print('up', flush=True); time.sleep(30)",
-            stdout=PIPE)
+            PY, "-c", "import sys, time; print('up', flush=True); time.sleep(30)", stdout=PIPE
+        )
         assert await proc.stdout.readline() == b"up\n"
         if how == "send_signal":
             proc.send_signal(signal.SIGUSR1)
@@ -102,8 +110,7 @@ def test_signals_reach_the_child(aloop, how, expect):
 
 def test_concurrent_waits_and_many_children(aloop):
     async def child(i):
-        proc = await asyncio.create_subprocess_exec(
-            PY, "-c", f"import sys; sys.exit({i})", stdout=subprocess.DEVNULL)
+        proc = await asyncio.create_subprocess_exec(PY, "-c", f"import sys; sys.exit({i})", stdout=subprocess.DEVNULL)
         a, b = await asyncio.gather(proc.wait(), proc.wait())
         assert a == b == i
         return a
@@ -131,10 +138,15 @@ def test_start_failures(aloop, tmp_path):
         with pytest.raises(FileNotFoundError):
             await asyncio.create_subprocess_exec(str(tmp_path / "missing"))
         with pytest.raises(NotADirectoryError):
-            await asyncio.create_subprocess_exec(PY, "-c", "pass",
-                                                 cwd=__file__)
-        for kw in ({"universal_newlines": True}, {"bufsize": 1}, {"text": True},
-                   {"encoding": "utf-8"}, {"errors": "strict"}, {"shell": True}):
+            await asyncio.create_subprocess_exec(PY, "-c", "pass", cwd=__file__)
+        for kw in (
+            {"universal_newlines": True},
+            {"bufsize": 1},
+            {"text": True},
+            {"encoding": "utf-8"},
+            {"errors": "strict"},
+            {"shell": True},
+        ):
             with pytest.raises(ValueError):
                 await aloop.subprocess_exec(asyncio.SubprocessProtocol, PY, "-c", "pass", **kw)
         with pytest.raises(ValueError):
@@ -148,10 +160,14 @@ def test_start_failures(aloop, tmp_path):
 def test_popen_options_pass_through(aloop, tmp_path):
     async def main():
         proc = await asyncio.create_subprocess_exec(
-            PY, "-c", "import os; print(os.getcwd(), os.environ['OMBREL_T'], "
-                      "os.getsid(0) == os.getpid())",
-            stdout=PIPE, cwd=tmp_path, env={"OMBREL_T": "v"},
-            start_new_session=True)
+            PY,
+            "-c",
+            "import os; print(os.getcwd(), os.environ['OMBREL_T'], os.getsid(0) == os.getpid())",
+            stdout=PIPE,
+            cwd=tmp_path,
+            env={"OMBREL_T": "v"},
+            start_new_session=True,
+        )
         out, _ = await proc.communicate()
         return out.decode().split()
 
@@ -161,8 +177,14 @@ def test_popen_options_pass_through(aloop, tmp_path):
 def _child_fds(loop, **kwargs):
     async def main():
         proc = await asyncio.create_subprocess_exec(
-            PY, "-c", "import os; print(sorted(int(f) for f in os.listdir('/proc/self/fd')))",
-            stdin=PIPE, stdout=PIPE, stderr=PIPE, **kwargs)
+            PY,
+            "-c",
+            "import os; print(sorted(int(f) for f in os.listdir('/proc/self/fd')))",
+            stdin=PIPE,
+            stdout=PIPE,
+            stderr=PIPE,
+            **kwargs,
+        )
         out, err = await proc.communicate()
         assert proc.returncode == 0, err
         return eval(out)
@@ -195,8 +217,7 @@ def test_children_inherit_only_their_standard_descriptors(aloop):
         assert fds == sorted({0, 1, 2, keep_r, min(set(range(3, 100)) - {keep_r})})
         # Without close_fds, only what the parent marked inheritable
         # crosses over: the loop's own descriptors are close-on-exec.
-        inheritable = {0, 1, 2} | {int(f) for f in os.listdir("/proc/self/fd")
-                                   if _inheritable(int(f))}
+        inheritable = {0, 1, 2} | {int(f) for f in os.listdir("/proc/self/fd") if _inheritable(int(f))}
         fds = set(_child_fds(aloop, close_fds=False))
         listing = min(set(range(1000)) - inheritable)
         assert keep_r in fds and r not in fds
@@ -212,8 +233,7 @@ def test_exit_is_seen_without_reading_the_pipes(aloop):
     # The child exits while its stdout is still open in a grandchild: the
     # exit code arrives, the pipe's end comes later.
     async def main():
-        proc = await asyncio.create_subprocess_shell(
-            "sleep 0.5 & exit 3", stdout=PIPE)
+        proc = await asyncio.create_subprocess_shell("sleep 0.5 & exit 3", stdout=PIPE)
         code = await proc.wait()
         rest = await proc.stdout.read()
         return code, rest
@@ -229,8 +249,7 @@ def test_closing_the_transport_kills_the_child(aloop):
             def process_exited(self):
                 done.set_result(transport.get_returncode())
 
-        transport, _ = await aloop.subprocess_exec(Proto, "sleep", "30",
-                                                   stdin=None, stdout=None, stderr=None)
+        transport, _ = await aloop.subprocess_exec(Proto, "sleep", "30", stdin=None, stdout=None, stderr=None)
         assert transport.get_pid() > 0 and transport.get_returncode() is None
         assert transport.get_pipe_transport(0) is None
         transport.close()

@@ -48,8 +48,10 @@ class Recorder(asyncio.SubprocessProtocol):
 
 
 def test_protocol_calls_come_in_order_and_end_with_connection_lost(aloop):
-    code = ("import sys; d = sys.stdin.buffer.read(); "
-            "sys.stdout.buffer.write(d[::-1]); sys.stderr.buffer.write(b'E' * len(d))")
+    code = (
+        "import sys; d = sys.stdin.buffer.read(); "
+        "sys.stdout.buffer.write(d[::-1]); sys.stderr.buffer.write(b'E' * len(d))"
+    )
 
     async def main():
         transport, proto = await aloop.subprocess_exec(Recorder, PY, "-c", code)
@@ -67,7 +69,10 @@ def test_protocol_calls_come_in_order_and_end_with_connection_lost(aloop):
     proto = run(aloop, main(), 30)
     assert proto.events[0] == "made" and proto.events[-1] == "lost"
     assert sorted(e for e in proto.events if isinstance(e, tuple)) == [
-        ("pipe lost", 0, None), ("pipe lost", 1, None), ("pipe lost", 2, None)]
+        ("pipe lost", 0, None),
+        ("pipe lost", 1, None),
+        ("pipe lost", 2, None),
+    ]
     assert "exited" in proto.events
     assert bytes(proto.data[1]) == (b"abc" * 1000)[::-1]
     assert bytes(proto.data[2]) == b"E" * 3000
@@ -89,8 +94,9 @@ def test_a_child_reaped_by_the_caller_still_finishes_the_transport(aloop):
 
 def test_cancelled_creation_kills_and_reaps_the_child(aloop):
     async def main():
-        task = asyncio.ensure_future(asyncio.create_subprocess_exec(
-            PY, "-c", "import time; time.sleep(30)", stdout=subprocess.PIPE))
+        task = asyncio.ensure_future(
+            asyncio.create_subprocess_exec(PY, "-c", "import time; time.sleep(30)", stdout=subprocess.PIPE)
+        )
         await asyncio.sleep(0)
         await asyncio.sleep(0)
         task.cancel()
@@ -113,9 +119,9 @@ def test_child_running_at_loop_close_is_left_alone(loop_factory, request):
         pytest.skip("subprocess keeps the Popen of a child it did not see exit")
     loop = loop_factory()
     try:
+
         async def main():
-            return await asyncio.create_subprocess_exec(
-                PY, "-c", "import time; time.sleep(0.3)")
+            return await asyncio.create_subprocess_exec(PY, "-c", "import time; time.sleep(0.3)")
 
         proc = run(loop, main(), 30)
         pid = proc.pid

@@ -27,6 +27,7 @@ def run_until(loop, predicate, timeout=5.0):
         async with asyncio.timeout(timeout):
             while not predicate():
                 await asyncio.sleep(0.001)
+
     loop.run_until_complete(wait())
 
 
@@ -82,6 +83,7 @@ def test_removing_a_reader_cancels_its_queued_run(aloop, pair):
     c, d = socket.socketpair()
     ran = []
     try:
+
         def first(me, other):
             ran.append(me)
             aloop.remove_reader(me)

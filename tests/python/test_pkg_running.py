@@ -21,8 +21,11 @@ def test_is_a_complete_asyncio_loop():
         assert isinstance(loop, _ombrel.Loop)
         assert repr(loop) == "<Loop running=False closed=False debug=False>"
         # Nothing falls through to the abstract methods.
-        abstract = [name for name, value in vars(asyncio.AbstractEventLoop).items()
-                    if callable(value) and getattr(ombrel.Loop, name) is value]
+        abstract = [
+            name
+            for name, value in vars(asyncio.AbstractEventLoop).items()
+            if callable(value) and getattr(ombrel.Loop, name) is value
+        ]
         assert abstract == []
         # The native runtime is made once per object.
         with pytest.raises(RuntimeError):
@@ -91,9 +94,7 @@ def test_nested_and_concurrent_runs_are_refused(aloop, loop_factory):
     fut = other.create_future()
 
     def nested():
-        for call in (aloop.run_forever,
-                     lambda: aloop.run_until_complete(fut),
-                     other.run_forever):
+        for call in (aloop.run_forever, lambda: aloop.run_until_complete(fut), other.run_forever):
             try:
                 call()
             except RuntimeError as exc:
@@ -106,7 +107,8 @@ def test_nested_and_concurrent_runs_are_refused(aloop, loop_factory):
     finally:
         other.close()
     assert errors == ["This event loop is already running"] * 2 + [
-        "Cannot run the event loop while another loop is running"]
+        "Cannot run the event loop while another loop is running"
+    ]
 
 
 def test_close_refuses_while_running_and_is_idempotent(aloop):
@@ -126,11 +128,13 @@ def test_close_refuses_while_running_and_is_idempotent(aloop):
     aloop.close()
     assert aloop.is_closed()
     coro = asyncio.sleep(0)
-    for call in (lambda: aloop.call_soon(print),
-                 lambda: aloop.call_later(1, print),
-                 aloop.run_forever,
-                 lambda: aloop.run_until_complete(coro),
-                 lambda: aloop.create_task(coro)):
+    for call in (
+        lambda: aloop.call_soon(print),
+        lambda: aloop.call_later(1, print),
+        aloop.run_forever,
+        lambda: aloop.run_until_complete(coro),
+        lambda: aloop.create_task(coro),
+    ):
         with pytest.raises(RuntimeError, match="Event loop is closed"):
             call()
     coro.close()
@@ -185,6 +189,7 @@ def test_unclosed_loop_warns_and_closes(loop_factory):
 
 def test_time_follows_the_monotonic_clock(aloop):
     import time
+
     before = time.monotonic()
     now = aloop.time()
     assert before <= now <= time.monotonic()

@@ -22,8 +22,7 @@ def kill_later(sig, delay=0.1):
 
 @pytest.fixture(autouse=True)
 def restore_signals():
-    saved = {s: signal.getsignal(s) for s in (signal.SIGUSR1, signal.SIGUSR2,
-                                              signal.SIGINT, signal.SIGHUP)}
+    saved = {s: signal.getsignal(s) for s in (signal.SIGUSR1, signal.SIGUSR2, signal.SIGINT, signal.SIGHUP)}
     # A run started in the background inherits SIGINT ignored; the tests
     # expect what an interactive process has.
     if saved[signal.SIGINT] is signal.SIG_IGN:

@@ -184,12 +184,10 @@ def test_sleeps_and_timers_wake_in_deadline_order(aloop):
 
 def test_gather_and_wait_with_threads(aloop):
     async def main():
-        results = await asyncio.gather(
-            asyncio.to_thread(sum, [1, 2, 3]),
-            asyncio.to_thread(pow, 2, 10))
+        results = await asyncio.gather(asyncio.to_thread(sum, [1, 2, 3]), asyncio.to_thread(pow, 2, 10))
         done, pending = await asyncio.wait(
-            [aloop.create_task(asyncio.sleep(0.01)),
-             aloop.create_task(asyncio.sleep(10))], timeout=0.2)
+            [aloop.create_task(asyncio.sleep(0.01)), aloop.create_task(asyncio.sleep(10))], timeout=0.2
+        )
         for task in pending:
             task.cancel()
         return results, len(done), len(pending)

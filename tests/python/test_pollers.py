@@ -1,7 +1,6 @@
 """Descriptor pollers and child waits."""
 
 import os
-import signal
 import subprocess
 import sys
 

@@ -47,6 +47,7 @@ def test_immediate_answers(loop, pair):
 def read_in_thread(sock, got, want=None):
     """Reads sock into got from a thread of its own until want bytes (or the
     end of the stream) have come; answers the started thread."""
+
     def read():
         while want is None or len(got) < want:
             chunk = sock.recv(65536)
@@ -99,7 +100,7 @@ def test_sendalls_on_one_socket_go_out_whole_in_call_order(loop, pair):
     head = big + more + b"tail"
     assert got[: len(head)] == head
     k = len(got) - len(head) - len(b"after")
-    assert got[len(head) + k:] == b"after" and got[len(head): len(head) + k] == last[:k]
+    assert got[len(head) + k :] == b"after" and got[len(head) : len(head) + k] == last[:k]
 
 
 def test_peer_close_gives_empty_bytes(loop, pair):

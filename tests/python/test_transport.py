@@ -12,7 +12,6 @@ import types
 import threading
 import weakref
 
-import _ombrel
 import pytest
 
 from helpers import RecordingLoop, reset, run_once, run_until
@@ -657,8 +656,13 @@ def test_set_write_buffer_limits(loop, pair, monkeypatch):
     a, b = pair()
     p = Rec()
     tr = make(loop, a, p, start=False)
-    for args, kwargs, want in [((), {"high": 100}, (25, 100)), ((), {"low": 10}, (10, 40)), ((7,), {}, (1, 7)),
-                               ((100, 1), {"low": 3}, (3, 100)), ((), {}, (16384, 65536))]:
+    for args, kwargs, want in [
+        ((), {"high": 100}, (25, 100)),
+        ((), {"low": 10}, (10, 40)),
+        ((7,), {}, (1, 7)),
+        ((100, 1), {"low": 3}, (3, 100)),
+        ((), {}, (16384, 65536)),
+    ]:
         tr.set_write_buffer_limits(*args, **kwargs)
         assert tr.get_write_buffer_limits() == want
     for args, shown in (((10, 20), (10, 20)), ((-5,), (-5, -1))):  # low = high / 4 toward zero

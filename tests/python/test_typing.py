@@ -16,16 +16,32 @@ def test_user_program_passes_mypy_strict():
     # with the wheel installed sees them; no cache, so no stale answers.
     env = dict(os.environ, MYPYPATH=str(TOP / "python"))
     out = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", os.devnull,
-         "--config-file", str(PROGRAM.with_name("mypy.ini")), str(PROGRAM)],
-        cwd=TOP, env=env, capture_output=True, text=True, timeout=300)
+        [
+            sys.executable,
+            "-m",
+            "mypy",
+            "--strict",
+            "--no-incremental",
+            "--cache-dir",
+            os.devnull,
+            "--config-file",
+            str(PROGRAM.with_name("mypy.ini")),
+            str(PROGRAM),
+        ],
+        cwd=TOP,
+        env=env,
+        capture_output=True,
+        text=True,
+        timeout=300,
+    )
     assert out.returncode == 0, out.stdout + out.stderr
 
 
 def test_user_program_runs():
     # The types it was checked against hold at run time (the overloads of
     # open give the file kind the mode asks for).
-    out = subprocess.run([sys.executable, "-X", "dev", "-W", "error", str(PROGRAM)],
-                         capture_output=True, text=True, timeout=120)
+    out = subprocess.run(
+        [sys.executable, "-X", "dev", "-W", "error", str(PROGRAM)], capture_output=True, text=True, timeout=120
+    )
     assert out.returncode == 0, out.stdout + out.stderr
     assert out.stdout == "first,second,third 2 7\n"

@@ -28,8 +28,10 @@ libc = ctypes.CDLL(None)
 
 
 class MallInfo2(ctypes.Structure):
-    _fields_ = [(name, ctypes.c_size_t) for name in
-                "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()]
+    _fields_ = [
+        (name, ctypes.c_size_t)
+        for name in "arena ordblks smblks hblks hblkhd usmblks fsmblks uordblks fordblks keepcost".split()
+    ]
 
 
 libc.mallinfo2.restype = MallInfo2
@@ -102,10 +104,15 @@ def package_main():
             gc.collect()
             raw = rss_mb()
             libc.malloc_trim(0)
-            report = dict(stats, handler_calls=handler_calls[:5], unraisable=unraisable[:5],
-                          rss_mb=round(raw, 1), rss_trimmed_mb=round(rss_mb(), 1),
-                          c_heap_mb=round((libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd) / 2**20, 2),
-                          fds=len(os.listdir("/proc/self/fd")))
+            report = dict(
+                stats,
+                handler_calls=handler_calls[:5],
+                unraisable=unraisable[:5],
+                rss_mb=round(raw, 1),
+                rss_trimmed_mb=round(rss_mb(), 1),
+                c_heap_mb=round((libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd) / 2**20, 2),
+                fds=len(os.listdir("/proc/self/fd")),
+            )
             sys.stdout.write(json.dumps(report) + "\n")
             sys.stdout.flush()
         server.close()
@@ -152,14 +159,19 @@ def main():
             return
         pending.extend(chunk)
         while b"\n" in pending:
-            del pending[:pending.index(b"\n") + 1]
+            del pending[: pending.index(b"\n") + 1]
             gc.collect()
             raw = rss_mb()
             libc.malloc_trim(0)  # what the C allocator keeps for reuse is no leak
-            report = dict(stats, handler_calls=loop.handler_calls[:5], unraisable=unraisable[:5],
-                          rss_mb=round(raw, 1), rss_trimmed_mb=round(rss_mb(), 1),
-                          c_heap_mb=round((libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd) / 2**20, 2),
-                          fds=len(os.listdir("/proc/self/fd")))
+            report = dict(
+                stats,
+                handler_calls=loop.handler_calls[:5],
+                unraisable=unraisable[:5],
+                rss_mb=round(raw, 1),
+                rss_trimmed_mb=round(rss_mb(), 1),
+                c_heap_mb=round((libc.mallinfo2().uordblks + libc.mallinfo2().hblkhd) / 2**20, 2),
+                fds=len(os.listdir("/proc/self/fd")),
+            )
             sys.stdout.write(json.dumps(report) + "\n")
             sys.stdout.flush()
 

@@ -94,7 +94,7 @@ def test_receive_storm(loop):
             for i, (a, b) in enumerate(pairs):
                 if sent[i] < per_pair:
                     try:
-                        sent[i] += b.send(stream[sent[i]:sent[i] + rnd.randrange(1, 8192)])
+                        sent[i] += b.send(stream[sent[i] : sent[i] + rnd.randrange(1, 8192)])
                     except BlockingIOError:
                         pass
 
@@ -253,8 +253,12 @@ def test_accept_storm(loop):
         # Every client is either accepted, or closed by the loop because the
         # accept that took it had been cancelled: nothing stays queued.
         listener.setblocking(False)
-        run_until(loop, lambda: len(accepted) + sum(1 for c in clients if _closed(c)) >= clients_n, 60,
-                  "every connection taken")
+        run_until(
+            loop,
+            lambda: len(accepted) + sum(1 for c in clients if _closed(c)) >= clients_n,
+            60,
+            "every connection taken",
+        )
         state["stop"] = True
         ids = set()
         for s in accepted:
@@ -326,17 +330,18 @@ def test_file_read_storm(loop, tmp_path):
             f = loop._file_read(fd, 4096)
             stream.append(f)
             storm.maybe_cancel(f)
-        run_until(loop, lambda: all(f.done() for f, _, _ in futures) and all(f.done() for f in stream), 120,
-                  "every read")
+        run_until(
+            loop, lambda: all(f.done() for f, _, _ in futures) and all(f.done() for f in stream), 120, "every read"
+        )
         for f, n, off in futures:
             if f.cancelled():
                 totals["reads_cancelled"] += 1
             else:
-                assert f.result() == data[off:off + n]
+                assert f.result() == data[off : off + n]
                 totals["bytes_checked"] += len(f.result())
         # Streaming reads share the file position, so they may finish in any
         # order: each chunk is checked to come from the file.
-        window = data[:2 << 20]  # the file repeats one MiB: any chunk lies within two
+        window = data[: 2 << 20]  # the file repeats one MiB: any chunk lies within two
         for chunk in (f.result() for f in stream if not f.cancelled()):
             assert chunk in window
         totals["reads"] += ops + len(stream)
@@ -394,8 +399,14 @@ def test_file_work_storm(loop, tmp_path):
         totals["ops"] += ops
         rounds.done()
     assert open_fds() == fds
-    record("file-work-storm", rounds=ROUNDS, **totals, pool_threads_seen=seen["pool"],
-           kernel_io_wq_threads_seen=seen["io-wq"], rss_mb=rounds.check())
+    record(
+        "file-work-storm",
+        rounds=ROUNDS,
+        **totals,
+        pool_threads_seen=seen["pool"],
+        kernel_io_wq_threads_seen=seen["io-wq"],
+        rss_mb=rounds.check(),
+    )
 
 
 def _threads():

@@ -94,8 +94,11 @@ def test_children_through_the_package(unraisable):
 
     async def one(i):
         proc = await asyncio.create_subprocess_exec(
-            sys.executable, "-c", f"import sys; sys.stdout.write('child {i}'); sys.exit({i % 5})",
-            stdout=asyncio.subprocess.PIPE)
+            sys.executable,
+            "-c",
+            f"import sys; sys.stdout.write('child {i}'); sys.exit({i % 5})",
+            stdout=asyncio.subprocess.PIPE,
+        )
         out, _ = await proc.communicate()
         return out, proc.returncode
 

@@ -80,8 +80,13 @@ class Server:
 
     def __init__(self, *options):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(p for p in sys.path if p))
-        self.proc = subprocess.Popen([sys.executable, os.path.join(HERE, "echo_server.py"), *options],
-                                     stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True, env=env)
+        self.proc = subprocess.Popen(
+            [sys.executable, os.path.join(HERE, "echo_server.py"), *options],
+            stdin=subprocess.PIPE,
+            stdout=subprocess.PIPE,
+            text=True,
+            env=env,
+        )
         self.port = int(self.proc.stdout.readline())
 
     def stats(self):
@@ -121,14 +126,13 @@ def echo_round(loop, server, rnd, n):
     for i in range(n):
         size = rnd.randrange(1, 8192)
         start = rnd.randrange(0, len(payload) - size)
-        clients.append(Client(loop, payload[start:start + size], errors))
+        clients.append(Client(loop, payload[start : start + size], errors))
     for c in clients:
         c.connect(server.port)
     run_until(loop, lambda: errors or all(c.callbacks == 1 for c in clients), 120, "all connections established")
     assert errors == []
     # Every connection is up on both sides before the first byte is sent.
-    run_until(loop, lambda: server.stats()["made"] - before["made"] == n, 60, "the server accepting all",
-              step=0.05)
+    run_until(loop, lambda: server.stats()["made"] - before["made"] == n, 60, "the server accepting all", step=0.05)
     during = server.stats()
     held = sum(c.is_connected for c in clients)
     for c in clients:
@@ -170,8 +174,14 @@ def test_ten_thousand_echo_connections_native(loop, server):
     assert held == [CONNECTIONS] * ROUNDS and server_held == [CONNECTIONS] * ROUNDS
     assert rss_stable(server_rss), f"server RSS grew across rounds: {server_rss} MB (raw {server_raw})"
     assert server_heap[-1] <= server_heap[1] * 1.02 + 2, f"server native memory kept: {server_heap} MB"
-    record("echo-native", connections_held=CONNECTIONS, rounds=ROUNDS, bytes_echoed=2 * total,
-           client_rss_mb=rounds.check(), server_rss_mb={"trimmed": server_rss, "raw": server_raw, "c_heap": server_heap})
+    record(
+        "echo-native",
+        connections_held=CONNECTIONS,
+        rounds=ROUNDS,
+        bytes_echoed=2 * total,
+        client_rss_mb=rounds.check(),
+        server_rss_mb={"trimmed": server_rss, "raw": server_raw, "c_heap": server_heap},
+    )
 
 
 def test_ten_thousand_echo_connections_through_the_package(unraisable, package_server):
@@ -189,8 +199,9 @@ def test_ten_thousand_echo_connections_through_the_package(unraisable, package_s
             first = await asyncio.open_connection("127.0.0.1", server.port)
         except NotImplementedError as e:
             return str(e)
-        conns = [first] + list(await asyncio.gather(
-            *(asyncio.open_connection("127.0.0.1", server.port) for _ in range(n - 1))))
+        conns = [first] + list(
+            await asyncio.gather(*(asyncio.open_connection("127.0.0.1", server.port) for _ in range(n - 1)))
+        )
         # Held on both sides before the first byte: the server's handlers all run.
         for _ in range(600):
             if server.stats()["made"] == n:

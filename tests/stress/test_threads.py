@@ -41,14 +41,12 @@ def test_call_soon_threadsafe_from_eight_threads(loop):
         go.wait(10)
         # The loop runs, sleeps in its waiting tick and is woken by the
         # producers, over and over, while they schedule.
-        run_until(loop, lambda: not any(th.is_alive() for th in threads) or errors, 120, "the producers",
-                  step=0.002)
+        run_until(loop, lambda: not any(th.is_alive() for th in threads) or errors, 120, "the producers", step=0.002)
         for th in threads:
             th.join(10)
         spin(loop, 0.02)
         run_until(loop, lambda: all(len(s) == PER_THREAD for s in seen), 60, "every callback")
-        run_until(loop, lambda: sum(map(len, timers)) == THREADS * len(range(0, PER_THREAD, 1000)), 60,
-                  "every timer")
+        run_until(loop, lambda: sum(map(len, timers)) == THREADS * len(range(0, PER_THREAD, 1000)), 60, "every timer")
         spin(loop, 0.02)
         assert errors == []
         for t in range(THREADS):

@@ -61,8 +61,14 @@ def test_a_million_timers_scheduled_and_cancelled(loop):
         cancelled_total += cancelled
         ran_total += ran
         rounds.done()
-    record("timers", timers_per_round=TIMERS, rounds=ROUNDS, cancelled=cancelled_total, ran=ran_total,
-           rss_mb=rounds.check())
+    record(
+        "timers",
+        timers_per_round=TIMERS,
+        rounds=ROUNDS,
+        cancelled=cancelled_total,
+        ran=ran_total,
+        rss_mb=rounds.check(),
+    )
 
 
 def test_a_million_timers_all_run_exactly_once(loop):

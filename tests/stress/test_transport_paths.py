@@ -23,7 +23,6 @@ PATHS = ["close", "abort", "write_eof", "peer_eof", "peer_reset", "loop_close", 
 QUIET_PEER = ("close", "write_eof")  # exact delivery asserted
 
 
-
 class Proto(asyncio.Protocol):
     def __init__(self):
         self.lost = []
@@ -70,7 +69,7 @@ class Pair:
             return
         n = self.rnd.randrange(1, 1 << 17)
         start = self.rnd.randrange(0, len(self.payload) - n)
-        data = self.payload[start:start + n]
+        data = self.payload[start : start + n]
         # A graceful close takes writes until it has sent its last byte;
         # after an abort they are dropped.
         accepted = not self.tr.is_closing() or (self.path != "abort" and self.tr.get_write_buffer_size() > 0)
@@ -85,9 +84,9 @@ class Pair:
     def peer_write(self):
         if self.peer_done or self.path in QUIET_PEER:
             return
-        data = self.payload[:self.rnd.randrange(1, 4096)]
+        data = self.payload[: self.rnd.randrange(1, 4096)]
         try:
-            self.peer_sent += data[:self.peer.send(data)]
+            self.peer_sent += data[: self.peer.send(data)]
         except (BlockingIOError, BrokenPipeError, ConnectionResetError):
             pass
 
@@ -140,8 +139,13 @@ def paths_round(rnd):
         for p in pairs:
             p.drain()
 
-    run_until(loop, lambda: drain_all() or all(p.proto.lost for p in pairs if p.path != "loop_close"), 120,
-              "every transport but the loop's own to end", step=0.002)
+    run_until(
+        loop,
+        lambda: drain_all() or all(p.proto.lost for p in pairs if p.path != "loop_close"),
+        120,
+        "every transport but the loop's own to end",
+        step=0.002,
+    )
     open_left = [p for p in pairs if not p.proto.lost]
     loop.close()
     drain_all()
@@ -155,11 +159,11 @@ def paths_round(rnd):
         else:
             assert exc is None, (p.path, exc)
         assert p.tr.get_write_buffer_size() == 0
-        assert p.peer_got == p.expected[:len(p.peer_got)], p.path  # in order, nothing foreign
+        assert p.peer_got == p.expected[: len(p.peer_got)], p.path  # in order, nothing foreign
         if p.path in ("close", "write_eof", "peer_eof"):
             assert len(p.peer_got) == len(p.expected), (p.path, len(p.peer_got), len(p.expected))
             assert p.proto.flow.count("pause") == p.proto.flow.count("resume")
-        assert p.proto.received == p.peer_sent[:len(p.proto.received)]
+        assert p.proto.received == p.peer_sent[: len(p.proto.received)]
         assert p.proto.eofs <= 1
         outcome[p.path] += 1
     for p in pairs:
@@ -187,6 +191,11 @@ def test_transports_ended_by_every_path(unraisable):
         rounds.done()
     assert open_fds() == fds
     assert all(n >= PAIRS // len(PATHS) for n in closed_by_loop)
-    record("transport-paths", transports=PAIRS * ROUNDS, ended_by=totals, closed_by_loop_close=closed_by_loop,
-           bytes_received_by_peers=received,
-           rss_mb=rounds.check())
+    record(
+        "transport-paths",
+        transports=PAIRS * ROUNDS,
+        ended_by=totals,
+        closed_by_loop_close=closed_by_loop,
+        bytes_received_by_peers=received,
+        rss_mb=rounds.check(),
+    )

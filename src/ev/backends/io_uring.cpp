@@ -20,8 +20,8 @@ namespace {
 
 // COOP_TASKRUN | SINGLE_ISSUER | DEFER_TASKRUN: completions are processed
 // only when the one submitting thread enters the ring, without interrupts.
-constexpr std::uint32_t setup_flags = IORING_SETUP_COOP_TASKRUN | IORING_SETUP_SINGLE_ISSUER |
-                                      IORING_SETUP_DEFER_TASKRUN;
+constexpr std::uint32_t setup_flags =
+    IORING_SETUP_COOP_TASKRUN | IORING_SETUP_SINGLE_ISSUER | IORING_SETUP_DEFER_TASKRUN;
 static_assert(setup_flags == 0x3100);
 
 constexpr std::uint32_t probe_ops = 256;
@@ -75,8 +75,8 @@ Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
   std::size_t sq_size = p.sq_off.array + p.sq_entries * sizeof(std::uint32_t);
   std::size_t cq_size = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
   ring.ring_size = std::max(sq_size, cq_size);
-  void* ptr = ::mmap(nullptr, ring.ring_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd,
-                     IORING_OFF_SQ_RING);
+  void* ptr =
+      ::mmap(nullptr, ring.ring_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, IORING_OFF_SQ_RING);
   if (ptr == MAP_FAILED) {
     ::close(fd);
     ring.fd = -1;
@@ -84,8 +84,7 @@ Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
   }
   ring.ring_ptr = ptr;
   ring.sqes_size = p.sq_entries * sizeof(io_uring_sqe);
-  void* sqes = ::mmap(nullptr, ring.sqes_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd,
-                      IORING_OFF_SQES);
+  void* sqes = ::mmap(nullptr, ring.sqes_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, IORING_OFF_SQES);
   if (sqes == MAP_FAILED) {
     unmapRing(ring);
     ::close(fd);
@@ -175,7 +174,7 @@ Error IoUring::init(Loop* loop, std::uint16_t queue_size) noexcept {
       shared_state->master_fd.compare_exchange_strong(self, -1, std::memory_order_acq_rel);
     }
     closeRing(ring);
-    return efd == -EMFILE ? Error::ProcessFdQuotaExceeded
+    return efd == -EMFILE   ? Error::ProcessFdQuotaExceeded
            : efd == -ENFILE ? Error::SystemFdQuotaExceeded
            : efd == -ENOMEM ? Error::SystemResources
                             : Error::Unexpected;
@@ -386,8 +385,7 @@ std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout
           if ((cqe.flags & IORING_CQE_F_MORE) == 0) waker_needs_rearm = true;
           break;
         }
-        case SpecialKind::cancel:
-          break;  // results of cancel requests and timeout removals
+        case SpecialKind::cancel: break;  // results of cancel requests and timeout removals
       }
       continue;
     }

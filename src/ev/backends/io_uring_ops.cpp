@@ -41,8 +41,8 @@ constexpr std::uint64_t resolve_confined = resolve_beneath | resolve_no_magiclin
 constexpr std::uint32_t statx_size_mask = STATX_SIZE;
 // type, mode, nlink, atime, mtime, ctime, ino, size
 constexpr std::uint32_t statx_stat_mask = 0x3e7;
-static_assert(statx_stat_mask == (STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_ATIME | STATX_MTIME |
-                                  STATX_CTIME | STATX_INO | STATX_SIZE));
+static_assert(statx_stat_mask == (STATX_TYPE | STATX_MODE | STATX_NLINK | STATX_ATIME | STATX_MTIME | STATX_CTIME |
+                                  STATX_INO | STATX_SIZE));
 
 // statx of the descriptor itself (AT_EMPTY_PATH) needs a valid empty string.
 constexpr char empty_path[] = "";
@@ -53,12 +53,12 @@ std::uint64_t ptr(const void* p) noexcept { return reinterpret_cast<std::uintptr
 // entry's 32-bit length must not wrap into a small valid one.
 std::uint32_t iovCount(std::size_t n) noexcept {
   return n > std::numeric_limits<std::uint32_t>::max() ? std::numeric_limits<std::uint32_t>::max()
-                                                        : static_cast<std::uint32_t>(n);
+                                                       : static_cast<std::uint32_t>(n);
 }
 
 // Fills the fields every entry has. The rest was zeroed by getSqe.
-void prep(io_uring_sqe* sqe, std::uint8_t opcode, int fd, std::uint64_t addr, std::uint32_t len,
-          std::uint64_t off, Completion* c) noexcept {
+void prep(io_uring_sqe* sqe, std::uint8_t opcode, int fd, std::uint64_t addr, std::uint32_t len, std::uint64_t off,
+          Completion* c) noexcept {
   sqe->opcode = opcode;
   sqe->fd = fd;
   sqe->addr = addr;
@@ -132,8 +132,7 @@ bool copyPathFor(IoUring& ring, LoopState& state, Completion* c, char*& slot, st
 // dir_rename and dir_rename_preserve: the old path is copied first; when the
 // new one cannot be copied the first copy is given back.
 template <class Rename>
-void submitRename(IoUring& ring, LoopState& state, Completion* c, Rename* r, bool first,
-                  std::uint32_t flags) noexcept {
+void submitRename(IoUring& ring, LoopState& state, Completion* c, Rename* r, bool first, std::uint32_t flags) noexcept {
   if (first) {
     VORN_ASSERT(r->internal.old_path == nullptr && r->internal.new_path == nullptr);
     auto old_copy = copyPath(ring.allocator, r->old_path);
@@ -155,8 +154,7 @@ void submitRename(IoUring& ring, LoopState& state, Completion* c, Rename* r, boo
 
 // dir_delete_file and dir_delete_dir.
 template <class Unlink>
-void submitUnlink(IoUring& ring, LoopState& state, Completion* c, Unlink* r, bool first,
-                  std::uint32_t flags) noexcept {
+void submitUnlink(IoUring& ring, LoopState& state, Completion* c, Unlink* r, bool first, std::uint32_t flags) noexcept {
   if (first && !copyPathFor(ring, state, c, r->internal.path, r->path)) return;
   io_uring_sqe* sqe = ring.getSqeOrDefer(c);
   if (sqe == nullptr) return;
@@ -366,16 +364,16 @@ void IoUring::submit(LoopState& state, Completion* c) noexcept {
       auto* r = containerOf<FileRead>(c);
       io_uring_sqe* sqe = getSqeOrDefer(c);
       if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_READV, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()),
-           r->offset, c);
+      prep(sqe, IORING_OP_READV, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()), r->offset,
+           c);
       return;
     }
     case Op::file_write: {
       auto* r = containerOf<FileWrite>(c);
       io_uring_sqe* sqe = getSqeOrDefer(c);
       if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_WRITEV, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()),
-           r->offset, c);
+      prep(sqe, IORING_OP_WRITEV, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()), r->offset,
+           c);
       return;
     }
     case Op::file_read_streaming: {
@@ -500,14 +498,11 @@ void IoUring::submit(LoopState& state, Completion* c) noexcept {
       prep(sqe, IORING_OP_MKDIRAT, r->dir, ptr(r->internal.path), r->mode, 0, c);
       return;
     }
-    case Op::dir_rename:
-      return submitRename(*this, state, c, containerOf<DirRename>(c), first, 0);
+    case Op::dir_rename: return submitRename(*this, state, c, containerOf<DirRename>(c), first, 0);
     case Op::dir_rename_preserve:
       return submitRename(*this, state, c, containerOf<DirRenamePreserve>(c), first, RENAME_NOREPLACE);
-    case Op::dir_delete_file:
-      return submitUnlink(*this, state, c, containerOf<DirDeleteFile>(c), first, 0);
-    case Op::dir_delete_dir:
-      return submitUnlink(*this, state, c, containerOf<DirDeleteDir>(c), first, AT_REMOVEDIR);
+    case Op::dir_delete_file: return submitUnlink(*this, state, c, containerOf<DirDeleteFile>(c), first, 0);
+    case Op::dir_delete_dir: return submitUnlink(*this, state, c, containerOf<DirDeleteDir>(c), first, AT_REMOVEDIR);
 
     // --- Processes. ---
     case Op::process_wait: {

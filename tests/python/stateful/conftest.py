@@ -7,7 +7,12 @@ import os
 
 from hypothesis import HealthCheck, settings
 
-settings.register_profile("ci", deadline=None, max_examples=150, database=None,
-                          suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large])
+settings.register_profile(
+    "ci",
+    deadline=None,
+    max_examples=150,
+    database=None,
+    suppress_health_check=[HealthCheck.too_slow, HealthCheck.data_too_large],
+)
 settings.register_profile("thorough", parent=settings.get_profile("ci"), max_examples=1000)
 settings.load_profile(os.environ.get("HYPOTHESIS_PROFILE", "ci"))

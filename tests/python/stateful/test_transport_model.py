@@ -28,8 +28,6 @@ from helpers import RecordingLoop
 PATTERN = bytes(range(251)) * 1200  # about 300 KB; slices are the payloads
 
 
-
-
 class Recorder(asyncio.Protocol):
     def __init__(self, eof_result):
         self.eof_result = eof_result
@@ -52,12 +50,10 @@ class Recorder(asyncio.Protocol):
         return self.eof_result
 
     def pause_writing(self):
-        self.flow.append(("pause", self.transport.get_write_buffer_size(),
-                          self.transport.get_write_buffer_limits()))
+        self.flow.append(("pause", self.transport.get_write_buffer_size(), self.transport.get_write_buffer_limits()))
 
     def resume_writing(self):
-        self.flow.append(("resume", self.transport.get_write_buffer_size(),
-                          self.transport.get_write_buffer_limits()))
+        self.flow.append(("resume", self.transport.get_write_buffer_size(), self.transport.get_write_buffer_limits()))
 
     def connection_lost(self, exc):
         self.lost.append(exc)
@@ -95,15 +91,19 @@ class TransportModel:
     def payload(self, n):
         if self.offset + n > len(PATTERN):
             self.offset = 0
-        data = PATTERN[self.offset:self.offset + n]
+        data = PATTERN[self.offset : self.offset + n]
         self.offset += n
         return data
 
     def closing(self):
         """Whether the transport has begun closing, as far as the model can
         tell: our own close or abort, or an end of stream it did not keep."""
-        return (self.closed_by_us or self.aborted or (self.proto.eof_calls > 0 and not self.proto.eof_result)
-                or bool(self.proto.lost))
+        return (
+            self.closed_by_us
+            or self.aborted
+            or (self.proto.eof_calls > 0 and not self.proto.eof_result)
+            or bool(self.proto.lost)
+        )
 
     def unread_by_transport(self):
         return self.closing() and len(self.proto.received) < len(self.peer_sent)
@@ -219,7 +219,7 @@ class TransportModel:
     # ---- invariants -----------------------------------------------------
 
     def peer_received_a_prefix_in_order(self):
-        assert self.peer_got == self.expected[:len(self.peer_got)]
+        assert self.peer_got == self.expected[: len(self.peer_got)]
         if self.peer_eof:
             assert self.eof_written or self.closing()
             if not self.aborted:
@@ -233,7 +233,7 @@ class TransportModel:
 
     def protocol_received_a_prefix_of_the_peer_data(self):
         got = self.proto.received
-        assert got == self.peer_sent[:len(got)]
+        assert got == self.peer_sent[: len(got)]
         if self.paused:
             assert self.proto.deliveries - self.deliveries_at_pause <= 1
         assert self.proto.eof_calls <= 1
@@ -284,7 +284,7 @@ class TransportModel:
                 assert self.peer_got == self.expected
                 assert len(self.proto.flow) % 2 == 0  # the last pause was followed by a resume
             else:
-                assert self.peer_got == self.expected[:len(self.peer_got)]
+                assert self.peer_got == self.expected[: len(self.peer_got)]
             assert self.tr.get_write_buffer_size() == 0
             assert self.loop.handler_calls == []
         finally:
@@ -295,8 +295,9 @@ class TransportModel:
 
 STEPS = st.one_of(
     st.tuples(st.just("write"), st.integers(0, 3000)),
-    st.tuples(st.just("write_big"), st.sampled_from([16385, 65537, 150000]),
-              st.sampled_from([bytes, bytearray, memoryview])),
+    st.tuples(
+        st.just("write_big"), st.sampled_from([16385, 65537, 150000]), st.sampled_from([bytes, bytearray, memoryview])
+    ),
     st.tuples(st.just("writelines"), st.lists(st.integers(0, 5000), max_size=8)),
     st.tuples(st.just("write_eof")),
     st.tuples(st.just("set_limits"), st.integers(0, 200000), st.sampled_from([0, 0.25, 0.5, 1.0])),
@@ -311,8 +312,7 @@ STEPS = st.one_of(
 )
 
 
-@given(eof_result=st.sampled_from([None, False, True]), small_buffers=st.booleans(),
-       steps=st.lists(STEPS, max_size=30))
+@given(eof_result=st.sampled_from([None, False, True]), small_buffers=st.booleans(), steps=st.lists(STEPS, max_size=30))
 def test_transport_against_the_model(eof_result, small_buffers, steps):
     model = TransportModel(eof_result, small_buffers)
     try:
