@@ -149,7 +149,7 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
     if (rt->ready_head < rt->ready_len) {
       err = rt->loop.tick(false);
     } else {
-      if (rt->live_transports != nullptr) transportReleaseIdleBuffers(rt);
+      transportReleaseIdleBuffers(rt);
       // The only place the interpreter lock is released: the ev loop touches
       // no Python object while it waits (callbacks are parked, not called).
       PyThreadState* ts = PyEval_SaveThread();
