@@ -126,6 +126,17 @@ class Server:
 # -- one run of each kind ----------------------------------------------------
 
 
+def program_result(p, need="value"):
+    """The JSON line a benchmark program printed; RunSkip for its skip line
+    (exit SKIP_EXIT), RunError when it failed or printed no `need`."""
+    obj = last_json(p.stdout)
+    if p.returncode == SKIP_EXIT and obj and "skip" in obj:
+        raise RunSkip(obj["skip"])
+    if p.returncode != 0 or not obj or (need is not None and need not in obj):
+        raise RunError(f"exit {p.returncode}: {tail(p.stderr) or tail(p.stdout)}")
+    return obj
+
+
 def run_micro(b, loop, cfg):
     mode = b.params.get("mode", "thread")
     if isinstance(mode, dict):
@@ -146,12 +157,7 @@ def run_micro(b, loop, cfg):
         "--data",
         cfg.data,
     ]
-    p = run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration)
-    obj = last_json(p.stdout)
-    if p.returncode == SKIP_EXIT and obj and "skip" in obj:
-        raise RunSkip(obj["skip"])
-    if p.returncode != 0 or not obj or "value" not in obj:
-        raise RunError(f"exit {p.returncode}: {tail(p.stderr) or tail(p.stdout)}")
+    obj = program_result(run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration))
     metrics = {k: v for k, v in obj.items() if k not in ("bench", "loop", "value", "unit")}
     return obj["value"], metrics
 
@@ -346,20 +352,22 @@ SUSTAINED = 0.95
 def run_memory(b, loop, cfg):
     """memory.py measures both RSS rows of a loop in one run; the second row
     of a round takes the first one's result."""
-    prog = os.path.join(HERE, "memory.py")
-    if not os.path.exists(prog):
-        raise RunSkip("bench/memory.py is not in the tree")
-    cmd = [PY, prog, "--loop", loop, "--conns", str(cfg.memory_conns), "--message", str(b.params["message"])]
+    cmd = [
+        PY,
+        os.path.join(HERE, "memory.py"),
+        "--loop",
+        loop,
+        "--conns",
+        str(cfg.memory_conns),
+        "--message",
+        str(b.params["message"]),
+    ]
     key = (tuple(cmd), cfg.round)
     if key not in cfg.cache:
-        p = run_cmd(cmd, cfg.env, timeout=120 + cfg.memory_seconds)
-        obj = last_json(p.stdout)
-        if p.returncode == SKIP_EXIT and obj and "skip" in obj:
-            cfg.cache[key] = RunSkip(obj["skip"])
-        elif p.returncode != 0 or not obj:
-            cfg.cache[key] = RunError(f"exit {p.returncode}: {tail(p.stderr) or tail(p.stdout)}")
-        else:
-            cfg.cache[key] = obj
+        try:
+            cfg.cache[key] = program_result(run_cmd(cmd, cfg.env, timeout=120 + cfg.memory_seconds), need=None)
+        except (RunSkip, RunError) as exc:
+            cfg.cache[key] = exc
     obj = cfg.cache[key]
     if isinstance(obj, Exception):
         raise obj
@@ -388,10 +396,7 @@ def run_file_native(b, loop, cfg):
         "--duration",
         str(cfg.micro_duration),
     ]
-    p = run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration)
-    obj = last_json(p.stdout)
-    if p.returncode != 0 or not obj or "value" not in obj:
-        raise RunError(f"exit {p.returncode}: {tail(p.stderr) or tail(p.stdout)}")
+    obj = program_result(run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration))
     return obj["value"], {k: v for k, v in obj.items() if k not in ("value", "unit")}
 
 
@@ -423,9 +428,7 @@ def run_bulk(b, loop, cfg):
             server.check_exit()
     finally:
         server.close()
-    obj = last_json(p.stdout)
-    if p.returncode != 0 or not obj or "value" not in obj:
-        raise RunError(f"exit {p.returncode}: {tail(p.stderr) or tail(p.stdout)}")
+    obj = program_result(p)
     return obj["value"], {k: v for k, v in obj.items() if k not in ("value", "unit")}
 
 
