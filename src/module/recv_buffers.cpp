@@ -24,29 +24,29 @@ struct Free {
 
 std::mutex lock;
 // Free buffers whose pages may be resident, most recently freed last.
-std::vector<Free> warm;        // guarded by lock
+Free warm[warm_limit];         // guarded by lock
+std::size_t warm_len;          // guarded by lock
 std::vector<std::byte*> cold;  // guarded by lock: free, nothing resident
 
 }  // namespace
 
 std::byte* recvBufferTake(std::size_t* dirty) noexcept {
   std::lock_guard guard(lock);
-  if (!warm.empty()) {
-    std::byte* buf = warm.back().buf;
-    *dirty = warm.back().dirty;
-    warm.pop_back();
-    return buf;
+  if (warm_len > 0) {
+    const Free& f = warm[--warm_len];
+    *dirty = f.dirty;
+    return f.buf;
   }
   *dirty = 0;
   if (cold.empty()) {
+    // Room in the list first, so that a mapping is never made and lost.
+    try {
+      cold.reserve(buffers_per_map);
+    } catch (...) {
+      return nullptr;
+    }
     auto* map = static_cast<std::byte*>(vorn::os::mapAnonymous(buffers_per_map * transport_recv_buf_size));
     if (map == nullptr) return nullptr;
-    try {
-      cold.reserve(cold.size() + buffers_per_map);
-    } catch (...) {
-      // The mapping stays: the next take finds room in the list or tries again.
-    }
-    if (cold.capacity() < cold.size() + buffers_per_map) return nullptr;
     // Handed out from the lowest address up.
     for (std::size_t i = buffers_per_map; i-- > 0;) cold.push_back(map + i * transport_recv_buf_size);
   }
@@ -58,18 +58,9 @@ std::byte* recvBufferTake(std::size_t* dirty) noexcept {
 void recvBufferPut(std::byte* buf, std::size_t dirty) noexcept {
   if (buf == nullptr) return;
   std::lock_guard guard(lock);
-  if (dirty > 0 && warm.size() < warm_limit) {
-    // Reserved up to warm_limit at the first put: never throws after that.
-    if (warm.capacity() < warm_limit) {
-      try {
-        warm.reserve(warm_limit);
-      } catch (...) {
-      }
-    }
-    if (warm.capacity() >= warm_limit) {
-      warm.push_back({buf, dirty});
-      return;
-    }
+  if (dirty > 0 && warm_len < warm_limit) {
+    warm[warm_len++] = {buf, dirty};
+    return;
   }
   if (dirty > 0) vorn::os::releasePages(buf, dirty);
   try {
