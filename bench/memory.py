@@ -1,8 +1,10 @@
 """Memory per connection: the resident set a stream server on one loop holds
-for each idle connection, and for each connection that received one message
-and went idle again.
+for each idle connection, for each connection that received one message
+and went idle again, and what a server keeps once many connections have
+come and gone.
 
     python3.14 bench/memory.py --loop ombrel|uvloop|asyncio [--conns 10000] [--message 65536]
+                               [--churn 2000]
 
 The server (this program with --serve, on the loop measured, in its own
 process) runs `asyncio.start_server` with a handler that reads and discards
@@ -15,6 +17,15 @@ two seconds. Prints one JSON line:
 `idle_kb_per_conn` and `after_message_kb_per_conn` (RSS growth over the
 server's RSS before the first connection, divided by the count, in KB of
 1000 bytes), with the raw RSS figures.
+
+The churn phase (skipped with --churn 0) starts a second server, one with a
+plain and a TLS listener (a self-signed certificate made by `openssl` in a
+temporary folder), whose handler reads a request, answers it and waits for
+the end of stream. After a few warm-up connections this process opens
+--churn connections, every tenth over TLS, all open at once, each sending
+one request and reading its answer, then closes them all; once the server
+has finished every one and idled, `churn_growth_mb` is its RSS growth over
+the warmed-up RSS, in MB of 10^6 bytes.
 """
 
 import argparse
@@ -22,15 +33,22 @@ import asyncio
 import os
 import resource
 import selectors
+import shutil
 import socket
+import ssl
 import subprocess
 import sys
+import tempfile
 import time
 
 from benchlib import LOOPS, Skip, emit, guarded, pin, run
 
 READ_SIZE = 65536
 IDLE_WAIT = 2.0  # seconds without traffic before "gone idle again" is measured
+REQUEST = 4096  # the churn phase's request and response sizes
+RESPONSE = 8192
+TLS_EVERY = 10  # every tenth churn connection is over TLS
+CHURN_WARM = 20
 
 
 # -- the server --------------------------------------------------------------
@@ -65,6 +83,48 @@ async def serve(host):
     await server.serve_forever()
 
 
+async def serve_churn(host, cert, key):
+    """Counts the connections accepted and those finished (answered, closed
+    by the peer and closed here) on a plain and a TLS listener."""
+    loop = asyncio.get_running_loop()
+    state = {"conns": 0, "done": 0}
+    said = None
+    answer = b"r" * RESPONSE
+
+    async def handle(reader, writer):
+        state["conns"] += 1
+        try:
+            await reader.readexactly(REQUEST)
+            writer.write(answer)
+            await writer.drain()
+            await reader.read()  # the end of stream (or an error for TLS)
+        except (OSError, asyncio.IncompleteReadError):
+            pass
+        finally:
+            writer.close()
+            try:
+                await writer.wait_closed()
+            except OSError:
+                pass
+            state["done"] += 1
+
+    def report():
+        nonlocal said
+        now = (state["conns"], state["done"])
+        if now != said:
+            said = now
+            print(f"COUNT {now[0]} {now[1]}", flush=True)
+        loop.call_later(0.05, report)
+
+    ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_SERVER)
+    ctx.load_cert_chain(cert, key)
+    plain = await asyncio.start_server(handle, host, 0, backlog=4096)
+    tls = await asyncio.start_server(handle, host, 0, backlog=4096, ssl=ctx)
+    print(f"READY {plain.sockets[0].getsockname()[1]} {tls.sockets[0].getsockname()[1]}", flush=True)
+    report()
+    await asyncio.gather(plain.serve_forever(), tls.serve_forever())
+
+
 # -- the measuring side ------------------------------------------------------
 
 
@@ -77,8 +137,11 @@ def rss_bytes(pid):
 
 
 class ServerProcess:
-    def __init__(self, loop_name, cpu):
-        cmd = [sys.executable, os.path.abspath(__file__), "--serve", "--loop", loop_name, "--cpu", str(cpu)]
+    """The server: COUNT lines carry two counts (connections and bytes read,
+    or for the churn server connections accepted and finished)."""
+
+    def __init__(self, loop_name, cpu, extra=()):
+        cmd = [sys.executable, os.path.abspath(__file__), "--serve", "--loop", loop_name, "--cpu", str(cpu), *extra]
         self.proc = subprocess.Popen(cmd, stdout=subprocess.PIPE, text=True)
         self.sel = selectors.DefaultSelector()
         self.sel.register(self.proc.stdout, selectors.EVENT_READ)
@@ -90,7 +153,8 @@ class ServerProcess:
         if not line.startswith("READY "):
             self.close()
             raise SystemExit(f"memory.py: server said {line!r}")
-        self.port = int(line.split()[1])
+        self.ports = [int(x) for x in line.split()[1:]]
+        self.port = self.ports[0]
 
     def _line(self, timeout):
         if not self.sel.select(timeout):
@@ -142,11 +206,88 @@ def connect(port):
     return s
 
 
-def measure(loop_name, conns, message, cpu):
+def make_certificate(folder):
+    """A self-signed certificate and its key, made now in `folder`."""
+    openssl = shutil.which("openssl")
+    if openssl is None:
+        raise Skip("no openssl command to make the TLS certificate")
+    cert, key = os.path.join(folder, "cert.pem"), os.path.join(folder, "key.pem")
+    subprocess.run(
+        [openssl, "req", "-x509", "-newkey", "ec", "-pkeyopt", "ec_paramgen_curve:prime256v1", "-nodes"]
+        + ["-subj", "/CN=localhost", "-days", "1", "-keyout", key, "-out", cert],
+        check=True,
+        capture_output=True,
+        timeout=30,
+    )
+    return cert, key
+
+
+def churn_round(server, count, first, client_ctx):
+    """Opens `count` connections (every TLS_EVERY-th over TLS, counting from
+    `first`), each sends a request and reads the answer; all are open at once,
+    then all are closed. Returns the server's RSS while they were open."""
+    request = b"q" * REQUEST
+    socks = []
+    try:
+        for i in range(first, first + count):
+            s = connect(server.ports[0] if i % TLS_EVERY else server.ports[1])
+            if i % TLS_EVERY == 0:
+                s = client_ctx.wrap_socket(s, server_hostname="localhost")
+            socks.append(s)
+            s.sendall(request)
+            got = 0
+            while got < RESPONSE:
+                chunk = s.recv(RESPONSE - got)
+                if not chunk:
+                    raise SystemExit("memory.py: the churn server closed a connection early")
+                got += len(chunk)
+        peak = rss_bytes(server.proc.pid)
+    finally:
+        for s in socks:
+            s.close()
+    return peak
+
+
+def measure_churn(loop_name, count, cpu):
+    client_ctx = ssl.SSLContext(ssl.PROTOCOL_TLS_CLIENT)
+    client_ctx.check_hostname = False
+    client_ctx.verify_mode = ssl.CERT_NONE
+    raise_fd_limit(count)
+    with tempfile.TemporaryDirectory(prefix="ombrel-bench-") as folder:
+        cert, key = make_certificate(folder)
+        server = ServerProcess(loop_name, cpu, ("--churn-server", "--cert", cert, "--key", key))
+        try:
+            # The warm-up pays for what the first connections cost once
+            # (imports, the TLS machinery, free lists).
+            churn_round(server, CHURN_WARM, 0, client_ctx)
+            server.wait_for(CHURN_WARM, CHURN_WARM, 30)
+            time.sleep(IDLE_WAIT)
+            base = server.settled_rss()
+            peak = churn_round(server, count, CHURN_WARM, client_ctx)
+            server.wait_for(CHURN_WARM + count, CHURN_WARM + count, 120)
+            time.sleep(IDLE_WAIT)
+            after = server.settled_rss()
+        finally:
+            server.close()
+    return {
+        "churn_growth_mb": round((after - base) / 1e6, 2),
+        "churn_conns": count,
+        "churn_rss_base": base,
+        "churn_rss_peak": peak,
+        "churn_rss_after": after,
+    }
+
+
+def raise_fd_limit(conns):
+    """Raises this process's descriptor limit (the server inherits it)."""
     soft, hard = resource.getrlimit(resource.RLIMIT_NOFILE)
     if hard < conns + 64:
         raise Skip(f"the descriptor limit ({hard}) is below {conns} connections")
     resource.setrlimit(resource.RLIMIT_NOFILE, (hard, hard))
+
+
+def measure(loop_name, conns, message, cpu):
+    raise_fd_limit(conns)
     server = ServerProcess(loop_name, cpu)
     socks = []
     try:
@@ -198,14 +339,26 @@ def main():
     p.add_argument("--conns", type=int, default=10000)
     p.add_argument("--message", type=int, default=65536)
     p.add_argument("--cpu", type=int, default=1, help="the server's CPU (this side takes the other)")
+    p.add_argument("--churn", type=int, default=2000, help="connections of the churn phase (0: none)")
     p.add_argument("--serve", action="store_true", help=argparse.SUPPRESS)
+    p.add_argument("--churn-server", action="store_true", help=argparse.SUPPRESS)
+    p.add_argument("--cert", help=argparse.SUPPRESS)
+    p.add_argument("--key", help=argparse.SUPPRESS)
     args = p.parse_args()
     if args.serve:
         pin(args.cpu)
-        run(args.loop, serve, "127.0.0.1")
+        if args.churn_server:
+            run(args.loop, serve_churn, "127.0.0.1", args.cert, args.key)
+        else:
+            run(args.loop, serve, "127.0.0.1")
         return
     pin(0 if args.cpu != 0 else 1)
-    emit({"bench": "memory", "loop": args.loop, **measure(args.loop, args.conns, args.message, args.cpu)})
+    out = {"bench": "memory", "loop": args.loop}
+    if args.conns > 0:
+        out.update(measure(args.loop, args.conns, args.message, args.cpu))
+    if args.churn > 0:
+        out.update(measure_churn(args.loop, args.churn, args.cpu))
+    emit(out)
 
 
 if __name__ == "__main__":

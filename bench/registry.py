@@ -11,6 +11,7 @@ import sys
 from dataclasses import dataclass, field
 
 LOOPS = ("ombrel", "uvloop", "asyncio")
+CHURN_SECONDS = 15.0  # what memory.py's churn phase takes (2,000 connections)
 
 
 @dataclass
@@ -36,8 +37,9 @@ class Bench:
         if self.kind == "load":
             return 0.4 + cfg.load_warmup + cfg.load_duration
         if self.kind == "memory":
-            # The two rows of one loop share a run: half of it each.
-            return 0.5 * cfg.memory_seconds
+            # The three rows of one loop share a run (the churn phase adds its
+            # own server): a third of it each.
+            return (cfg.memory_seconds + CHURN_SECONDS) / 3
         if self.kind == "bulk":
             return 0.3 + cfg.bulk_warmup + cfg.bulk_duration
         return 0.3 + math.ceil(cfg.http_warmup) + math.ceil(cfg.http_duration)
@@ -176,6 +178,16 @@ def benches():
             lower_better=True,
             max_rounds=1,
         ),
+        Bench(
+            "rss_churn_2k",
+            "memory",
+            "RSS growth of an idle server once 2,000 connections (10% TLS) came and went",
+            "memory",
+            "MB",
+            params={"key": "churn_growth_mb", "message": 65536},
+            lower_better=True,
+            max_rounds=1,
+        ),
     ]
     out.append(
         Bench("http_aiohttp", "http", "aiohttp GET / keep-alive, wrk x64", "http", "req/s", params={"conns": 64})
@@ -257,6 +269,7 @@ TARGETS = [
     at_most("cpu_streams_1k", "uvloop", 1.0, metric="p99_us", what="cpu_streams_1k: p99 latency"),
     at_most("rss_idle_10k", "uvloop", 1.0),
     at_most("rss_after_64k", "uvloop", 2.0),
+    at_most("rss_churn_2k", "uvloop", 1.1),
     at_least("file_pread", "native", 0.4, peer_bench="file_pread_native"),
     at_least("http_upload_64m_sized", "uvloop", 1.0),
     at_least("http_upload_64m_chunked", "uvloop", 1.0),
