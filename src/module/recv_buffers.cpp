@@ -1,5 +1,6 @@
 #include "module/recv_buffers.hpp"
 
+#include <atomic>
 #include <mutex>
 #include <vector>
 
@@ -28,10 +29,26 @@ Free warm[warm_limit];         // guarded by lock
 std::size_t warm_len;          // guarded by lock
 std::vector<std::byte*> cold;  // guarded by lock: free, nothing resident
 
+// Buffers returned since the last trim before one is worth its cost (a walk
+// of the allocator's free lists, and page faults when memory is reused).
+constexpr std::size_t trim_after_puts = 64;
+// How long no buffer may be taken or returned before the churn counts as over.
+constexpr std::uint64_t quiet_ns = 1'000'000'000;
+
+std::size_t puts_since_trim;  // guarded by lock
+// puts_since_trim has reached trim_after_puts: read without the lock by
+// every loop about to wait. Relaxed: a stale value only moves the trim to
+// a later call, and the lock orders everything the trim decides on.
+std::atomic<bool> trim_wanted;
+std::uint64_t churn;          // guarded by lock: counts takes and puts
+std::uint64_t churn_seen;     // guarded by lock: `churn` at churn_seen_at
+std::uint64_t churn_seen_at;  // guarded by lock: a caller's clock, ns
+
 }  // namespace
 
 std::byte* recvBufferTake(std::size_t* dirty) noexcept {
   std::lock_guard guard(lock);
+  ++churn;
   if (warm_len > 0) {
     const Free& f = warm[--warm_len];
     *dirty = f.dirty;
@@ -58,6 +75,8 @@ std::byte* recvBufferTake(std::size_t* dirty) noexcept {
 void recvBufferPut(std::byte* buf, std::size_t dirty) noexcept {
   if (buf == nullptr) return;
   std::lock_guard guard(lock);
+  ++churn;
+  if (++puts_since_trim == trim_after_puts) trim_wanted.store(true, std::memory_order_relaxed);
   if (dirty > 0 && warm_len < warm_limit) {
     warm[warm_len++] = {buf, dirty};
     return;
@@ -73,6 +92,32 @@ void recvBufferPut(std::byte* buf, std::size_t dirty) noexcept {
 
 void recvBufferRelease(std::byte* buf, std::size_t dirty) noexcept {
   if (buf != nullptr && dirty > 0) vorn::os::releasePages(buf, dirty);
+}
+
+bool recvBuffersIdle(std::uint64_t now_ns) noexcept {
+  if (!trim_wanted.load(std::memory_order_relaxed)) return false;
+  {
+    std::lock_guard guard(lock);
+    if (puts_since_trim < trim_after_puts) return false;
+    if (churn != churn_seen) {
+      churn_seen = churn;
+      churn_seen_at = now_ns;
+      return true;
+    }
+    // Loops' clocks are read at different moments: one a little behind the
+    // reading that started the quiet time waits for a later call.
+    if (now_ns < churn_seen_at || now_ns - churn_seen_at < quiet_ns) return true;
+    puts_since_trim = 0;
+    trim_wanted.store(false, std::memory_order_relaxed);
+    for (std::size_t i = 0; i < warm_len; ++i) {
+      vorn::os::releasePages(warm[i].buf, warm[i].dirty);
+      warm[i].dirty = 0;
+    }
+  }
+  // Outside the lock: the trim may take milliseconds, and loops of other
+  // threads need not wait for it to make or free a transport.
+  vorn::os::trimHeap();
+  return false;
 }
 
 }  // namespace ombrel

@@ -7,12 +7,17 @@
 // given back while the connection idles (recvBufferRelease). Buffers are
 // reused, most recently freed first; the mappings are never unmapped.
 //
+// Once a burst of connections has come and gone and the pool has been quiet
+// for a while, recvBuffersIdle gives back the warm buffers' pages and the C
+// allocator's free memory.
+//
 // Thread rules: one pool for the process, shared by the loops of every
-// thread; `lock` in the .cpp guards its lists. Release touches no pool state
-// and needs no lock.
+// thread; `lock` in the .cpp guards its lists and counters. Release touches
+// no pool state and needs no lock.
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 
 namespace ombrel {
 
@@ -26,5 +31,15 @@ void recvBufferPut(std::byte* buf, std::size_t dirty) noexcept;
 // no receive into it is in flight: a kernel worker may copy into the buffer
 // at any moment while one is.
 void recvBufferRelease(std::byte* buf, std::size_t dirty) noexcept;
+// Called by a loop before each waiting tick (any loop's thread), with its
+// monotonic clock in ns; costs one atomic load unless a trim may be due.
+// Once many buffers were returned and then none was taken or returned for a
+// second, makes the warm buffers non-resident and trims the C heap: what
+// the connections of a passed burst freed (their objects, the TLS layer's
+// buffers) otherwise stays resident in the allocator's arenas, since a burst
+// rarely frees the top of the heap. True while such a trim is due: the
+// caller then wakes again within a fraction of a second rather than
+// sleeping through the quiet second.
+bool recvBuffersIdle(std::uint64_t now_ns) noexcept;
 
 }  // namespace ombrel

@@ -3,6 +3,10 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#if defined(__GLIBC__)
+#include <malloc.h>
+#endif
+
 namespace vorn::os {
 
 void* mapAnonymous(std::size_t size) noexcept {
@@ -13,6 +17,12 @@ void* mapAnonymous(std::size_t size) noexcept {
 void releasePages(void* ptr, std::size_t size) noexcept {
   std::size_t page = pageSize();
   ::madvise(ptr, (size + page - 1) / page * page, MADV_DONTNEED);
+}
+
+void trimHeap() noexcept {
+#if defined(__GLIBC__)
+  ::malloc_trim(0);
+#endif
 }
 
 std::size_t pageSize() noexcept {
