@@ -11,6 +11,7 @@
 #include <new>
 
 #include "ev/ops.hpp"
+#include "os/assert.hpp"
 
 namespace ombrel {
 
@@ -80,7 +81,16 @@ bool reserveFront(T** buf, std::size_t* head, std::size_t* tail, std::size_t* ca
 
 }  // namespace
 
-KeptInput* KeptStore::find(std::int32_t fd) noexcept {
+KeptTable& keptTable() noexcept {
+  // Built on first use, in place, and never destroyed: exit may come while a
+  // thread still runs Python code.
+  alignas(KeptTable) static unsigned char storage[sizeof(KeptTable)];
+  static KeptTable* table = new (storage) KeptTable();
+  VORN_ASSERT(PyGILState_Check());
+  return *table;
+}
+
+KeptInput* KeptTable::find(std::int32_t fd) noexcept {
   if (by_fd.empty()) return nullptr;
   auto it = by_fd.find(fd);
   if (it == by_fd.end()) return nullptr;
@@ -92,7 +102,7 @@ KeptInput* KeptStore::find(std::int32_t fd) noexcept {
   return &it->second;
 }
 
-KeptInput* KeptStore::entryFor(std::int32_t fd, const FileId* from) noexcept {
+KeptInput* KeptTable::entryFor(std::int32_t fd, const FileId* from) noexcept {
   FileId now;
   if (!fileIdOf(fd, &now)) {
     drop(fd);
@@ -107,6 +117,12 @@ KeptInput* KeptStore::entryFor(std::int32_t fd, const FileId* from) noexcept {
       in.id = now;
     }
     return &in;
+  }
+  if (by_fd.size() >= sweep_at) {
+    // Amortised: the next sweep waits until the table has doubled again, so
+    // stale entries never outnumber live ones by much.
+    sweepStale();
+    sweep_at = std::max<std::size_t>(64, by_fd.size() * 2);
   }
   try {
     KeptInput& in = by_fd[fd];
@@ -144,7 +160,7 @@ bool KeptStore::takeNote(const vorn::ev::Completion* c, FileId* id) noexcept {
   return true;
 }
 
-void KeptStore::drop(std::int32_t fd) noexcept {
+void KeptTable::drop(std::int32_t fd) noexcept {
   if (by_fd.empty()) return;
   auto it = by_fd.find(fd);
   if (it == by_fd.end()) return;
@@ -152,13 +168,24 @@ void KeptStore::drop(std::int32_t fd) noexcept {
   by_fd.erase(it);
 }
 
-void KeptStore::dropIfEmpty(std::int32_t fd, const KeptInput* in) noexcept {
+void KeptTable::dropIfEmpty(std::int32_t fd, const KeptInput* in) noexcept {
   if (isEmpty(*in)) drop(fd);
 }
 
+void KeptTable::sweepStale() noexcept {
+  std::erase_if(by_fd, [](auto& entry) {
+    if (sameFile(entry.first, entry.second)) return false;
+    freeContents(entry.second);
+    return true;
+  });
+}
+
+void KeptStore::drop(std::int32_t fd) noexcept { keptTable().drop(fd); }
+
 bool KeptStore::keepBytes(std::int32_t fd, const char* data, std::size_t n, bool front, const FileId* from) noexcept {
   if (n == 0) return true;
-  KeptInput* in = entryFor(fd, from);
+  KeptTable& table = keptTable();
+  KeptInput* in = table.entryFor(fd, from);
   if (in == nullptr) return false;
   bool ok;
   if (front) {
@@ -174,13 +201,14 @@ bool KeptStore::keepBytes(std::int32_t fd, const char* data, std::size_t n, bool
       in->tail += n;
     }
   }
-  if (!ok) dropIfEmpty(fd, in);
+  if (!ok) table.dropIfEmpty(fd, in);
   return ok;
 }
 
 bool KeptStore::takeBytes(std::int32_t fd, std::size_t max, PyObject** out) noexcept {
+  KeptTable& table = keptTable();
   *out = nullptr;
-  KeptInput* in = find(fd);
+  KeptInput* in = table.find(fd);
   if (in == nullptr || in->head == in->tail || max == 0) return true;
   std::size_t k = std::min(max, in->tail - in->head);
   PyObject* obj = PyBytes_FromStringAndSize(in->bytes + in->head, static_cast<Py_ssize_t>(k));
@@ -188,14 +216,15 @@ bool KeptStore::takeBytes(std::int32_t fd, std::size_t max, PyObject** out) noex
   in->head += k;
   if (in->head == in->tail) {
     in->head = in->tail = 0;
-    dropIfEmpty(fd, in);
+    table.dropIfEmpty(fd, in);
   }
   *out = obj;
   return true;
 }
 
 PyObject* KeptStore::deliver(std::int32_t fd, const char* fresh, std::size_t n, std::size_t max) noexcept {
-  KeptInput* in = find(fd);
+  KeptTable& table = keptTable();
+  KeptInput* in = table.find(fd);
   if (in == nullptr || in->head == in->tail) return PyBytes_FromStringAndSize(fresh, static_cast<Py_ssize_t>(n));
   if (!keepBytes(fd, fresh, n, false)) return PyErr_NoMemory();
   PyObject* out;
@@ -204,7 +233,8 @@ PyObject* KeptStore::deliver(std::int32_t fd, const char* fresh, std::size_t n, 
 }
 
 bool KeptStore::keepConn(std::int32_t listener, int conn, bool front, const FileId* from) noexcept {
-  KeptInput* in = entryFor(listener, from);
+  KeptTable& table = keptTable();
+  KeptInput* in = table.entryFor(listener, from);
   if (in == nullptr) return false;
   bool ok;
   if (front) {
@@ -214,26 +244,28 @@ bool KeptStore::keepConn(std::int32_t listener, int conn, bool front, const File
     ok = reserveBack(&in->conns, &in->conn_head, &in->conn_tail, &in->conn_cap, 1);
     if (ok) in->conns[in->conn_tail++] = conn;
   }
-  if (!ok) dropIfEmpty(listener, in);
+  if (!ok) table.dropIfEmpty(listener, in);
   return ok;
 }
 
 int KeptStore::takeConn(std::int32_t listener) noexcept {
-  KeptInput* in = find(listener);
+  KeptTable& table = keptTable();
+  KeptInput* in = table.find(listener);
   if (in == nullptr || in->conn_head == in->conn_tail) return -1;
   int conn = in->conns[in->conn_head++];
-  dropIfEmpty(listener, in);
+  table.dropIfEmpty(listener, in);
   return conn;
 }
 
-bool KeptStore::has(std::int32_t fd) noexcept { return find(fd) != nullptr; }
+bool KeptStore::has(std::int32_t fd) noexcept { return keptTable().find(fd) != nullptr; }
 
 PyObject* KeptStore::release(std::int32_t fd) noexcept {
-  KeptInput* in = find(fd);
+  KeptTable& table = keptTable();
+  KeptInput* in = table.find(fd);
   PyObject* out = in != nullptr
                       ? PyBytes_FromStringAndSize(in->bytes + in->head, static_cast<Py_ssize_t>(in->tail - in->head))
                       : PyBytes_FromStringAndSize(nullptr, 0);
-  drop(fd);
+  table.drop(fd);
   return out;
 }
 
@@ -290,8 +322,10 @@ SendTurn* KeptStore::sendDequeue(std::int32_t fd) noexcept {
 }
 
 void KeptStore::clear() noexcept {
-  for (auto& [fd, in] : by_fd) freeContents(in);
-  by_fd.clear();
+  // Only stale entries go: a live one's socket outlives this loop, and
+  // whichever loop reads it next must get its bytes and connections first.
+  KeptTable& table = keptTable();
+  if (!table.by_fd.empty()) table.sweepStale();
   statuses.clear();
   noted.clear();
   sends.clear();

@@ -8,6 +8,13 @@
 // streaming read) on the descriptor hands the kept bytes out first, in order
 // and once; the next accept on the listener hands out the kept connection.
 //
+// Bytes and connections belong to the socket, not to the loop that took them:
+// a socket may move to a loop in another thread, whose next receive must get
+// them before what the kernel holds. They live in one table for the process
+// (KeptTable; descriptor numbers are process-wide) that every loop's store
+// consults. What depends on one loop's records stays in its store: the cancel
+// notes, the send lines, child statuses.
+//
 // Identity: descriptor numbers are reused once their owner closes them behind
 // the loop's back. Each entry remembers the file it was kept from (st_dev and
 // st_ino); whenever the entry is looked up and the number no longer names that
@@ -24,10 +31,12 @@
 // taking the bytes at once) is tried only while the line is empty, so that it
 // never overtakes bytes still in flight, a cancelled send's included.
 //
-// Ownership: the store owns its buffers and the kept connection descriptors;
-// entries end when handed out, when dropped (the descriptor closed through
-// the loop, a stale identity) and at close (connections closed).
-// Loop thread, interpreter lock held.
+// Ownership: the table owns its buffers and the kept connection descriptors;
+// entries end when handed out, when dropped (the descriptor closed through a
+// loop, a stale identity). A loop's close keeps the entries of descriptors
+// that still name their file (the socket lives on and another loop may read
+// it, as the kernel would still hold the bytes and the client) and sweeps the
+// stale ones; growth sweeps them too, so forgotten entries stay bounded.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -66,11 +75,41 @@ struct KeptInput {
   std::size_t conn_cap;
 };
 
-struct KeptStore {
+// Bytes and connections kept per descriptor, one table for the process.
+// Thread rule: the interpreter lock guards it. Module code of every loop runs
+// holding the lock (the module is single-phase: one interpreter, no
+// subinterpreters), and no function here releases it or runs Python code
+// between a lookup and the use of what it found; checked builds assert that
+// the lock is held (keptTable).
+struct KeptTable {
   // Invariant: every entry holds at least one byte or connection (an entry
   // emptied by a hand-out is dropped), so an empty map answers every lookup
   // without a system call.
   std::unordered_map<std::int32_t, KeptInput> by_fd;
+  // Entry count at which a new entry first sweeps the stale ones (those of
+  // descriptors closed behind every loop's back, never looked up again).
+  std::size_t sweep_at = 64;
+
+  // The entry of fd if it still names the file it was kept from; a stale
+  // entry is dropped. entryFor also makes one (null: fd names no file, or
+  // not `from`, or memory ran out).
+  KeptInput* find(std::int32_t fd) noexcept;
+  KeptInput* entryFor(std::int32_t fd, const FileId* from) noexcept;
+  // Drops fd's entry whatever its identity (fd closed through a loop).
+  void drop(std::int32_t fd) noexcept;
+  void dropIfEmpty(std::int32_t fd, const KeptInput* in) noexcept;
+  // Drops every entry whose descriptor no longer names its file.
+  void sweepStale() noexcept;
+};
+
+// The process's table; never destroyed (a thread may still run at exit).
+// Interpreter lock held.
+KeptTable& keptTable() noexcept;
+
+// One loop's view of what is kept, and its own per-record parts. The loop's
+// thread, interpreter lock held (the byte and connection calls go to
+// keptTable()).
+struct KeptStore {
   std::unordered_map<std::int32_t, long> statuses;  // by pid
   // The file each cancelled receive, accept or streaming read was reading
   // when its cancellation was asked for, until its done function takes it.
@@ -86,7 +125,7 @@ struct KeptStore {
   KeptStore() = default;
   KeptStore(const KeptStore&) = delete;
   KeptStore& operator=(const KeptStore&) = delete;
-  ~KeptStore() { clear(); }
+  ~KeptStore() = default;
 
   // SockFuture.cancel of an operation in flight: remembers which file its
   // descriptor names now (operations that keep nothing are ignored).
@@ -140,17 +179,18 @@ struct KeptStore {
   SendTurn* sendDequeue(std::int32_t fd) noexcept;
   bool sending(std::int32_t fd) const noexcept { return !sends.empty() && sends.contains(fd); }
 
-  // Frees everything and closes every kept connection (loop close).
+  // Loop close: forgets this loop's statuses, notes and send lines, and
+  // sweeps the stale entries of the table. What is kept for descriptors that
+  // still name their file stays for whichever loop reads them next.
   void clear() noexcept;
 
-  // The entry of fd if it still names the file it was kept from; a stale
-  // entry is dropped. entryFor also makes one (null: fd names no file, or
-  // not `from`, or memory ran out).
-  KeptInput* find(std::int32_t fd) noexcept;
-  KeptInput* entryFor(std::int32_t fd, const FileId* from) noexcept;
+  // Whether a cancelled receive, accept or streaming read of this loop is
+  // still in flight (its note not taken yet): what it read may still have
+  // to be kept.
+  bool reaping() const noexcept { return !noted.empty(); }
+
   // Drops fd's entry whatever its identity (fd closed through the loop).
   void drop(std::int32_t fd) noexcept;
-  void dropIfEmpty(std::int32_t fd, const KeptInput* in) noexcept;
 };
 
 }  // namespace ombrel

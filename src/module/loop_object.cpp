@@ -123,6 +123,31 @@ void loopDealloc(PyObject* self) {
   Py_DECREF(tp);
 }
 
+// A cancelled receive, accept or streaming read still in flight when the loop
+// stops would stay on this ring until the loop next runs: its hold on the file
+// keeps a socket that another loop then closes from ending, and what the
+// kernel gives it later would be kept behind bytes another loop has read
+// since. So stopping first reaps them (their cancellation is already asked
+// for: a tick or two), dispatching in order whatever else finishes meanwhile,
+// as the next iteration would have; the ready queue is left for the next run.
+// Bounded: at most reap_ticks_max waits of reap_wait_ns each.
+constexpr int reap_ticks_max = 64;
+constexpr std::uint64_t reap_wait_ns = 1'000'000;
+
+void reapCancelledReads(Runtime* rt) noexcept {
+  if (!rt->kept.reaping()) return;
+  const std::uint64_t saved_wait = rt->loop.max_wait;
+  rt->loop.max_wait = reap_wait_ns;
+  for (int i = 0; i < reap_ticks_max && rt->kept.reaping(); ++i) {
+    PyThreadState* ts = PyEval_SaveThread();
+    Error err = rt->loop.tick(true);
+    PyEval_RestoreThread(ts);
+    if (err != Error::none) break;  // the next run reports it
+    dispatchCompletions(rt);
+  }
+  rt->loop.max_wait = saved_wait;
+}
+
 PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
   auto* self = reinterpret_cast<LoopObject*>(self_obj);
   Runtime* rt = self->rt;
@@ -141,6 +166,7 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
   rt->running = true;
   for (;;) {
     if (rt->stopping) {
+      reapCancelledReads(rt);
       rt->running = rt->stopping = false;
       Py_RETURN_NONE;
     }

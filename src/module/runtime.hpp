@@ -73,8 +73,9 @@ struct Runtime {
 
   // PollOps marked removed whose cancelled poll has not completed yet.
   std::size_t polls_removed_pending;
-  // What operations reaped as cancelled got and nobody took yet (bytes and
-  // connections per descriptor, exit statuses per pid); emptied at close.
+  // What operations reaped as cancelled got and nobody took yet: exit
+  // statuses per pid here; bytes and connections per descriptor in the
+  // process-wide table it consults, where they outlive this runtime.
   KeptStore kept;
 
   void liveOpLink(LiveOp* op, PyObject** fut_slot) noexcept;
