@@ -212,7 +212,13 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
 
 void transportReleaseIdleBuffers(Runtime* rt) noexcept {
   const std::uint64_t now = rt->loop.state.now[0];
-  if (now < rt->next_buffer_walk) return;
+  // Before the walk's own pace: the frees of a burst may come just after a
+  // walk, and the loop must then still wake for the quiet second to pass.
+  const bool trim_due = recvBuffersIdle(now);
+  if (now < rt->next_buffer_walk) {
+    if (trim_due) rt->loop.max_wait = buffer_walk_every_ns;
+    return;
+  }
   rt->next_buffer_walk = now + buffer_walk_every_ns;
   bool younger = false;  // a written buffer whose receive is not idle long enough yet
   for (TransportState* st = rt->live_transports; st != nullptr; st = st->live_next) {
@@ -226,7 +232,7 @@ void transportReleaseIdleBuffers(Runtime* rt) noexcept {
   }
   // An idle loop would otherwise sleep through the walk that gives those
   // pages back.
-  rt->loop.max_wait = younger ? buffer_walk_every_ns : vorn::ev::default_max_wait_ns;
+  rt->loop.max_wait = younger || trim_due ? buffer_walk_every_ns : vorn::ev::default_max_wait_ns;
 }
 
 void transportEof(TransportState* st) noexcept {
