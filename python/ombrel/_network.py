@@ -61,24 +61,39 @@ class _Acceptor:
         op = self.op = self.loop._sock_accept(self.sock.fileno())
         op.add_done_callback(self._accepted)
 
-    def stop(self) -> None:
+    def stop(self, now: bool = False) -> list[int]:
+        """Ends the accept loop. With `now`, no accept of this loop takes
+        anything from the socket once this returns, and the connections
+        accepted on it but not handed over are returned (the caller's);
+        otherwise they stay kept for the socket's next accept."""
         self.stopped = True
+        if self.retry is not None:
+            self.retry.cancel()
+            self.retry = None
         op, self.op = self.op, None
         if op is not None:
             op.remove_done_callback(self._accepted)
             if op.done():
                 # Accepted, but _accepted is only scheduled: the connection
-                # goes back to the engine for the socket's next accept (and
-                # is closed with the socket when it stops serving).
+                # goes back to the engine, first in line for the socket.
                 if not op.cancelled() and op.exception() is None:
                     self.loop._sock_unaccept(self.sock.fileno(), op.result())
-            elif not self.loop.is_closed():
-                # The engine aborts the accept and keeps a connection it
-                # accepted anyway. A closed loop has dropped the accept.
-                op.cancel()
-        if self.retry is not None:
-            self.retry.cancel()
-            self.retry = None
+                op = None
+        if self.loop.is_closed():
+            return []  # a closed loop has dropped its accept and what it kept
+        if now:
+            return self.loop._sock_accept_stop(self.sock.fileno(), op)
+        if op is not None:
+            # The engine aborts the accept and keeps a connection it
+            # accepted anyway.
+            op.cancel()
+        return []
+
+    def serve_accepted(self, fds: list[int]) -> None:
+        """Serves connections accepted before the server closed, as clients
+        of the server: their peers believe they are connected."""
+        for fd in fds:
+            self._connect(fd, closing=True)
 
     def _accepted(self, op: asyncio.Future[int]) -> None:
         if op is not self.op:
@@ -112,7 +127,7 @@ class _Acceptor:
         if exc.errno not in _FATAL_ACCEPT:
             self.retry = loop.call_later(constants.ACCEPT_RETRY_DELAY, self.start)
 
-    def _connect(self, fd: int) -> None:
+    def _connect(self, fd: int, closing: bool = False) -> None:
         loop = self.loop
         try:
             conn, address = accepted_socket(self.sock, fd)
@@ -128,16 +143,25 @@ class _Acceptor:
         if loop._debug:
             logger.debug("%r got a new connection from %r: %r", self.args[2], address, conn)
         protocol_factory, sslcontext, server, hs_timeout, sd_timeout = self.args
+        # asyncio's Server takes no new client once closed (_attach asserts
+        # it is open). Within its close() a connection is added to its
+        # clients directly, before close() looks whether any remain, so
+        # that wait_closed() waits for it; a TLS connection, set up by a
+        # task after close() has returned, is served without the server.
+        attach = server if not closing else None
         extra = {"peername": address}
         if sslcontext:
             loop.create_task(
-                loop._accept_connection2(protocol_factory, conn, extra, sslcontext, server, hs_timeout, sd_timeout)
+                loop._accept_connection2(protocol_factory, conn, extra, sslcontext, attach, hs_timeout, sd_timeout)
             )
             return
         protocol = None
         try:
             protocol = protocol_factory()
-            loop._make_socket_transport(conn, protocol, None, extra=extra, server=server)
+            transport = loop._make_socket_transport(conn, protocol, None, extra=extra, server=attach)
+            if server is not None and attach is None:
+                server._clients.add(transport)
+                transport._server = server
         except (SystemExit, KeyboardInterrupt):
             conn.close()
             raise
@@ -254,21 +278,20 @@ class NetworkMixin(SocketsMixin):
         acceptor.start()
 
     def _stop_serving(self: Loop, sock: socket.socket) -> None:
+        # The socket may be shared (forked workers, dup()s, socket
+        # activation): closing it ends this process's part only, where a
+        # shutdown() would stop the listening for every one of them. The
+        # accept in flight is stopped in the kernel before the close, so
+        # the close releases the socket and no connection is taken from it
+        # afterwards; what was accepted for this loop before is served.
         acceptor = self._acceptors.pop(sock, None)
         if acceptor is not None:
-            acceptor.stop()
-        # Connections kept from cancelled accepts: nobody will take them.
+            acceptor.serve_accepted(acceptor.stop(now=True))
+        # Connections kept from cancelled sock_accept()s: nobody will take them.
         self._sock_take_kept(sock.fileno())
         # A UNIX server created with cleanup_socket removes its path, unless
         # someone else has bound it since (another inode).
         path = sock.getsockname() if sock in self._unix_server_sockets else None
-        # The cancelled accept holds the socket in the kernel until the
-        # cancellation completes; shutting it down stops the listening now,
-        # so that clients are refused as soon as close() returns.
-        try:
-            sock.shutdown(socket.SHUT_RDWR)
-        except OSError:
-            pass
         sock.close()
         if path is not None:
             inode = self._unix_server_sockets.pop(sock)

@@ -115,6 +115,39 @@ void Loop::cancelLocal(Completion* c) noexcept {
   if ((prev & CancelState::finished) != 0) state.dispatchCompletion(c);
 }
 
+bool Loop::cancelSync(Completion* c) noexcept {
+  VORN_ASSERT(onOwnerThread());
+  if (c->loop != this || (c->flags & (Flags::deferred | Flags::rearm)) != Flags::deferred) {
+    cancel(c);
+    return false;
+  }
+  // A cancellation in progress (from another thread) dispatches c itself.
+  if ((c->cancel_state.load(std::memory_order_acquire) & CancelState::in_progress) != 0) return false;
+  bool ring_op = c->isState(State::running) && c->op != Op::timer && c->op != Op::async && c->op != Op::group &&
+                 c->op != Op::work && c->op != Op::net_send_file && backends::delegatedWorkOf(c) == nullptr;
+  if (ring_op) {
+    // Without in_progress: the completion is queued on `completions` as
+    // usual, and taken back from there below.
+    c->cancelFetchOr(CancelState::requested);
+    if (!backend.cancelSync(state, c)) {
+      backend.cancel(c);
+      return false;
+    }
+  } else if (!c->isState(State::completed)) {
+    // Parked for the owner but not called yet: handed back as it is.
+    if (c->isState(State::dead) && (c->prev != nullptr || c->next != nullptr || state.dispatched.head == c)) {
+      state.dispatched.remove(c);
+      return true;
+    }
+    cancel(c);
+    return false;
+  }
+  state.completions.remove(c);
+  c->state = State::dead;
+  --state.active;
+  return true;
+}
+
 void LoopState::addResend(Work* work, Completion* key) noexcept {
   if (work->resend_key != nullptr) return;
   work->resend_key = key;

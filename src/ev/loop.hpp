@@ -148,6 +148,14 @@ struct Loop {
   // Asks an operation to stop early. Any thread (on the record's own loop
   // only from its owning thread).
   void cancel(Completion* c) noexcept;
+  // Cancels c and, for an operation the ring runs, waits until the kernel has
+  // let go of it: its descriptor's file is no longer held, and it takes
+  // nothing more (a connection, bytes) from it. True: c has finished and is
+  // handed back instead of being dispatched (state dead, on no queue); its
+  // one callback is the caller's to make now (c->call). False: c finishes
+  // later, as after cancel. Owning thread, outside tick; c must be deferred
+  // and not rearming.
+  bool cancelSync(Completion* c) noexcept;
   // Arms or re-arms a timer (relative timeouts count from now). Owning thread.
   void setTimer(Timer* t, Timeout timeout) noexcept;
   // Disarms a timer without completing it. Owning thread.

@@ -277,6 +277,8 @@ PyMethodDef loop_methods[] = {
      "_sock_has_kept(fd) -> bool: bytes or connections of cancelled operations wait for fd"},
     {"_sock_take_kept", loopSockTakeKept, METH_VARARGS,
      "_sock_take_kept(fd) -> bytes: drops what is kept for fd (connections closed), returning its bytes"},
+    {"_sock_accept_stop", loopSockAcceptStop, METH_VARARGS,
+     "_sock_accept_stop(fd, fut) -> list[int]: stops accepting on fd now; the connections accepted and not handed out"},
     {"_add_poller", loopAddPoller, METH_VARARGS, "_add_poller(fd, event, callback); event 0=read 1=write"},
     {"_remove_poller", loopRemovePoller, METH_VARARGS, "_remove_poller(fd, event) -> bool"},
     {"_wait_pid", loopWaitPid, METH_VARARGS, "_wait_pid(pid) -> Future[int returncode]"},

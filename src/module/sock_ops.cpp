@@ -8,6 +8,7 @@
 
 #include "ev/ops.hpp"
 #include "ev/send_file.hpp"
+#include "module/globals.hpp"
 #include "module/loop_object.hpp"
 #include "module/op_common.hpp"
 #include "net/address.hpp"
@@ -478,6 +479,54 @@ PyObject* loopSockUnaccept(PyObject* self, PyObject* args) noexcept {
     Py_RETURN_FALSE;
   }
   Py_RETURN_TRUE;
+}
+
+PyObject* loopSockAcceptStop(PyObject* self, PyObject* args) noexcept {
+  std::int32_t listener;
+  if (!fdArg(args, 0, &listener)) return nullptr;
+  PyObject* fut = PyTuple_GetItem(args, 1);
+  if (fut == nullptr) return nullptr;
+  if (fut != Py_None && !PyObject_TypeCheck(fut, sockfuture_type)) {
+    PyErr_SetString(PyExc_TypeError, "_sock_accept_stop: fut must be a SockFuture or None");
+    return nullptr;
+  }
+  PyObject* conns = PyList_New(0);
+  if (conns == nullptr) return nullptr;
+  Runtime* rt = runtimeOf(self);
+  if (rt == nullptr) return conns;  // a closed loop has nothing in flight and keeps nothing
+  Completion* c = fut != Py_None ? sockExtra(fut)->comp : nullptr;
+  if (c != nullptr) {
+    if (c->op != vorn::ev::Op::net_accept || c->loop != &rt->loop ||
+        vorn::ev::containerOf<vorn::ev::NetAccept>(c)->handle != listener) {
+      Py_DECREF(conns);
+      PyErr_SetString(PyExc_ValueError, "_sock_accept_stop: fut is not this loop's accept on fd");
+      return nullptr;
+    }
+    SockExtra* extra = sockExtra(fut);
+    if (!extra->cancel_requested) {
+      extra->cancel_requested = true;
+      rt->kept.noteCancel(c);
+    }
+    // Reaped now, while the listener is open: acceptDone keeps what the
+    // kernel accepted first for it, and fut ends cancelled.
+    if (rt->loop.cancelSync(c)) c->call(&rt->loop);
+  }
+  for (int conn; (conn = rt->kept.takeConn(listener)) >= 0;) {
+    PyObject* value = PyLong_FromLong(conn);
+    if (value == nullptr || PyList_Append(conns, value) < 0) {
+      // Nobody can be handed these: closed rather than leaked.
+      Py_XDECREF(value);
+      closeRetrying(conn);
+      for (Py_ssize_t i = 0; i < PyList_GET_SIZE(conns); ++i) {
+        closeRetrying(static_cast<int>(PyLong_AsLong(PyList_GET_ITEM(conns, i))));
+      }
+      Py_XDECREF(rt->kept.release(listener));
+      Py_DECREF(conns);
+      return PyErr_NoMemory();
+    }
+    Py_DECREF(value);
+  }
+  return conns;
 }
 
 PyObject* loopSockHasKept(PyObject* self, PyObject* args) noexcept {

@@ -41,4 +41,14 @@ PyObject* loopSockUnaccept(PyObject* self, PyObject* args) noexcept;
 PyObject* loopSockHasKept(PyObject* self, PyObject* args) noexcept;
 PyObject* loopSockTakeKept(PyObject* self, PyObject* args) noexcept;
 
+// _sock_accept_stop(fd, fut) -> list[int]: this loop stops accepting on the
+// listener fd before the call returns. fut, the accept in flight on fd (or
+// None), is cancelled in the kernel and reaped as cancelled, so that the
+// ring no longer holds the listener's file nor takes a connection from it
+// (its queue may be shared with other processes). Returns the connections
+// accepted on fd that this loop holds and has not handed out (one the
+// kernel accepted for fut first, those kept from cancelled accepts), oldest
+// first; they are the caller's. Nothing is ever shut down.
+PyObject* loopSockAcceptStop(PyObject* self, PyObject* args) noexcept;
+
 }  // namespace ombrel

@@ -156,6 +156,14 @@ struct IoUring {
   void submit(LoopState& state, Completion* c) noexcept;
   void storeResult(Completion* c, std::int32_t result) noexcept;
   void cancel(Completion* target) noexcept;
+  // Cancels target and waits until the kernel has let go of it (its file
+  // reference dropped), then completes it with what the kernel reported:
+  // Canceled, or the result it got first. An operation that never reached
+  // the kernel is completed as Canceled without reaching it. True when
+  // target is completed on return; false when it could not be waited for
+  // (the caller then cancels it as usual). Never from inside poll. Loop
+  // thread.
+  bool cancelSync(LoopState& state, Completion* target) noexcept;
 
   // Replaces the ring with a fresh one that the next poll binds to its
   // thread, so a loop can move to another thread. Only possible while no

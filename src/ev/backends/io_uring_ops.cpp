@@ -16,6 +16,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <cstring>
 #include <limits>
 
 #include "ev/backends/common.hpp"
@@ -27,6 +28,7 @@
 #include "os/log.hpp"
 #include "os/net.hpp"
 #include "os/process.hpp"
+#include "os/uring.hpp"
 
 namespace vorn::ev::backends {
 
@@ -742,6 +744,95 @@ void IoUring::retryCancels() noexcept {
     if (sqe == nullptr) return;
     prepareCancel(sqe, cancel_backlog.pop());
   }
+}
+
+namespace {
+
+// An operation blocked in a kernel worker is cancelled by interrupting the
+// worker, which takes microseconds; the loop thread never waits longer than
+// this for it.
+constexpr std::int64_t sync_cancel_timeout_ns = 100'000'000;
+// Entries of the ring's deferred task work run per enter are limited; the
+// cancelled request's completion may wait behind others that many times.
+constexpr int sync_cancel_rounds = 64;
+
+bool queueHolds(const Queue& q, const Completion* c) noexcept {
+  for (const Completion* m = q.head; m != nullptr; m = m->next) {
+    if (m == c) return true;
+  }
+  return false;
+}
+
+// Turns the entries prepared for target that the kernel has not taken yet
+// (its own, and cancel requests aimed at it) into no-ops whose completions
+// poll ignores, so that none reaches the kernel after target is gone. True
+// when its own entry was among them.
+bool withdrawEntries(Ring& ring, const Completion* target) noexcept {
+  bool own = false;
+  // acquire: the kernel has finished reading the entries before its head;
+  // those from it to sqe_tail are not its yet. flushSubmissions publishes
+  // slot (i & sq_mask) at position i, so positions name slots.
+  std::uint32_t head = ring.sq_khead->load(std::memory_order_acquire);
+  for (std::uint32_t i = head; i != ring.sqe_tail; ++i) {
+    io_uring_sqe* sqe = &ring.sqes[i & ring.sq_mask];
+    bool mine = sqe->user_data == ptr(target);
+    bool aimed = sqe->user_data == cancel_ud && sqe->opcode == IORING_OP_ASYNC_CANCEL && sqe->addr == ptr(target);
+    if (!mine && !aimed) continue;
+    own = own || mine;
+    std::memset(sqe, 0, sizeof *sqe);
+    sqe->opcode = IORING_OP_NOP;
+    sqe->user_data = cancel_ud;
+  }
+  return own;
+}
+
+// The completion entry of target that the kernel has posted and no poll has
+// harvested yet, or null.
+io_uring_cqe* postedCqe(Ring& ring, const Completion* target) noexcept {
+  std::uint32_t head = ring.cq_khead->load(std::memory_order_relaxed);  // only this thread writes it
+  // acquire: the entries before the kernel's tail are fully written.
+  std::uint32_t tail = ring.cq_ktail->load(std::memory_order_acquire);
+  for (std::uint32_t i = head; i != tail; ++i) {
+    io_uring_cqe* cqe = &ring.cqes[i & ring.cq_mask];
+    if (cqe->user_data == ptr(target)) return cqe;
+  }
+  return nullptr;
+}
+
+}  // namespace
+
+bool IoUring::cancelSync(LoopState& state, Completion* target) noexcept {
+  auto finish = [&](std::int32_t result) noexcept {
+    storeResult(target, result);
+    markCompletedFromBackend(state, target);
+    return true;
+  };
+  if (queueHolds(pending, target)) {
+    pending.remove(target);
+    return finish(-ECANCELED);
+  }
+  cancel_backlog.remove(target);  // the request below replaces a kept one
+  if (withdrawEntries(ring, target)) return finish(-ECANCELED);
+  if (!enabled) return false;  // nothing reached the kernel: not an operation of this ring
+
+  io_uring_sync_cancel_reg reg{};
+  reg.addr = ptr(target);
+  reg.fd = -1;
+  reg.timeout = __kernel_timespec{0, sync_cancel_timeout_ns};
+  if (os::uringRegister(ring.fd, IORING_REGISTER_SYNC_CANCEL, &reg, 1) != Error::none) return false;
+  // With deferred task running, the kernel finishes the cancelled request in
+  // this thread's task work, run when the thread enters the ring: that posts
+  // the completion entry and drops the request's file reference.
+  for (int round = 0; round < sync_cancel_rounds; ++round) {
+    if (io_uring_cqe* cqe = postedCqe(ring, target)) {
+      std::int32_t result = cqe->res;
+      cqe->user_data = cancel_ud;  // taken here: the next harvest skips it
+      return finish(result == -EINTR ? -ECANCELED : result);
+    }
+    Error e = os::uringEnterFlush(ring.fd, IORING_ENTER_GETEVENTS);
+    if (e != Error::none && e != Error::SignalInterrupt) break;
+  }
+  return false;
 }
 
 }  // namespace vorn::ev::backends
