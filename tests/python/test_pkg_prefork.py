@@ -19,15 +19,22 @@ async def echo_once(reader, writer):
     writer.close()
 
 
-def serve_and_close(loop_factory, lsock):
-    """Serves lsock on a fresh loop, then closes the server."""
+def serve_and_close(loop_factory, lsock, settled):
+    """Serves lsock on a fresh loop, then closes the server: once the loop's
+    accept waits in the kernel, or in the pass that started it."""
     loop = loop_factory()
     try:
 
         async def main():
-            server = await asyncio.start_server(echo_once, sock=lsock)
-            await asyncio.sleep(0.01)  # the loop's accept is in flight
-            server.close()
+            server = await asyncio.start_server(echo_once, sock=lsock, start_serving=False)
+            starting = asyncio.ensure_future(server.start_serving())
+            if settled:
+                await starting
+                await asyncio.sleep(0.01)
+                server.close()
+            else:
+                loop.call_soon(server.close)  # right after the task's step
+                await starting
             await server.wait_closed()
 
         run(loop, main())
@@ -57,14 +64,15 @@ def in_child(fn):
         time.sleep(0.005)
 
 
+@pytest.mark.parametrize("settled", [True, False], ids=["settled", "at_once"])
 @pytest.mark.parametrize("sharer", ["fork", "dup"])
-def test_closing_a_server_leaves_a_shared_listener_listening(loop_factory, sharer):
+def test_closing_a_server_leaves_a_shared_listener_listening(loop_factory, sharer, settled):
     with socket.create_server(("127.0.0.1", 0)) as lsock:
         if sharer == "fork":
-            assert in_child(lambda: serve_and_close(loop_factory, lsock)) == 0
+            assert in_child(lambda: serve_and_close(loop_factory, lsock, settled)) == 0
         else:
             with lsock.dup() as twin:
-                serve_and_close(loop_factory, twin)
+                serve_and_close(loop_factory, twin, settled)
         # The listener still takes clients, for whoever else serves it.
         with socket.create_connection(lsock.getsockname(), timeout=5) as client:
             conn, _ = lsock.accept()
