@@ -4,9 +4,11 @@ io_uring is often denied: a container's seccomp profile, the sysctl
 kernel.io_uring_disabled, a kernel without io_uring (or too old for the
 ring's setup flags), a spent descriptor limit. The native loop then fails
 with RuntimeError "failed to initialize vorn.ev loop" whose __cause__ is the
-OSError of the failed system call; this module reads the process's state to
-turn that into a cause and a remedy. Nothing here falls back to another
-loop: the choice is the application's.
+OSError of the failed system call (its filename names the call: a filter
+may let io_uring_setup through and deny io_uring_enter or
+io_uring_register, which the native loop tries before it is made); this
+module reads the process's state to turn that into a cause and a remedy.
+Nothing here falls back to another loop: the choice is the application's.
 """
 
 from __future__ import annotations
@@ -25,6 +27,8 @@ __all__ = ["Availability", "UnavailableError", "available"]
 _SETUP_FAILED = "failed to initialize vorn.ev loop"
 _CAP_SYS_ADMIN = 21
 _FALLBACK = "or use asyncio's own loop (asyncio.new_event_loop)"
+# The calls a ring needs once it is set up.
+_RING_CALLS = ("io_uring_enter", "io_uring_register")
 
 
 @dataclasses.dataclass(frozen=True, slots=True)
@@ -33,14 +37,15 @@ class Availability:
 
     available  whether an ombrel loop can be made in this process now
     kind       None when available, else what denies io_uring:
-               "seccomp" (a seccomp filter blocks io_uring_setup),
+               "seccomp" (a seccomp filter blocks io_uring_setup,
+               io_uring_enter or io_uring_register),
                "sysctl" (kernel.io_uring_disabled), "kernel" (no io_uring,
                or too old for the ring's flags), "fd_limit" (no descriptor
                left, per process or system-wide), "memory", "permission"
                (denied with neither of the above seen: a security module),
                "other"
     reason     "" when available, else the cause and what to do, one line
-    errno      the error number of the failed setup call, None if none
+    errno      the error number of the failed system call, None if none
     io_uring_disabled  kernel.io_uring_disabled (0, 1, 2); None when the
                kernel has no such sysctl
     io_uring_group     kernel.io_uring_group (-1: none); None when absent
@@ -102,10 +107,10 @@ def available() -> Availability:
     and closes it (a ring and an eventfd, no thread started), rather than
     probing io_uring_setup apart: the real set-up is the only test that meets
     everything that can deny it (the ring's setup flags, seccomp, the sysctl,
-    limits, the ring's mapping) and cannot drift from it, and the tick
-    catches filters that let io_uring_setup through but deny io_uring_enter
-    or io_uring_register, which would otherwise fail the loop's first run.
-    With the few /proc reads it takes well under a millisecond.
+    limits, the ring's mapping, io_uring_enter and io_uring_register, which
+    the set-up tries) and cannot drift from it; the tick is a last check
+    that the ring runs. With the few /proc reads it takes well under a
+    millisecond.
     """
     try:
         probe = NativeLoop()
@@ -132,7 +137,8 @@ def _diagnose(exc: RuntimeError) -> Availability:
     err = cause.errno if isinstance(cause, OSError) else None
     if not _is_setup_failure(exc):
         return Availability(False, "other", f"cannot create an ombrel loop: {exc}; {_FALLBACK}.", err, **_facts())
-    return _judge(err, _facts(), ok=False)
+    call = cause.filename if isinstance(cause, OSError) and isinstance(cause.filename, str) else None
+    return _judge(err, _facts(), ok=False, call=call)
 
 
 def _unusable(exc: RuntimeError, facts: dict[str, Any]) -> Availability:
@@ -204,11 +210,14 @@ def _limit(n: int) -> str:
     return "unlimited" if n == resource.RLIM_INFINITY else str(n)
 
 
-def _judge(err: int | None, facts: dict[str, Any], *, ok: bool) -> Availability:
+def _judge(err: int | None, facts: dict[str, Any], *, ok: bool, call: str | None = None) -> Availability:
     """The Availability for the errno of a failed setup (None: no call failed)
-    and the process's facts. Pure: the facts are given, not read."""
+    and the process's facts; `call` is the system call that failed, when the
+    native loop names it. Pure: the facts are given, not read."""
     if ok:
         return Availability(True, None, "", None, **facts)
+    if call in _RING_CALLS:
+        return _judge_ring_call(err, facts, call)
     name = _errno.errorcode.get(err, str(err)) if err is not None else None
     what = f"setting up io_uring fails with {name} ({os.strerror(err)})" if err is not None else ""
     kernel = facts["kernel"]
@@ -280,6 +289,31 @@ def _judge(err: int | None, facts: dict[str, Any], *, ok: bool) -> Availability:
             f"the kernel could not allocate the ring: {what}; on kernels before 5.12 ring memory "
             f"counts against RLIMIT_MEMLOCK (now {_limit(memlock)} bytes): raise it (ulimit -l) "
             f"or free memory, {_FALLBACK}"
+        )
+    else:
+        kind = "other"
+        text = f"{what}, {_FALLBACK}"
+    return Availability(False, kind, f"cannot create an ombrel loop: {text}.", err, **facts)
+
+
+def _judge_ring_call(err: int | None, facts: dict[str, Any], call: str) -> Availability:
+    """A ring was set up, but `call` (io_uring_enter or io_uring_register),
+    which every loop needs to run it, failed with err."""
+    name = _errno.errorcode.get(err, str(err)) if err is not None else "an error"
+    strerror = f" ({os.strerror(err)})" if err is not None else ""
+    what = f"io_uring_setup is allowed but {call} fails with {name}{strerror}"
+    if err in (_errno.EPERM, _errno.EACCES, _errno.ENOSYS) and facts["seccomp"] == 2:
+        kind = "seccomp"
+        text = (
+            f"a seccomp filter denies {call} to this process (Seccomp: 2 in /proc/self/status): {what}, "
+            f"and a loop cannot run without it; allow io_uring_setup, io_uring_enter and io_uring_register "
+            f"in the profile (for instance docker run --security-opt seccomp=PROFILE.json), {_FALLBACK}"
+        )
+    elif err in (_errno.EPERM, _errno.EACCES):
+        kind = "permission"
+        text = (
+            f"{what} and no seccomp filter is seen: a security module (SELinux, AppArmor) may deny it, "
+            f"see its audit log, {_FALLBACK}"
         )
     else:
         kind = "other"

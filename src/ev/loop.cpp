@@ -47,8 +47,10 @@ bool probePollable(int fd) noexcept {
 }  // namespace
 
 // Before the first poll binds the ring, any one thread at a time may drive
-// the loop (the caller serialises, as the interpreter lock does).
-bool Loop::onOwnerThread() const noexcept { return !backend.enabled || os::currentThreadId() == owner_tid; }
+// the loop (the caller serialises, as the interpreter lock does). A parked
+// ring that a closed loop enabled counts as unbound until this loop submits:
+// moveToThisThread can still take its entries to a fresh ring.
+bool Loop::onOwnerThread() const noexcept { return !backend.submitted || os::currentThreadId() == owner_tid; }
 
 bool Loop::moveToThisThread() noexcept {
   if (!backend.enabled || os::currentThreadId() == owner_tid) return true;
@@ -82,6 +84,7 @@ Error Loop::init(const Options& options) noexcept {
   allocator = options.allocator;
   thread_pool = options.thread_pool;
   do_not_call_callbacks = options.do_not_call_callbacks;
+  reuse_ring = options.reuse_ring;
   internal_loop_group.shared.refcount.store(0, std::memory_order_relaxed);
   internal_loop_group.shared.master_fd.store(-1, std::memory_order_relaxed);
   internal_loop_group.shared.ftruncate_support.store(0, std::memory_order_relaxed);
@@ -93,14 +96,15 @@ Error Loop::init(const Options& options) noexcept {
   last_wait = std::nullopt;
 
   state.updateNow();
-  if (Error e = backend.init(this, options.queue_size); e != Error::none) return e;
+  if (Error e = backend.init(this, options.queue_size, reuse_ring); e != Error::none) return e;
   state.initialized = true;
   return Error::none;
 }
 
 void Loop::deinit() noexcept {
   VORN_ASSERT(onOwnerThread());
-  backend.deinit();
+  // A record still in the kernel could complete into the next loop's ring.
+  backend.deinit(reuse_ring && state.inflight_io == 0);
   state.initialized = false;
 }
 
@@ -286,8 +290,13 @@ void Loop::wake() noexcept { requestWake(Wake::wake_loop); }
 
 Error Loop::tick(bool wait) noexcept {
   // Until the ring is enabled by a first poll, the loop may still move to
-  // the thread that runs it.
-  if (!backend.enabled) owner_tid = os::currentThreadId();
+  // the thread that runs it; so may one given a parked ring, until it
+  // submits (a fresh ring takes its entries along).
+  if (!backend.enabled) {
+    owner_tid = os::currentThreadId();
+  } else if (!backend.submitted && os::currentThreadId() != owner_tid) {
+    moveToThisThread();
+  }
   last_wait = std::nullopt;
   if (done()) return Error::none;
 

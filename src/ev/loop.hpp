@@ -52,6 +52,10 @@ struct Options {
   LoopGroup* loop_group;       // null: the loop's private group
   std::uint16_t queue_size;    // ring entries (a power of two)
   bool do_not_call_callbacks;  // park finished records on `dispatched`
+  // Take the ring a closed loop of the process left, and leave ours to the
+  // next loop at deinit (IoUring::init and deinit): for owners that make
+  // many short-lived loops.
+  bool reuse_ring = false;
 };
 
 // Bits of LoopState::wake_requested.
@@ -131,6 +135,7 @@ struct Loop {
   // (compare-and-swap), the loop takes it whole (exchange with null).
   std::atomic<Completion*> cancel_queue;
   bool do_not_call_callbacks;
+  bool reuse_ring;  // Options::reuse_ring
   // The owning thread: the one that ran init, until the first tick that
   // polls binds the ring (and the loop) to the ticking thread for good.
   pid_t owner_tid;
@@ -140,8 +145,9 @@ struct Loop {
 
   // Sets the loop up in place; the error is the backend's. Owning thread.
   Error init(const Options& options) noexcept;
-  // Shuts the backend down. The thread pool is the owner's to stop (before)
-  // and destroy (after).
+  // Shuts the backend down (with reuse_ring and nothing in the kernel, the
+  // ring is left to the next loop). The thread pool is the owner's to stop
+  // (before) and destroy (after).
   void deinit() noexcept;
   // Starts an operation; never fails: failures arrive in the callback.
   void add(Completion* c) noexcept;

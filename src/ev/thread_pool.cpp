@@ -267,12 +267,17 @@ Error ThreadPool::init(Allocator alloc, const ThreadPoolOptions& options) noexce
   queue_mutex.state.store(0, std::memory_order_relaxed);
   queue_not_empty.seq.store(0, std::memory_order_relaxed);
   shutdown = false;
-  os::syscall_cancel::installHandler();
+  handler_installed = false;
   return Error::none;
 }
 
 void ThreadPool::submit(Work* work) noexcept {
   VORN_ASSERT(work->state.load(std::memory_order_relaxed) != Work::State::running);
+  // Before any job can run (a cancel may interrupt it at once).
+  if (!handler_installed) {
+    os::syscall_cancel::installHandler();
+    handler_installed = true;
+  }
   if (max_threads == 0) {
     runJob(work);
     if (work->completion_fn != nullptr) work->completion_fn(work->completion_context, work);
@@ -385,7 +390,8 @@ void ThreadPool::deinit() noexcept {
   allocator.release(workers, workers_cap * sizeof(Worker));
   workers = nullptr;
   workers_cap = 0;
-  os::syscall_cancel::uninstallHandler();
+  if (handler_installed) os::syscall_cancel::uninstallHandler();
+  handler_installed = false;
 }
 
 Error threadPoolDefaultOptions(ThreadPoolOptions* out) noexcept {

@@ -75,12 +75,17 @@ struct ThreadPool {
   MutexFutex queue_mutex;
   ConditionFutex queue_not_empty;
   bool shutdown;
+  // The process-wide interrupt signal handler is held for this pool: taken
+  // by the first submit (a loop that never delegates work, most short-lived
+  // ones, costs no signal set-up), released by deinit. Loop thread.
+  bool handler_installed;
 
-  // Sets the pool up in place (it must not move afterwards) and installs the
-  // interrupt signal handler. Starts no thread. Error: OutOfMemory (the
-  // worker list for max_threads entries). Loop thread.
+  // Sets the pool up in place (it must not move afterwards). Starts no
+  // thread. Error: OutOfMemory (the worker list for max_threads entries).
+  // Loop thread.
   Error init(Allocator alloc, const ThreadPoolOptions& options) noexcept;
-  // Queues a job; may start a worker. Loop thread.
+  // Queues a job; may start a worker. Installs the interrupt signal handler
+  // first, once. Loop thread.
   void submit(Work* work) noexcept;
   // Tries to cancel a queued or running job. Loop thread.
   void cancel(Work* work) noexcept;

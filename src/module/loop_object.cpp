@@ -50,11 +50,17 @@ int loopSetupErrno(Error e, int seen) noexcept {
 }
 
 // Chains an OSError for err_no, as __cause__, to the exception being raised,
-// so that the package can say why io_uring is unavailable here.
-void chainOsError(int err_no) noexcept {
+// so that the package can say why io_uring is unavailable here. Its filename
+// is the system call that failed (`call`, may be null): a ring that is set up
+// but may not be entered is a different story from no ring at all.
+void chainOsError(int err_no, const char* call) noexcept {
   PyObject* exc = PyErr_GetRaisedException();
   errno = err_no;
-  PyErr_SetFromErrno(PyExc_OSError);
+  if (call != nullptr) {
+    PyErr_SetFromErrnoWithFilename(PyExc_OSError, call);
+  } else {
+    PyErr_SetFromErrno(PyExc_OSError);
+  }
   PyObject* cause = PyErr_GetRaisedException();
   if (PyErr_GivenExceptionMatches(cause, PyExc_OSError)) {
     PyException_SetContext(exc, Py_NewRef(cause));
@@ -97,15 +103,18 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "failed to initialize thread pool");
     return -1;
   }
-  vorn::ev::Options options{vorn::ev::cAllocator(), &rt->thread_pool, nullptr, ring_entries, true};
+  // Test suites and command-line tools make a loop per test or per call: the
+  // ring of the last closed loop serves the next one.
+  vorn::ev::Options options{vorn::ev::cAllocator(), &rt->thread_pool, nullptr, ring_entries, true, true};
   errno = 0;  // a stale number must not pass for the setup's
   if (Error e = rt->loop.init(options); e != Error::none) {
     const int err_no = loopSetupErrno(e, errno);
+    const char* call = rt->loop.backend.failed_call;  // a string literal: outlives the runtime
     rt->thread_pool.deinit();
     rt->~Runtime();
     std::free(rt);
     PyErr_SetString(PyExc_RuntimeError, "failed to initialize vorn.ev loop");
-    if (err_no != 0) chainOsError(err_no);
+    if (err_no != 0) chainOsError(err_no, call);
     return -1;
   }
   rt->idle_keeper.init(vorn::ev::Timeout::never());

@@ -32,6 +32,7 @@ def report(**extra):
             "message": str(exc), "kind": exc.availability.kind,
             "native": [type(native).__name__, str(native)],
             "errno": getattr(native.__cause__, "errno", None),
+            "call": getattr(native.__cause__, "filename", None),
         }
     out["asyncio_still_works"] = asyncio.run(asyncio.sleep(0, "ok"))
     print(json.dumps(out))
@@ -55,9 +56,10 @@ def test_available_here_gathers_the_facts():
     json.dumps(facts)  # machine-readable as it stands
 
 
-def deny(syscall, err):
+def deny(syscall, err, first="pass"):
     return f"""
         import errno, seccomp
+        {first}
         f = seccomp.SyscallFilter(defaction=seccomp.ALLOW)
         f.add_rule(seccomp.ERRNO(errno.{err}), "{syscall}")
         f.load()
@@ -82,13 +84,26 @@ def test_seccomp_filter_that_denies_io_uring_is_named(err):
     assert out["asyncio_still_works"] == "ok"
 
 
+@pytest.mark.parametrize("ran_before", [False, True], ids=["first-loop", "after-a-loop"])
 @pytest.mark.parametrize("syscall", ["io_uring_enter", "io_uring_register"])
-def test_ring_that_is_made_but_cannot_be_entered_is_not_available(syscall):
-    # The loop is made (its first run would fail): only available() can tell.
+def test_ring_that_is_set_up_but_cannot_be_used_is_refused_at_creation(syscall, ran_before):
+    # The filter lets io_uring_setup through; the loop's first run would fail,
+    # so creation must. A loop run before the filter leaves its ring to the
+    # next loop, which is checked all the same.
     pytest.importorskip("seccomp")
-    a = run_child(deny(syscall, "EPERM"))["available"]
-    assert (a["available"], a["kind"], a["errno"]) == (False, "seccomp", None)
-    assert "io_uring_enter" in a["reason"]
+    out = run_child(deny(syscall, "EPERM", "ombrel.run(asyncio.sleep(0))" if ran_before else "pass"))
+    a, raised = out["available"], out["raised"]
+    assert (a["available"], a["kind"], a["errno"]) == (False, "seccomp", errno.EPERM)
+    assert (raised["type"], raised["kind"], raised["errno"], raised["call"]) == (
+        "UnavailableError",
+        "seccomp",
+        errno.EPERM,
+        syscall,
+    )
+    assert raised["message"] == a["reason"]
+    assert f"denies {syscall}" in raised["message"] and "EPERM" in raised["message"]
+    assert "allow io_uring_setup, io_uring_enter and io_uring_register" in raised["message"]
+    assert out["asyncio_still_works"] == "ok"
 
 
 def test_descriptor_limit_names_the_limit_and_leaks_nothing():

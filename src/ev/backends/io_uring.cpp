@@ -1,7 +1,9 @@
 #include "ev/backends/io_uring.hpp"
 
 #include <poll.h>
+#include <pthread.h>
 #include <sys/mman.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,6 +14,7 @@
 #include "os/assert.hpp"
 #include "os/eventfd.hpp"
 #include "os/log.hpp"
+#include "os/thread.hpp"
 #include "os/uring.hpp"
 
 namespace vorn::ev::backends {
@@ -47,7 +50,8 @@ T* at(void* base, std::uint32_t offset) noexcept {
 }
 
 // Creates and maps a ring; attached to `wq_fd`'s kernel worker pool unless -1.
-Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
+// On failure *failed names the system call that failed.
+Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd, const char** failed) noexcept {
   io_uring_params p;
   std::memset(&p, 0, sizeof p);
   // Created disabled: a single-issuer ring belongs to the thread that enables
@@ -62,6 +66,7 @@ Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
   std::memset(&ring, 0, sizeof ring);
   ring.fd = -1;
   int fd;
+  *failed = "io_uring_setup";
   if (Error e = os::uringSetup(entries, &p, &fd); e != Error::none) return e;
   ring.fd = fd;
   ring.setup_flags = p.flags;
@@ -75,6 +80,7 @@ Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
   std::size_t sq_size = p.sq_off.array + p.sq_entries * sizeof(std::uint32_t);
   std::size_t cq_size = p.cq_off.cqes + p.cq_entries * sizeof(io_uring_cqe);
   ring.ring_size = std::max(sq_size, cq_size);
+  *failed = "mmap";
   void* ptr =
       ::mmap(nullptr, ring.ring_size, PROT_READ | PROT_WRITE, MAP_SHARED | MAP_POPULATE, fd, IORING_OFF_SQ_RING);
   if (ptr == MAP_FAILED) {
@@ -108,6 +114,7 @@ Error setupRing(Ring& ring, std::uint16_t entries, int wq_fd) noexcept {
   ring.cq_entries = *at<std::uint32_t>(ptr, p.cq_off.ring_entries);
   // The local tail starts where the kernel's is (0 on a new ring).
   ring.sqe_head = ring.sqe_tail = ring.sq_ktail->load(std::memory_order_relaxed);
+  *failed = nullptr;
   return Error::none;
 }
 
@@ -118,55 +125,232 @@ void closeRing(Ring& ring) noexcept {
 }
 
 // Asks the kernel whether the ring can truncate files itself; the answer is
-// stored once per group. A failed probe counts as "not supported".
-void probeAndStoreFtruncate(SharedState& shared, int fd) noexcept {
+// stored once per group. A failed probe counts as "not supported"; false
+// when the io_uring_register call itself failed (errno says why).
+bool probeAndStoreFtruncate(SharedState& shared, int fd) noexcept {
   // io_uring_probe (16 bytes) followed by 256 io_uring_probe_op (8 bytes each).
   alignas(io_uring_probe) unsigned char buf[sizeof(io_uring_probe) + probe_ops * sizeof(io_uring_probe_op)];
   static_assert(sizeof buf == 2064);
   std::memset(buf, 0, sizeof buf);
   auto* probe = reinterpret_cast<io_uring_probe*>(buf);
   std::uint8_t support = SharedState::ftruncate_unsupported;
-  if (os::uringRegister(fd, IORING_REGISTER_PROBE, probe, probe_ops) == Error::none &&
-      probe->last_op >= ftruncate_opcode && probe->ops_len >= ftruncate_opcode + 1 &&
+  bool registered = os::uringRegister(fd, IORING_REGISTER_PROBE, probe, probe_ops) == Error::none;
+  if (registered && probe->last_op >= ftruncate_opcode && probe->ops_len >= ftruncate_opcode + 1 &&
       (probe->ops[ftruncate_opcode].flags & IO_URING_OP_SUPPORTED) != 0) {
     support = SharedState::ftruncate_supported;
   }
   shared.ftruncate_support.store(support, std::memory_order_relaxed);  // a fact, not a publication
+  return registered;
+}
+
+// Whether this process may use the ring: seccomp filters that let
+// io_uring_setup through may still deny io_uring_enter or io_uring_register,
+// and the loop's first run would fail. One call of each, with no effect: an
+// enter that submits nothing and waits for nothing, and the probe above. A
+// ring not yet enabled answers the enter with EBADFD, which shows the call was
+// let through; one enabled by another thread answers InvalidThread, which is
+// the caller's to judge. On failure *failed names the call; errno is the
+// number it failed with.
+Error checkRing(Ring& ring, SharedState& shared, const char** failed) noexcept {
+  Error e = os::uringEnterFlush(ring.fd, IORING_ENTER_GETEVENTS);
+  if (e != Error::none && e != Error::FileDescriptorInBadState) {
+    *failed = "io_uring_enter";
+    return e;
+  }
+  if (!probeAndStoreFtruncate(shared, ring.fd)) {
+    *failed = "io_uring_register";
+    return Error::Unexpected;
+  }
+  return Error::none;
+}
+
+// A ring kept by a closed loop for the next loop of the process: setting a
+// ring up and mapping it, then unmapping and closing it, is most of what a
+// short-lived loop costs (test suites and command-line tools make one per
+// test or per call). One slot, process-wide.
+struct ParkedRing {
+  Ring ring;
+  int waker_eventfd;
+  std::uint32_t wall_generation[2];  // carried on: a stale expiry must not match a new timeout
+  pid_t submitter_tid;               // 0: never enabled, any thread may take it
+  bool enabled;
+  bool waker_needs_rearm;
+  // The files behind the two descriptors. A program may close every
+  // descriptor it does not know of (daemons do) and reuse the numbers: a
+  // parked descriptor whose file changed is no longer ours to use or close.
+  // The mapping holds the ring's file, so its inode stays unique while parked.
+  FileId ring_id;
+  FileId waker_id;
+};
+
+enum : int { parked_empty, parked_busy, parked_full };
+// Touched only by the thread that moved parked_state from empty or full to
+// busy, until it moves it on.
+ParkedRing parked;
+std::atomic<int> parked_state{parked_empty};
+
+bool fileIdentity(int fd, FileId* id) noexcept {
+  struct stat st;
+  if (::fstat(fd, &st) != 0) return false;
+  *id = FileId{st.st_dev, st.st_ino};
+  return true;
+}
+
+bool sameFile(int fd, FileId id) noexcept {
+  FileId now;
+  return fileIdentity(fd, &now) && now.dev == id.dev && now.ino == id.ino;
+}
+
+// Drops a parked ring: unmaps it, and closes the descriptors that are still
+// its own (`checked`: known to be, else each is looked at).
+void closeParked(ParkedRing& p, bool checked) noexcept {
+  if (!checked && !sameFile(p.ring.fd, p.ring_id)) p.ring.fd = -1;
+  if (!checked && !sameFile(p.waker_eventfd, p.waker_id)) p.waker_eventfd = -1;
+  closeRing(p.ring);
+  if (p.waker_eventfd >= 0) ::close(p.waker_eventfd);
+  p.waker_eventfd = -1;
+}
+
+// In a forked child the parked ring is the parent's (its one submitter is a
+// parent thread): the child's copies of its descriptors and mappings go
+// before the child's own code runs, which could reuse the numbers. A slot
+// caught busy by the fork belongs to a thread the child does not have; its
+// copies are left alone.
+void dropParkedInChild() noexcept {
+  if (parked_state.load(std::memory_order_relaxed) == parked_full) closeParked(parked, true);
+  parked_state.store(parked_empty, std::memory_order_relaxed);
+}
+
+// Takes the parked ring if there is one; false otherwise. Any thread.
+bool takeParked(ParkedRing* out) noexcept {
+  int expected = parked_full;
+  // acquire: the parking thread filled the slot before its release store.
+  if (!parked_state.compare_exchange_strong(expected, parked_busy, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+    return false;
+  }
+  *out = parked;
+  // release: this copy is done before the next parker writes the slot.
+  parked_state.store(parked_empty, std::memory_order_release);
+  return true;
+}
+
+// Parks a ring; false when the slot is taken (the caller closes its ring).
+bool parkRing(const ParkedRing& r) noexcept {
+  static const bool child_handler = ::pthread_atfork(nullptr, nullptr, dropParkedInChild) == 0;
+  if (!child_handler) return false;
+  int expected = parked_empty;
+  // acquire: the last taker's copy is done before this write.
+  if (!parked_state.compare_exchange_strong(expected, parked_busy, std::memory_order_acquire,
+                                            std::memory_order_relaxed)) {
+    return false;
+  }
+  parked = r;
+  parked_state.store(parked_full, std::memory_order_release);  // release: the slot is filled before a taker reads it
+  return true;
+}
+
+// Moves the parked ring into `io` if this thread can use it; false when there
+// is none. A ring enabled by another thread cannot be entered from this one:
+// it is dropped, so that this thread's ring can be parked in its place.
+bool adoptParked(IoUring& io, std::uint16_t queue_size) noexcept {
+  ParkedRing p;
+  if (!takeParked(&p)) return false;
+  if (!sameFile(p.ring.fd, p.ring_id) || !sameFile(p.waker_eventfd, p.waker_id)) {
+    closeParked(p, false);
+    return false;
+  }
+  if (p.ring.sq_entries != queue_size || (p.enabled && p.submitter_tid != os::currentThreadId())) {
+    closeParked(p, true);
+    return false;
+  }
+  io.ring = p.ring;
+  io.waker_eventfd = p.waker_eventfd;
+  io.wall_generation[0] = p.wall_generation[0];
+  io.wall_generation[1] = p.wall_generation[1];
+  io.submitter_tid = p.submitter_tid;
+  io.enabled = p.enabled;
+  io.waker_needs_rearm = p.waker_needs_rearm;
+  io.ring_id = p.ring_id;
+  io.waker_id = p.waker_id;
+  return true;
+}
+
+// Closes an adopted ring and its waker, and forgets their state.
+void dropAdopted(IoUring& io) noexcept {
+  closeRing(io.ring);
+  ::close(io.waker_eventfd);
+  io.waker_eventfd = -1;
+  io.submitter_tid = 0;
+  io.enabled = false;
+  io.waker_needs_rearm = true;
 }
 
 }  // namespace
 
-Error IoUring::init(Loop* loop, std::uint16_t queue_size) noexcept {
+Error IoUring::init(Loop* loop, std::uint16_t queue_size, bool reuse) noexcept {
   allocator = loop->allocator;
   shared_state = &loop->loop_group->shared;
   pending = Queue{};
   cancel_backlog = Queue{};
   waker_eventfd = -1;
   ring.fd = -1;
+  failed_call = nullptr;
+  ring_id = waker_id = FileId{0, 0};
+  submitter_tid = 0;
+  enabled = false;
+  submitted = false;
+  waker_needs_rearm = true;
+  wall_generation[0] = wall_generation[1] = 0;
   if (queue_size == 0 || (queue_size & (queue_size - 1)) != 0) return Error::Unexpected;
 
   // acquire: pairs with the winner's compare-and-swap, so the probe result
   // stored before it is visible.
   int master = shared_state->master_fd.load(std::memory_order_acquire);
   bool is_master = false;
+  bool reused = false;
   if (master == -1) {
-    if (Error e = setupRing(ring, queue_size, -1); e != Error::none) return e;
-    probeAndStoreFtruncate(*shared_state, ring.fd);
+    if (reuse && adoptParked(*this, queue_size)) {
+      reused = true;
+      // Checked again: a filter may have come since the ring was made.
+      Error e = checkRing(ring, *shared_state, &failed_call);
+      if (e != Error::none) {
+        dropAdopted(*this);
+        reused = false;
+        // InvalidThread: the ring's submitter has ended and this thread got
+        // its id; a new ring serves. Anything else is a denial.
+        if (e != Error::InvalidThread) return e;
+        failed_call = nullptr;
+      }
+    }
+    if (!reused) {
+      if (Error e = setupRing(ring, queue_size, -1, &failed_call); e != Error::none) return e;
+      if (Error e = checkRing(ring, *shared_state, &failed_call); e != Error::none) {
+        closeRing(ring);
+        return e;
+      }
+    }
     int expected = -1;
     if (shared_state->master_fd.compare_exchange_strong(expected, ring.fd, std::memory_order_acq_rel)) {
       is_master = true;
     } else {
       // Another loop of the group won the race: attach to its ring instead.
-      closeRing(ring);
+      if (reused) {
+        dropAdopted(*this);
+        reused = false;
+      } else {
+        closeRing(ring);
+      }
       master = expected;
     }
   }
   if (!is_master) {
-    if (Error e = setupRing(ring, queue_size, master); e != Error::none) return e;
+    if (Error e = setupRing(ring, queue_size, master, &failed_call); e != Error::none) return e;
   }
 
-  int efd = os::eventfdCreate();
+  int efd = reused ? waker_eventfd : os::eventfdCreate();
   if (efd < 0) {
+    failed_call = "eventfd";
     if (is_master) {
       // Give the master slot back: leaving our closed fd there would hand a
       // dead (or reused) descriptor to the next loop of the group.
@@ -184,14 +368,42 @@ Error IoUring::init(Loop* loop, std::uint16_t queue_size) noexcept {
 
   wall_armed[0] = wall_armed[1] = std::nullopt;
   wall_ts[0] = wall_ts[1] = __kernel_timespec{0, 0};
-  wall_generation[0] = wall_generation[1] = 0;
-  waker_needs_rearm = true;
-  enabled = false;
-  armWaker();
+  // A reused ring keeps its waker's poll (or the need to re-arm it).
+  if (!reused) armWaker();
   return Error::none;
 }
 
-void IoUring::deinit() noexcept {
+void IoUring::deinit(bool park) noexcept {
+  // Parked only when nothing of the closed loop can come back through the
+  // ring: no operation (the caller's word), nothing deferred, no wall-clock
+  // timeout, and every prepared entry taken by the kernel (a ring never
+  // enabled holds at most its waker's poll). What may still arrive is the
+  // backend's own: the waker's poll, results of cancel requests.
+  if (park && ring.fd == shared_state->master_fd.load(std::memory_order_acquire) &&
+      shared_state->refcount.load(std::memory_order_relaxed) == 1 && pending.empty() && cancel_backlog.empty() &&
+      !wall_armed[0].has_value() && !wall_armed[1].has_value() &&
+      (!enabled || (ring.sqe_head == ring.sqe_tail && ring.sq_khead->load(std::memory_order_acquire) ==
+                                                          ring.sq_ktail->load(std::memory_order_relaxed)))) {
+    // Looked up once per ring: an adopted ring brings its identity along.
+    if (ring_id.ino == 0 && (!fileIdentity(ring.fd, &ring_id) || !fileIdentity(waker_eventfd, &waker_id))) {
+      ring_id = FileId{0, 0};
+    }
+    // A kernel that gives every ring the one shared anonymous inode leaves no
+    // way to recognise ours later: such a ring is not parked.
+    bool recognisable = ring_id.ino != 0 && (ring_id.dev != waker_id.dev || ring_id.ino != waker_id.ino);
+    ParkedRing p{ring,          waker_eventfd, {wall_generation[0], wall_generation[1]},
+                 submitter_tid, enabled,       waker_needs_rearm,
+                 ring_id,       waker_id};
+    if (recognisable && parkRing(p)) {
+      // The slot owns the ring and the waker now; the group lets go of them.
+      ring.fd = -1;
+      ring.ring_ptr = ring.sqes_ptr = nullptr;
+      waker_eventfd = -1;
+      shared_state->master_fd.store(-1, std::memory_order_release);
+      shared_state->refcount.fetch_sub(1, std::memory_order_acq_rel);
+      return;
+    }
+  }
   if (waker_eventfd >= 0) ::close(waker_eventfd);
   waker_eventfd = -1;
   int master = shared_state->master_fd.load(std::memory_order_acquire);
@@ -208,20 +420,34 @@ void IoUring::deinit() noexcept {
 }
 
 bool IoUring::rebind(std::size_t inflight) noexcept {
-  if (inflight != 0 || !pending.empty() || !cancel_backlog.empty()) return false;
+  // Operations whose entries never reached the kernel (a loop given a parked
+  // ring, then run on another thread) move with the loop.
+  if (submitted && (inflight != 0 || !pending.empty() || !cancel_backlog.empty())) return false;
   if (shared_state->refcount.load(std::memory_order_acquire) != 1 ||
       shared_state->master_fd.load(std::memory_order_acquire) != ring.fd) {
     return false;
   }
   Ring fresh;
-  if (setupRing(fresh, static_cast<std::uint16_t>(ring.sq_entries), -1) != Error::none) return false;
-  // Only backend entries live in the old ring (the waker's poll, wall-clock
-  // timeouts, finished cancel requests): they go with it.
+  const char* failed;
+  if (setupRing(fresh, static_cast<std::uint16_t>(ring.sq_entries), -1, &failed) != Error::none) return false;
+  // Prepared entries go over in order, but for the waker's poll and the
+  // wall-clock timeouts, which are made afresh for the new ring.
+  for (std::uint32_t i = ring.sqe_head; i != ring.sqe_tail; ++i) {
+    const io_uring_sqe& sqe = ring.sqes[i & ring.sq_mask];
+    if (udIsSpecial(sqe.user_data) && udKind(sqe.user_data) != SpecialKind::cancel) continue;
+    fresh.sqes[fresh.sqe_tail & fresh.sq_mask] = sqe;
+    ++fresh.sqe_tail;
+  }
+  // Only backend entries live in the old ring's kernel side (the waker's
+  // poll, wall-clock timeouts, finished cancel requests): they go with it.
   closeRing(ring);
   ring = fresh;
+  ring_id = FileId{0, 0};
   shared_state->master_fd.store(ring.fd, std::memory_order_release);
   wall_armed[0] = wall_armed[1] = std::nullopt;  // the next timer check arms them again
   enabled = false;
+  submitted = false;
+  submitter_tid = 0;
   waker_needs_rearm = true;
   armWaker();
   return true;
@@ -263,7 +489,9 @@ io_uring_sqe* IoUring::getSqe() noexcept {
 
 bool IoUring::submitQueued() noexcept {
   // A ring not yet enabled takes no submissions: its first poll binds it.
-  if (!enabled) return false;
+  // Nor does a parked one before this loop's first poll, which may still
+  // move the loop to another thread.
+  if (!enabled || !submitted) return false;
   std::uint32_t to_submit = flushSubmissions(ring);
   if (to_submit == 0) return false;
   std::uint32_t taken;
@@ -325,7 +553,9 @@ std::expected<bool, Error> IoUring::poll(LoopState& state, std::uint64_t timeout
       return std::unexpected(e);
     }
     enabled = true;
+    submitter_tid = os::currentThreadId();
   }
+  submitted = true;
   // No wait may start without an armed waker: it could never be woken.
   if (waker_needs_rearm && !armWaker()) timeout_ns = 0;
   // Deferred work goes out before the wait: operations that found the queue

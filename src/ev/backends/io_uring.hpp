@@ -17,6 +17,7 @@
 
 #include <linux/io_uring.h>
 #include <linux/time_types.h>
+#include <sys/types.h>
 
 #include <atomic>
 #include <cstddef>
@@ -88,6 +89,12 @@ struct Ring {
   std::size_t sqes_size;
 };
 
+// Which file a descriptor names (its device and inode), to recognise it later.
+struct FileId {
+  dev_t dev;
+  ino_t ino;
+};
+
 // One harvested completion entry.
 struct Cqe {
   std::uint64_t user_data;
@@ -124,12 +131,33 @@ struct IoUring {
   // The ring was created disabled and is enabled by the first poll, which
   // makes the polling thread its one submitter.
   bool enabled;
+  // The thread that enabled the ring (0 while disabled): the only one that
+  // may enter it, whichever thread owns the loop afterwards.
+  pid_t submitter_tid;
+  // An entry of this loop may have reached the kernel (set by every poll and
+  // submit); until then rebind can take the prepared entries along.
+  bool submitted;
+  // The system call that failed init ("io_uring_setup", "io_uring_enter",
+  // ...), for the owner's diagnosis; null when init succeeded.
+  const char* failed_call;
+  // The files of ring.fd and waker_eventfd, once a park has looked them up
+  // (carried with the parked ring); {0, 0}: not yet.
+  FileId ring_id;
+  FileId waker_id;
 
   // Creates the ring (master of the group, or attached to the group's master),
-  // the waker and its poll request. Loop thread. Leaves nothing open on failure.
-  Error init(Loop* loop, std::uint16_t queue_size) noexcept;
-  // Closes what init opened. Loop thread.
-  void deinit() noexcept;
+  // the waker and its poll request. A master ring is checked before init
+  // returns: io_uring_enter and io_uring_register must be allowed (seccomp
+  // filters may deny them after letting io_uring_setup through), so a loop
+  // that is made can run. With `reuse`, the ring parked by deinit(true), if
+  // any, is taken instead of making one (see deinit). Loop thread. Leaves
+  // nothing open on failure.
+  Error init(Loop* loop, std::uint16_t queue_size, bool reuse = false) noexcept;
+  // Closes what init opened. With `park` (the caller has nothing in the
+  // kernel), a ring alone in its group with no backend entry pending is
+  // kept, with its waker, for the next init with `reuse` in this process
+  // instead: one ring at most, dropped in a forked child. Loop thread.
+  void deinit(bool park = false) noexcept;
   // Submits everything prepared, waits at most timeout_ns (0: do not wait;
   // UINT64_MAX: without limit) and completes what it harvests. The value asks
   // the loop to check its timers again. Loop thread.
@@ -167,7 +195,8 @@ struct IoUring {
 
   // Replaces the ring with a fresh one that the next poll binds to its
   // thread, so a loop can move to another thread. Only possible while no
-  // operation is in the kernel or waiting for an entry, and only for a ring
+  // operation is in the kernel or waiting for an entry (or none has reached
+  // the kernel yet: the prepared entries move along), and only for a ring
   // that is alone in its group; false otherwise (or when setup fails, in
   // which case the old ring stays). Loop thread (the new one).
   bool rebind(std::size_t inflight) noexcept;
