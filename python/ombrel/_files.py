@@ -59,17 +59,6 @@ _CREATE, _READ, _WRITE, _TRUNC, _EXCL = 1, 2, 4, 8, 16
 
 DEFAULT_BUFFER_SIZE = max(io.DEFAULT_BUFFER_SIZE, 64 * 1024)
 
-# errno of the exception types the native table produces for opens; the
-# native exceptions carry only an error name, so the errno and the path
-# are put back for the caller.
-_ERRNO_OF = {
-    FileNotFoundError: errno.ENOENT,
-    FileExistsError: errno.EEXIST,
-    PermissionError: errno.EACCES,
-    IsADirectoryError: errno.EISDIR,
-    NotADirectoryError: errno.ENOTDIR,
-}
-
 
 def _cookie(pos: int, flags: int, skip: int) -> int:
     return pos | (flags << 64) | (skip << 128)
@@ -208,13 +197,13 @@ async def open(
         path = os.fsdecode(path)
     name = file if isinstance(file, (str, bytes)) else path
 
-    fd = await _open_fd(loop, path, _native_flags(kind, plus), may_wait=kind in "wa" and not plus)
+    fd = await _open_fd(loop, path, _native_flags(kind, plus), may_wait=kind in "wa" and not plus, name=name)
     if kind == "r" and not plus:
         fd = await _wait_for_writer(loop, fd)
     try:
         st = os.fstat(fd)
         if stat.S_ISDIR(st.st_mode):
-            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), path)
+            raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
         try:
             os.lseek(fd, 0, os.SEEK_CUR)
             seekable = True
@@ -241,7 +230,10 @@ async def open(
     return AsyncTextFile(raw, encoding, errors, newline, line_buffering=buffering == 1, mode=mode)
 
 
-async def _open_fd(loop: Loop, path: str, flags: int, *, may_wait: bool) -> int:
+async def _open_fd(loop: Loop, path: str, flags: int, *, may_wait: bool, name: str | bytes | None = None) -> int:
+    """The descriptor of `path` opened with the engine's `flags`. A failure is
+    the engine's OSError with `name` (default: `path`) as its filename, as the
+    built-in open names the file it was given."""
     fut = loop._file_open(path, flags, 0o666)
     try:
         fd, _ = await asyncio.shield(fut)
@@ -256,10 +248,9 @@ async def _open_fd(loop: Loop, path: str, flags: int, *, may_wait: bool) -> int:
             await _settle(fut)
         raise
     except OSError as exc:
-        code = _ERRNO_OF.get(type(exc))
-        if code is None:
-            raise
-        raise type(exc)(code, os.strerror(code), path) from None
+        if exc.errno is not None and exc.filename is None:
+            exc.filename = path if name is None else name
+        raise
     return fd
 
 

@@ -24,7 +24,7 @@ from asyncio import base_events, constants, exceptions, protocols, selector_even
 from asyncio.log import logger
 from typing import TYPE_CHECKING, Any
 
-from ._sockets import SocketsMixin, accepted_socket, regular_file_fd, with_errno
+from ._sockets import SocketsMixin, accepted_socket, regular_file_fd
 from ._transport import SendfileProtocol, SocketTransport
 
 if TYPE_CHECKING:
@@ -108,7 +108,6 @@ class _Acceptor:
             self.start()
             self._connect(op.result())
             return
-        exc = with_errno(exc)  # type: ignore[arg-type]
         if isinstance(exc, ConnectionAbortedError) or exc.errno in (errno.EAGAIN, errno.EINTR):
             self.start()  # that client gave up before it was accepted
             return

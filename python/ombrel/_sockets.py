@@ -11,14 +11,13 @@ keeps what an aborted operation got for the next call on the socket, and a
 result delivered to a task that was cancelled before it resumed is given
 back to the engine here (`_sock_unrecv`, `_sock_unaccept`).
 
-The engine fails its futures with exceptions that carry only the name of the
-error ("ConnectionRefused"); callers of a socket API expect errno and
-strerror, so they are rebuilt here (`with_errno`).
+The engine fails its futures with the OSError the socket module would have
+raised (errno, strerror and the subclass of the kernel's number), so they
+pass through unchanged.
 """
 
 from __future__ import annotations
 
-import errno
 import io
 import os
 import socket
@@ -30,61 +29,6 @@ from ._readiness import READ, WRITE
 
 if TYPE_CHECKING:
     from ._loop import Loop
-
-# The engine's error names for the failures a socket operation can meet.
-_ERRNO_OF = {
-    "AccessDenied": errno.EACCES,
-    "AddressFamilyUnsupported": errno.EAFNOSUPPORT,
-    "AddressInUse": errno.EADDRINUSE,
-    "AddressUnavailable": errno.EADDRNOTAVAIL,
-    "AlreadyConnected": errno.EISCONN,
-    "BlockedByFirewall": errno.EPERM,
-    "BrokenPipe": errno.EPIPE,
-    "Canceled": errno.ECANCELED,
-    "ConnectionAborted": errno.ECONNABORTED,
-    "ConnectionPending": errno.EALREADY,
-    "ConnectionRefused": errno.ECONNREFUSED,
-    "ConnectionResetByPeer": errno.ECONNRESET,
-    "ConnectionTimedOut": errno.ETIMEDOUT,
-    "FileDescriptorInvalid": errno.EBADF,
-    "FileDescriptorNotASocket": errno.ENOTSOCK,
-    "FileNotFound": errno.ENOENT,
-    "InvalidFileDescriptor": errno.EBADF,
-    "MessageOversize": errno.EMSGSIZE,
-    "MessageTooBig": errno.EMSGSIZE,
-    "NameTooLong": errno.ENAMETOOLONG,
-    "NetworkDown": errno.ENETDOWN,
-    "NetworkUnreachable": errno.ENETUNREACH,
-    "NotDir": errno.ENOTDIR,
-    "OperationNotSupported": errno.EOPNOTSUPP,
-    "OutOfMemory": errno.ENOMEM,
-    "PermissionDenied": errno.EPERM,
-    "ProcessFdQuotaExceeded": errno.EMFILE,
-    "ProtocolFailure": errno.EPROTO,
-    "SocketNotConnected": errno.ENOTCONN,
-    "SocketNotListening": errno.EINVAL,
-    "SocketUnconnected": errno.ENOTCONN,
-    "SymLinkLoop": errno.ELOOP,
-    "SystemFdQuotaExceeded": errno.ENFILE,
-    "SystemResources": errno.ENOBUFS,
-    "Timeout": errno.ETIMEDOUT,
-    "Unseekable": errno.ESPIPE,
-    "WouldBlock": errno.EAGAIN,
-}
-
-
-def with_errno(exc: OSError, message: str | None = None) -> OSError:
-    """The engine's exception as the socket module would have raised it:
-    same class, errno set, strerror (or `message`) as the text. Exceptions
-    that already carry an errno, or whose name is unknown, are kept."""
-    if exc.errno is not None or len(exc.args) != 1:
-        return exc
-    code = _ERRNO_OF.get(exc.args[0])
-    if code is None:
-        return exc
-    new = type(exc)(code, message if message is not None else os.strerror(code))
-    new.__traceback__ = exc.__traceback__
-    return new
 
 
 def check_socket(loop: Loop, sock: Any) -> None:
@@ -121,8 +65,8 @@ class SocketsMixin:
         fut = self._sock_recv(fd, nbytes)
         try:
             return await fut
-        except OSError as exc:
-            raise with_errno(exc) from None
+        except OSError:
+            raise
         except BaseException:
             _give_back_bytes(self, fd, fut)
             raise
@@ -136,8 +80,8 @@ class SocketsMixin:
         fut = self._sock_recv(fd, view.nbytes)
         try:
             data = await fut
-        except OSError as exc:
-            raise with_errno(exc) from None
+        except OSError:
+            raise
         except BaseException:
             _give_back_bytes(self, fd, fut)
             raise
@@ -149,11 +93,7 @@ class SocketsMixin:
         check_socket(self, sock)
         # Done on return when the kernel took every byte at once: awaiting
         # it then does not suspend the task, as with the standard loop.
-        fut = self._sock_sendall(sock.fileno(), data)
-        try:
-            await fut
-        except OSError as exc:
-            raise with_errno(exc) from None
+        await self._sock_sendall(sock.fileno(), data)
 
     async def sock_connect(self: Loop, sock: Any, address: Any) -> None:
         check_socket(self, sock)
@@ -216,8 +156,8 @@ class SocketsMixin:
         fut = self._sock_accept(fd)
         try:
             conn_fd = await fut
-        except OSError as exc:
-            raise with_errno(exc) from None
+        except OSError:
+            raise
         except BaseException:
             # Cancelled after the engine had accepted (the result was
             # delivered, the task not yet resumed): the connection is the
@@ -299,8 +239,6 @@ class SocketsMixin:
         fut = self._sock_sendfile(fd, file_fd, offset, -1 if count is None else count, sent)
         try:
             return await fut
-        except OSError as exc:
-            raise with_errno(exc) from None
         finally:
             file.seek(offset + sent[0])
 

@@ -16,12 +16,14 @@ void Completion::init(Op kind) noexcept {
   flags = Flags::deferred;
   cancel_state.store(0, std::memory_order_relaxed);  // not yet shared with any thread
   has_result = false;
+  os_errno = 0;
 }
 
 void Completion::reset() noexcept {
   state = State::new_;
   has_result = false;
   err = Error::none;
+  os_errno = 0;
   // A dead record is owned by its owner alone again, so no other thread can
   // be looking at the cancel bits.
   cancel_state.store(0, std::memory_order_relaxed);

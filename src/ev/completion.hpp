@@ -142,6 +142,11 @@ struct Completion {
   std::uint8_t flags;
   std::atomic<std::uint8_t> cancel_state;
   bool has_result;
+  // The kernel's error number behind `err` when `err` was mapped from one; 0
+  // when the operation succeeded or failed without a number (a code the
+  // program chose itself). It takes the byte of tail padding: user-visible
+  // Linux numbers are below 256, a larger (kernel-internal) one is kept as 0.
+  std::uint8_t os_errno;
 
   // Everything zero/null, op = kind, state new, flags = deferred.
   void init(Op kind) noexcept;
@@ -155,6 +160,12 @@ struct Completion {
     err = e;
     has_result = true;
   }
+  // setError with the number the code was mapped from (see os_errno).
+  void setOsError(Error e, int errnum) noexcept {
+    setError(e);
+    os_errno = errnum > 0 && errnum < 256 ? static_cast<std::uint8_t>(errnum) : 0;
+  }
+  int osErrno() const noexcept { return os_errno; }
   bool isState(State s) const noexcept {
     return (static_cast<std::uint8_t>(state) & 3) == static_cast<std::uint8_t>(s);
   }
@@ -165,6 +176,8 @@ struct Completion {
 };
 
 static_assert(std::is_standard_layout_v<Completion>);
+// os_errno lives in what was padding: the header did not grow.
+static_assert(offsetof(Completion, os_errno) + sizeof(std::uint8_t) == sizeof(Completion));
 
 // Recovers the record that embeds an inner object (a Completion, or a record
 // embedded in a bigger one) at `offset`: containerOf<Outer>(c, offsetof(Outer, member)).

@@ -116,7 +116,7 @@ bool sizeArg(PyObject* args, Py_ssize_t index, Py_ssize_t* out) noexcept {
 template <class Op>
 void oneShotDone(Completion* c, PyObject* (*value)(Op*)) noexcept {
   auto* op = static_cast<Op*>(c->userdata);
-  OpOutcome outcome = c->err != Error::none ? OpOutcome::error(c->err)
+  OpOutcome outcome = c->err != Error::none ? OpOutcome::failed(*c)
                       : value == nullptr    ? OpOutcome::ok()
                                             : okOrOom(value(op));
   finishSockOp(op->fut, outcome);
@@ -156,7 +156,7 @@ void fileOpenDone(Loop*, Completion* c) noexcept {
   auto r = op->create ? op->u.create.getResult() : op->u.open.getResult();
   OpOutcome outcome;
   if (!r) {
-    outcome = OpOutcome::error(r.error());
+    outcome = OpOutcome::failed(*c);
   } else if (opAbandoned(op->fut)) {
     // Nobody will receive the descriptor (the future was cancelled, or the
     // loop closed): close it rather than leak it.
@@ -188,7 +188,7 @@ void fileReadDone(Loop*, Completion* c) noexcept {
   bool noted = op->rt->kept.takeNote(c, &from);
   OpOutcome outcome;
   if (!r) {
-    outcome = OpOutcome::error(r.error());
+    outcome = OpOutcome::failed(*c);
   } else if (!op->streaming) {
     outcome = okOrOom(PyBytes_FromStringAndSize(op->buf, static_cast<Py_ssize_t>(*r)));
   } else if (opAbandoned(op->fut)) {
@@ -297,7 +297,7 @@ void fileWriteDone(Loop*, Completion* c) noexcept {
   if (opAbandoned(op->fut)) {
     outcome = OpOutcome::ok();  // reaped as cancelled; no further write
   } else if (!r) {
-    outcome = OpOutcome::error(r.error());
+    outcome = OpOutcome::failed(*c);
   } else {
     op->written += *r;
     if (*r > 0 && op->written < static_cast<std::size_t>(op->view.len)) {
@@ -339,7 +339,7 @@ PyObject* startWrite(PyObject* self, std::int32_t fd, PyObject* data, bool strea
       Py_DECREF(zero);
     } else {
       PyErr_Clear();
-      futureSetError(fut, Error::OutOfMemory);
+      futureSetError(fut, Error::OutOfMemory, ENOMEM);
     }
     Py_CLEAR(op->fut);
     PyBuffer_Release(&op->view);

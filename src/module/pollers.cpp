@@ -83,7 +83,7 @@ void waitDone(Loop*, Completion* c) noexcept {
   auto r = op->wait.getResult();
   OpOutcome outcome;
   if (!r) {
-    outcome = OpOutcome::error(r.error());
+    outcome = OpOutcome::failed(*c);
   } else {
     long code = r->signal ? -static_cast<long>(*r->signal) : static_cast<long>(r->code);
     if (opAbandoned(op->fut)) {

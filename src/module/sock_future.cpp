@@ -1,5 +1,6 @@
 #include "module/sock_future.hpp"
 
+#include <cerrno>
 #include <cstring>
 
 #include "ev/loop.hpp"
@@ -102,10 +103,40 @@ PyObject* pyExcTypeForError(Error err) noexcept {
   }
 }
 
+PyObject* makeOsError(Error err, int os_errno, PyObject* filename, PyObject* filename2) noexcept {
+  if (os_errno == 0) {
+    std::string_view name = vorn::errorName(err);
+    PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
+    if (text == nullptr) return nullptr;
+    PyObject* exc = PyObject_CallOneArg(pyExcTypeForError(err), text);
+    Py_DECREF(text);
+    return exc;
+  }
+  char buf[128];
+  const char* text = strerror_r(os_errno, buf, sizeof buf);  // GNU: may return its own string
+  // Decoded as PyErr_SetFromErrno decodes it, so the text is the built-in's.
+  PyObject* message = PyUnicode_DecodeLocale(text, "surrogateescape");
+  if (message == nullptr) return nullptr;
+  // OSError's constructor picks the subclass from the number and takes
+  // filename and filename2 from the third and fifth arguments.
+  PyObject* args;
+  if (filename2 != nullptr) {
+    args = Py_BuildValue("(iNOOO)", os_errno, message, filename != nullptr ? filename : Py_None, Py_None, filename2);
+  } else if (filename != nullptr) {
+    args = Py_BuildValue("(iNO)", os_errno, message, filename);
+  } else {
+    args = Py_BuildValue("(iN)", os_errno, message);
+  }
+  if (args == nullptr) return nullptr;  // "N" consumed message either way
+  PyObject* exc = PyObject_Call(PyExc_OSError, args, nullptr);
+  Py_DECREF(args);
+  return exc;
+}
+
 OpOutcome okOrOom(PyObject* value) noexcept {
   if (value != nullptr) return OpOutcome::ok(value);
   PyErr_Clear();
-  return OpOutcome::error(Error::OutOfMemory);
+  return OpOutcome::error(Error::OutOfMemory, ENOMEM);
 }
 
 bool futureCancelled(PyObject* fut) noexcept {
@@ -134,27 +165,20 @@ void futureSetResult(PyObject* fut, PyObject* value) noexcept {
   }
 }
 
-void futureSetError(PyObject* fut, Error err) noexcept {
+void futureSetError(PyObject* fut, Error err, int os_errno) noexcept {
   if (futureCancelled(fut)) return;
-  std::string_view name = vorn::errorName(err);
-  PyObject* text = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-  if (text == nullptr) {
+  PyObject* exc = makeOsError(err, os_errno);
+  if (exc == nullptr) {
     PyErr_WriteUnraisable(fut);
     return;
   }
-  PyObject* exc = PyObject_CallOneArg(pyExcTypeForError(err), text);
-  if (exc == nullptr) {
+  PyObject* r = callMethod1(fut, str_set_exception, exc);
+  if (r == nullptr) {
     PyErr_WriteUnraisable(fut);
   } else {
-    PyObject* r = callMethod1(fut, str_set_exception, exc);
-    if (r == nullptr) {
-      PyErr_WriteUnraisable(fut);
-    } else {
-      Py_DECREF(r);
-    }
-    Py_DECREF(exc);
+    Py_DECREF(r);
   }
-  Py_DECREF(text);
+  Py_DECREF(exc);
 }
 
 bool sockFutureReap(PyObject* fut) noexcept {
@@ -185,7 +209,7 @@ bool finishSockOp(PyObject* fut, OpOutcome outcome) noexcept {
     return true;
   }
   if (outcome.tag == OpOutcome::Tag::err) {
-    futureSetError(fut, outcome.err);
+    futureSetError(fut, outcome.err, outcome.os_errno);
   } else if (outcome.value != nullptr) {
     futureSetResult(fut, outcome.value);
     Py_DECREF(outcome.value);

@@ -31,10 +31,13 @@ struct OpOutcome {
   Tag tag;
   PyObject* value;  // ok: a new reference, or null for None
   vorn::Error err;  // err
+  int os_errno;     // err: the kernel's number behind it, 0 when none
 
-  static OpOutcome ok(PyObject* v = nullptr) noexcept { return {Tag::ok, v, vorn::Error::none}; }
-  static OpOutcome error(vorn::Error e) noexcept { return {Tag::err, nullptr, e}; }
-  static OpOutcome pending() noexcept { return {Tag::pending, nullptr, vorn::Error::none}; }
+  static OpOutcome ok(PyObject* v = nullptr) noexcept { return {Tag::ok, v, vorn::Error::none, 0}; }
+  static OpOutcome error(vorn::Error e, int os_errno = 0) noexcept { return {Tag::err, nullptr, e, os_errno}; }
+  // The failure a finished record carries (its code and number).
+  static OpOutcome failed(const vorn::ev::Completion& c) noexcept { return error(c.err, c.osErrno()); }
+  static OpOutcome pending() noexcept { return {Tag::pending, nullptr, vorn::Error::none, 0}; }
 };
 
 // ok(value), or the error OutOfMemory (Python error cleared) when the result
@@ -49,14 +52,22 @@ PyTypeObject* sockFutureTypeCreate(PyObject* module, PyObject* future) noexcept;
 PyObject* newSockFuture(PyObject* loop_obj) noexcept;
 SockExtra* sockExtra(PyObject* fut) noexcept;
 
-// The Python exception type for an error code (borrowed).
+// The Python exception type for an error code without a number (borrowed).
 PyObject* pyExcTypeForError(vorn::Error err) noexcept;
+// The one way an error becomes an exception object. With the kernel's
+// number: what OSError(os_errno, strerror[, filename[, None, filename2]])
+// makes, so the subclass, errno, strerror and str() are the built-in ones.
+// Without (0): pyExcTypeForError's type with the code's name as its one
+// argument. Filenames are borrowed and may be null. New reference, or NULL
+// with a Python exception set. Loop thread, interpreter lock held.
+PyObject* makeOsError(vorn::Error err, int os_errno, PyObject* filename = nullptr,
+                      PyObject* filename2 = nullptr) noexcept;
 
 // Resolution. futureSetResult borrows value. Failures are written with
 // PyErr_WriteUnraisable(fut); nothing propagates.
 bool futureCancelled(PyObject* fut) noexcept;
 void futureSetResult(PyObject* fut, PyObject* value) noexcept;
-void futureSetError(PyObject* fut, vorn::Error err) noexcept;
+void futureSetError(PyObject* fut, vorn::Error err, int os_errno = 0) noexcept;
 
 // Carries out a pending cancellation request; true when there was one.
 bool sockFutureReap(PyObject* fut) noexcept;

@@ -93,7 +93,7 @@ void recvDone(Loop*, Completion* c) noexcept {
   bool noted = op->rt->kept.takeNote(c, &from);
   OpOutcome outcome;
   if (!r) {
-    outcome = OpOutcome::error(r.error());
+    outcome = OpOutcome::failed(*c);
   } else if (opAbandoned(op->fut)) {
     // The bytes have left the socket: the next receive on it takes them.
     op->rt->kept.keepBytes(op->recv.handle, op->buf, *r, false, noted ? &from : nullptr);
@@ -157,7 +157,7 @@ void sendDone(Loop*, Completion* c) noexcept {
     op->rt->loop.add(&op->wait.c);
     outcome = OpOutcome::pending();
   } else if (!r) {
-    outcome = OpOutcome::error(r.error());
+    outcome = OpOutcome::failed(*c);
   } else {
     op->offset += *r;
     if (op->offset < static_cast<std::size_t>(op->view.len) && *r > 0) {
@@ -165,7 +165,7 @@ void sendDone(Loop*, Completion* c) noexcept {
       outcome = OpOutcome::pending();
     } else if (op->offset < static_cast<std::size_t>(op->view.len)) {
       // No progress with bytes left: re-arming would spin forever.
-      outcome = OpOutcome::error(Error::BrokenPipe);
+      outcome = OpOutcome::error(Error::BrokenPipe, EPIPE);
     } else {
       outcome = OpOutcome::ok();
     }
@@ -179,7 +179,7 @@ void sendWaitDone(Loop*, Completion* c) noexcept {
   if (opAbandoned(op->fut)) {
     outcome = OpOutcome::ok();
   } else if (c->err != Error::none) {
-    outcome = OpOutcome::error(c->err);
+    outcome = OpOutcome::failed(*c);
   } else {
     sendArm(op);
     outcome = OpOutcome::pending();
@@ -191,7 +191,7 @@ void sendWaitDone(Loop*, Completion* c) noexcept {
 
 void connectDone(Loop*, Completion* c) noexcept {
   auto* op = static_cast<ConnectOp*>(c->userdata);
-  finishSockOp(op->fut, c->err != Error::none ? OpOutcome::error(c->err) : OpOutcome::ok());
+  finishSockOp(op->fut, c->err != Error::none ? OpOutcome::failed(*c) : OpOutcome::ok());
   endOp(op->rt, &op->live, &op->fut);
   freeRecord(op);
 }
@@ -205,7 +205,7 @@ void acceptDone(Loop*, Completion* c) noexcept {
   bool noted = op->rt->kept.takeNote(c, &from);
   OpOutcome outcome;
   if (!r) {
-    outcome = OpOutcome::error(r.error());
+    outcome = OpOutcome::failed(*c);
   } else if (opAbandoned(op->fut)) {
     // The client believes it is connected: the next accept on this
     // listener takes the connection.
@@ -216,7 +216,7 @@ void acceptDone(Loop*, Completion* c) noexcept {
     if (fd == nullptr) {
       PyErr_Clear();
       closeRetrying(*r);
-      outcome = OpOutcome::error(Error::OutOfMemory);
+      outcome = OpOutcome::error(Error::OutOfMemory, ENOMEM);
     } else {
       outcome = OpOutcome::ok(fd);
     }
@@ -238,7 +238,7 @@ void sendfileDone(Loop*, Completion* c) noexcept {
     Py_XDECREF(total);
     Py_CLEAR(op->sent_sink);
   }
-  OpOutcome outcome = r ? okOrOom(PyLong_FromSize_t(*r)) : OpOutcome::error(r.error());
+  OpOutcome outcome = r ? okOrOom(PyLong_FromSize_t(*r)) : OpOutcome::failed(*c);
   finishSockOp(op->fut, outcome);
   endOp(op->rt, &op->live, &op->fut);
   std::free(op->bufs[0]);
@@ -315,7 +315,8 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
     if (n >= 0) {
       sent = static_cast<std::size_t>(n);
     } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      futureSetError(fut, vorn::os::errnoToSendError(static_cast<std::uint16_t>(errno)));
+      const int e = errno;
+      futureSetError(fut, vorn::os::errnoToSendError(static_cast<std::uint16_t>(e)), e);
       PyBuffer_Release(&view);
       return fut;
     }

@@ -56,25 +56,9 @@ void transportAbortInflight(TransportState* st) noexcept {
 }
 
 PyObject* transportMakeError(Error err, std::uint16_t os_errno) noexcept {
-  std::string_view name = vorn::errorName(err);
-  PyObject* arg = PyUnicode_FromStringAndSize(name.data(), static_cast<Py_ssize_t>(name.size()));
-  if (arg == nullptr) return nullptr;
-  PyObject* exc = PyObject_CallOneArg(pyExcTypeForError(err), arg);
-  Py_DECREF(arg);
-  if (exc == nullptr || os_errno == 0) return exc;
-  // The argument stays the error's name; errno and strerror are the
-  // kernel's, as the socket module sets them, so that code comparing
-  // exc.errno with errno.ECONNRESET works (and str() reads as asyncio's).
-  char buf[128];
-  const char* text = strerror_r(os_errno, buf, sizeof buf);  // GNU: may not use buf
-  PyObject* number = PyLong_FromLong(os_errno);
-  PyObject* message = number != nullptr ? PyUnicode_DecodeLocale(text, "surrogateescape") : nullptr;
-  bool set = message != nullptr && PyObject_SetAttrString(exc, "errno", number) == 0 &&
-             PyObject_SetAttrString(exc, "strerror", message) == 0;
-  Py_XDECREF(number);
-  Py_XDECREF(message);
-  if (!set) Py_CLEAR(exc);
-  return exc;
+  // What the standard loop's connection_lost receives: the socket module's
+  // OSError of that number (a readiness wait without one: the code's type).
+  return makeOsError(err, os_errno);
 }
 
 void transportFatalOsError(TransportState* st, Error err, std::uint16_t os_errno) noexcept {

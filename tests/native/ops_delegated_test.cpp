@@ -11,6 +11,7 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <set>
@@ -284,6 +285,7 @@ TEST(Delegated, Access) {
   Rec<DirAccess> missing(dir.fd, "nope", AccessFlags{});
   ASSERT_TRUE(loop.run(&missing.c));
   EXPECT_EQ(missing.getResult().error_or(Error::none), Error::FileNotFound);
+  EXPECT_EQ(missing.c.osErrno(), ENOENT);  // a pooled call keeps its number
   // The link itself exists; its target does not.
   Rec<DirAccess> link(dir.fd, "dangling",
                       AccessFlags{.read = false, .write = false, .execute = false, .follow_symlinks = false});
@@ -371,9 +373,11 @@ TEST(Delegated, RealPaths) {
   Rec<DirRealPathFile> cut(dir.fd, "f", std::span<char>{small});
   ASSERT_TRUE(loop.run(&cut.c));
   EXPECT_EQ(cut.getResult().error_or(Error::none), Error::NameTooLong);
+  EXPECT_EQ(cut.c.osErrno(), 0);  // a code the program chose has no number
   Rec<DirRealPathFile> missing(dir.fd, "nope", std::span<char>{buf});
   ASSERT_TRUE(loop.run(&missing.c));
   EXPECT_EQ(missing.getResult().error_or(Error::none), Error::FileNotFound);
+  EXPECT_EQ(missing.c.osErrno(), ENOENT);
   Rec<FileRealPath> bad(-1, std::span<char>{buf});
   ASSERT_TRUE(loop.run(&bad.c));
   EXPECT_EQ(bad.getResult().error_or(Error::none), Error::FileNotFound);

@@ -6,6 +6,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -135,6 +136,7 @@ TEST(FileOps, OpenAndCreateErrors) {
   Rec<FileOpen> missing(dir.fd, "nope", openFlags(FileOpenMode::read_only));
   ASSERT_TRUE(loop.run(&missing.c));
   EXPECT_EQ(missing.getResult().error_or(Error::none), Error::FileNotFound);
+  EXPECT_EQ(missing.c.osErrno(), ENOENT);  // the ring's number stays with the code
 
   FileCreateFlags excl = createFlags();
   excl.exclusive = true;

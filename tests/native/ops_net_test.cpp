@@ -102,6 +102,7 @@ TEST(NetImmediate, OpenBindListenCompleteInsideAddAndDispatchOnTheNextTick) {
   Rec<NetBind> bind2(s2.fd, reinterpret_cast<sockaddr*>(&addr), &len2);
   ASSERT_TRUE(run(loop, &bind2.c));
   EXPECT_EQ(bind2.getResult().error_or(Error::none), Error::AddressInUse);
+  EXPECT_EQ(bind2.c.osErrno(), EADDRINUSE);  // an immediate call keeps its number
 }
 
 TEST(NetImmediate, ErrorsFollowTheirOwnTables) {

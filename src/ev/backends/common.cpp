@@ -64,12 +64,13 @@ void storeOutcome(Completion& c, const SyscallResult& r, Error (*map)(int)) noex
   if (r.canceled) {
     c.err = Error::Canceled;
   } else if (r.errnum != 0) {
-    c.err = map(r.errnum);
+    c.setOsError(map(r.errnum), r.errnum);
   }
   c.has_result = true;
 }
 
-void storeError(Completion& c, Error e) noexcept { c.setError(e); }
+// `errnum`: the number the code was mapped from (0: a code chosen here).
+void storeError(Completion& c, Error e, int errnum = 0) noexcept { c.setOsError(e, errnum); }
 
 // A plain call (not interruptible), retried while interrupted.
 template <class Fn>
@@ -396,7 +397,8 @@ void fileHardLinkWork(Work* work) noexcept {
   if (new_path.error() != Error::none) return storeError(r->c, new_path.error());
   const int flags = AT_EMPTY_PATH | (r->flags.follow_symlinks ? AT_SYMLINK_FOLLOW : 0);
   SyscallResult res = retryIntr([&] { return ::linkat(r->fd, "", r->new_dir, new_path.get(), flags); });
-  if (res.errnum == EINVAL || res.errnum == EOPNOTSUPP) return storeError(r->c, Error::OperationUnsupported);
+  if (res.errnum == EINVAL || res.errnum == EOPNOTSUPP)
+    return storeError(r->c, Error::OperationUnsupported, res.errnum);
   if (res.errnum == ENOENT) {
     // AT_EMPTY_PATH needs a capability most processes lack, and the kernel
     // says ENOENT then; the descriptor's /proc link names the same file.
@@ -423,7 +425,7 @@ void dirReadWork(Work* work) noexcept {
   auto* r = recordOf<DirRead>(work);
   if (r->restart) {
     SyscallResult seek = retryIntr([&] { return ::lseek(r->handle, 0, SEEK_SET); });
-    if (seek.errnum != 0) return storeError(r->c, Error::Unexpected);
+    if (seek.errnum != 0) return storeError(r->c, Error::Unexpected, seek.errnum);
   }
   const std::size_t len = std::min<std::size_t>(r->buffer.size(), INT_MAX);
   SyscallResult res = interruptible([&] { return ::getdents64(r->handle, r->buffer.data(), len); });
@@ -455,7 +457,7 @@ void dirRealPathFileWork(Work* work) noexcept {
   PathArg path(delegatedOf(work)->allocator, r->path);
   if (path.error() != Error::none) return storeError(r->c, path.error());
   SyscallResult fd = retryIntr([&] { return ::openat(r->dir, path.get(), O_PATH | O_CLOEXEC, 0); });
-  if (fd.errnum != 0) return storeError(r->c, realPathOpenError(fd.errnum));
+  if (fd.errnum != 0) return storeError(r->c, realPathOpenError(fd.errnum), fd.errnum);
   auto len = realPathOfFd(static_cast<int>(fd.value), r->buffer);
   ::close(static_cast<int>(fd.value));
   storeLength(r, len);
@@ -465,7 +467,7 @@ void deviceIoControlWork(Work* work) noexcept {
   auto* d = containerOf<DeviceIoControlData>(work, offsetof(DeviceIoControlData, work));
   auto* r = containerOf<DeviceIoControl>(d->linked_context.linked);
   SyscallResult res = retryIntr([&] { return ::ioctl(r->handle, r->code, r->arg); });
-  if (res.errnum != 0) return storeError(r->c, ioctlError(res.errnum));
+  if (res.errnum != 0) return storeError(r->c, ioctlError(res.errnum), res.errnum);
   r->result_private_do_not_touch = static_cast<std::int32_t>(res.value);
   r->c.has_result = true;
 }

@@ -71,8 +71,9 @@ void prep(io_uring_sqe* sqe, std::uint8_t opcode, int fd, std::uint64_t addr, st
 
 // Finishes an operation inside submit (immediate kinds, failed path copies).
 // markCompletedFromBackend may run the callback: nothing may touch c after it.
-void finishNow(LoopState& state, Completion* c, Error err) noexcept {
-  if (err != Error::none) c->err = err;
+// `errnum`: the number `err` was mapped from (0: none).
+void finishNow(LoopState& state, Completion* c, Error err, int errnum = 0) noexcept {
+  if (err != Error::none) c->setOsError(err, errnum);
   c->has_result = true;
   markCompletedFromBackend(state, c);
 }
@@ -220,7 +221,7 @@ void IoUring::submit(LoopState& state, Completion* c) noexcept {
         return ::socket(static_cast<int>(r->domain), static_cast<int>(r->socket_type) | openFlagsToSock(r->flags),
                         static_cast<int>(r->protocol));
       });
-      if (fd < 0) return finishNow(state, c, netOpenError(static_cast<int>(-fd)));
+      if (fd < 0) return finishNow(state, c, netOpenError(static_cast<int>(-fd)), static_cast<int>(-fd));
       r->result_private_do_not_touch = static_cast<fd_t>(fd);
       return finishNow(state, c, Error::none);
     }
@@ -228,21 +229,21 @@ void IoUring::submit(LoopState& state, Completion* c) noexcept {
       auto* r = containerOf<NetBind>(c);
       VORN_ASSERT(r->addr != nullptr && r->addr_len != nullptr);
       long rc = retryIntr([&] { return ::bind(r->handle, r->addr, *r->addr_len); });
-      if (rc < 0) return finishNow(state, c, netBindError(static_cast<int>(-rc)));
+      if (rc < 0) return finishNow(state, c, netBindError(static_cast<int>(-rc)), static_cast<int>(-rc));
       // The bound address (the kernel's port for a port 0 bind) goes back to the caller.
       rc = retryIntr([&] { return ::getsockname(r->handle, r->addr, r->addr_len); });
-      return finishNow(state, c, rc < 0 ? Error::Unexpected : Error::none);
+      return finishNow(state, c, rc < 0 ? Error::Unexpected : Error::none, static_cast<int>(-rc));
     }
     case Op::net_listen: {
       auto* r = containerOf<NetListen>(c);
       long rc = retryIntr([&] { return ::listen(r->handle, static_cast<int>(r->backlog)); });
-      return finishNow(state, c, rc < 0 ? netListenError(static_cast<int>(-rc)) : Error::none);
+      return finishNow(state, c, rc < 0 ? netListenError(static_cast<int>(-rc)) : Error::none, static_cast<int>(-rc));
     }
     case Op::pipe_create: {
       auto* r = containerOf<PipeCreate>(c);
       int fds[2];
       long rc = retryIntr([&] { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK); });
-      if (rc < 0) return finishNow(state, c, pipeCreateError(static_cast<int>(-rc)));
+      if (rc < 0) return finishNow(state, c, pipeCreateError(static_cast<int>(-rc)), static_cast<int>(-rc));
       r->result_private_do_not_touch = {fds[0], fds[1]};
       return finishNow(state, c, Error::none);
     }
@@ -532,7 +533,8 @@ void IoUring::storeResult(Completion* c, std::int32_t result) noexcept {
   c->has_result = true;
   const bool ok = result >= 0;
   const std::uint16_t e = ok ? 0 : errnoOf(result);
-  auto fail = [c](Error err) noexcept { c->err = err; };
+  // Every failure below is the mapping of the entry's own number.
+  auto fail = [c, e](Error err) noexcept { c->setOsError(err, e); };
 
   switch (c->op) {
     case Op::net_send: {
