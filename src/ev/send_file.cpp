@@ -1,5 +1,7 @@
 #include "ev/send_file.hpp"
 
+#include <cerrno>
+
 #include "ev/loop.hpp"
 #include "os/assert.hpp"
 
@@ -11,6 +13,7 @@ constexpr std::size_t split_threshold = 65536;
 
 void netSendFileAdvance(Loop* loop, NetSendFile* sf) noexcept;
 
+// A failure's number is already in sf->c.os_errno (set with pending_err).
 void netSendFileFinish(Loop* loop, NetSendFile* sf, std::optional<Error> err) noexcept {
   if (err) {
     sf->c.setError(*err);
@@ -90,7 +93,10 @@ void netSendFileOnRead(Loop* loop, Completion* c) noexcept {
   auto r = fb.read.getResult();
   if (!r) {
     fb.eof = true;
-    if (!fb.pending_err) fb.pending_err = r.error();
+    if (!fb.pending_err) {
+      fb.pending_err = r.error();
+      sf->c.os_errno = fb.read.c.os_errno;  // the first failure's number, for setError at the finish
+    }
   } else if (*r > 0) {
     fb.filled[i] = *r;
     fb.read_remaining -= *r;
@@ -109,7 +115,10 @@ void netSendFileOnSend(Loop* loop, Completion* c) noexcept {
   auto r = fb.send.getResult();
   if (!r) {
     fb.sending.reset();
-    if (!fb.pending_err) fb.pending_err = r.error();
+    if (!fb.pending_err) {
+      fb.pending_err = r.error();
+      sf->c.os_errno = fb.send.c.os_errno;
+    }
     netSendFileAdvance(loop, sf);
     return;
   }
@@ -123,6 +132,7 @@ void netSendFileOnSend(Loop* loop, Completion* c) noexcept {
       // spin forever. Treat the peer as gone.
       fb.sending.reset();
       fb.pending_err = Error::BrokenPipe;
+      sf->c.os_errno = EPIPE;
     } else {
       // The rest of this buffer goes before anything else, so the socket
       // sees the file's bytes in order.

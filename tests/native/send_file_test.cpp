@@ -254,6 +254,7 @@ TEST(Sendfile, PeerResetEndsWithTheSendError) {
   ::close(srv);  // reset
   ASSERT_TRUE(driveUntil(*loop, [&] { return sf.calls > 0; }));
   EXPECT_TRUE(sf.c.err == Error::ConnectionResetByPeer || sf.c.err == Error::BrokenPipe) << vorn::errorName(sf.c.err);
+  EXPECT_EQ(sf.c.osErrno(), sf.c.err == Error::BrokenPipe ? EPIPE : ECONNRESET);  // the inner send's number
   ::close(cli);
   ::close(lst);
   ::close(file);

@@ -73,6 +73,16 @@ async def sendall_shut(loop, shared):
         await loop.sock_sendall(a, b"x")
 
 
+async def sendfile_shut(loop, shared):
+    a, b = socket.socketpair()
+    with a, b, open(os.path.join(shared["tmp"], "data"), "w+b") as f:
+        f.write(b"x" * 1000)
+        f.seek(0)
+        a.setblocking(False)
+        a.shutdown(socket.SHUT_WR)
+        await loop.sock_sendfile(a, f)
+
+
 async def server_in_use(loop, shared):
     with socket.create_server(("127.0.0.1", shared["port"])):
         await loop.create_server(asyncio.Protocol, "127.0.0.1", shared["port"], reuse_address=False)
@@ -242,7 +252,7 @@ def measure(kind, case, tmp):
             if case is immutable:
                 set_immutable(path, False)
     results = []
-    shared = {"port": free_port()}  # the same address on both loops, for the same message
+    shared = {"port": free_port(), "tmp": tmp}  # the same address on both loops, for the same message
     for factory in (asyncio.new_event_loop, ombrel.new_event_loop):
         lp = factory()
         try:
@@ -269,6 +279,7 @@ ROWS = {
     "ECONNREFUSED": ("sock", connect_refused, errno.ECONNREFUSED, "here"),
     "ECONNRESET": ("sock", recv_reset, errno.ECONNRESET, "here"),
     "EPIPE": ("sock", sendall_shut, errno.EPIPE, "here"),
+    "EPIPE-sendfile": ("sock", sendfile_shut, errno.EPIPE, "here"),
     "EADDRINUSE": ("sock", server_in_use, errno.EADDRINUSE, "here"),
     "EADDRNOTAVAIL": ("sock", bind_unavailable, errno.EADDRNOTAVAIL, "here"),
     "EMFILE": ("sock", accept_no_descriptors, errno.EMFILE, "child"),
