@@ -101,17 +101,6 @@ struct SizeOp {
   LiveOp live;
 };
 
-Runtime* runtimeOf(PyObject* self) noexcept { return openRuntime(self); }
-
-bool sizeArg(PyObject* args, Py_ssize_t index, Py_ssize_t* out) noexcept {
-  PyObject* obj = PyTuple_GetItem(args, index);
-  if (obj == nullptr) return false;
-  Py_ssize_t v = PyLong_AsSsize_t(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = v < 0 ? 0 : v;
-  return true;
-}
-
 // The done function of the one-shot operations; `value` makes the result.
 template <class Op>
 void oneShotDone(Completion* c, PyObject* (*value)(Op*)) noexcept {
@@ -134,9 +123,11 @@ void fileSizeDone(Loop*, Completion* c) noexcept {
 
 // The start of a one-shot operation: future, record, inputs, Loop::add.
 template <class Op, class Init>
-PyObject* startOneShot(PyObject* self, Runtime* rt, Completion* (*comp)(Op*), ev::Callback done, Init init) noexcept {
+PyObject* startOneShot(PyObject* self, Completion* (*comp)(Op*), ev::Callback done, Init init) noexcept {
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  Runtime* rt = runtimeForOp(self, fut);
+  if (rt == nullptr) return nullptr;
   auto* op = allocRecord<Op>();
   if (op == nullptr) {
     Py_DECREF(fut);
@@ -211,9 +202,10 @@ void fileReadDone(Loop*, Completion* c) noexcept {
 }
 
 PyObject* startRead(PyObject* self, std::int32_t fd, Py_ssize_t size, bool streaming, std::uint64_t offset) noexcept {
-  Runtime* rt = runtimeOf(self);
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  Runtime* rt = runtimeForOp(self, fut);
+  if (rt == nullptr) return nullptr;
   if (size == 0) {
     PyObject* empty = PyBytes_FromStringAndSize(nullptr, 0);
     if (empty == nullptr) {
@@ -310,11 +302,19 @@ void fileWriteDone(Loop*, Completion* c) noexcept {
   if (finishSockOp(op->fut, outcome)) fileWriteFinish(op);
 }
 
-PyObject* startWrite(PyObject* self, std::int32_t fd, PyObject* data, bool streaming, std::uint64_t offset) noexcept {
-  Runtime* rt = runtimeOf(self);
-  PyObject* fut;
-  auto* op = allocPinnedRecord<WriteOp>(self, data, &fut);
-  if (op == nullptr) return nullptr;
+// `view` is the caller's data, pinned by the method (used in place, never
+// copied); it is released here, or by the record that takes it over.
+PyObject* startWrite(PyObject* self, std::int32_t fd, Py_buffer* view, bool streaming, std::uint64_t offset) noexcept {
+  PyObject* fut = newSockFuture(self);
+  Runtime* rt = fut != nullptr ? runtimeForOp(self, fut) : nullptr;
+  auto* op = rt != nullptr ? allocRecord<WriteOp>() : nullptr;
+  if (op == nullptr) {
+    if (rt != nullptr) Py_DECREF(fut);  // else dropped already, or never made
+    PyBuffer_Release(view);
+    return nullptr;
+  }
+  op->view = *view;  // the record owns the pin from here on
+  op->fut = Py_NewRef(fut);
   op->rt = rt;
   op->fd = fd;
   op->written = 0;
@@ -358,25 +358,21 @@ PyObject* startWrite(PyObject* self, std::int32_t fd, PyObject* data, bool strea
 
 }  // namespace
 
-PyObject* loopFileOpen(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
-  PyObject* path_obj = PyTuple_GetItem(args, 0);
-  if (path_obj == nullptr) return nullptr;
+// Each method converts its arguments first, makes its future, and only then
+// reads the runtime (args.hpp): both steps run Python code that may close
+// the loop.
+
+PyObject* loopFileOpen(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_file_open"};
+  const char* path;
   Py_ssize_t path_len;
-  const char* path = PyUnicode_AsUTF8AndSize(path_obj, &path_len);
-  if (path == nullptr) return nullptr;
-  PyObject* flags_obj = PyTuple_GetItem(args, 1);
-  if (flags_obj == nullptr) return nullptr;
-  long flags = PyLong_AsLong(flags_obj);
-  if (flags == -1 && PyErr_Occurred()) return nullptr;
-  PyObject* mode_obj = PyTuple_GetItem(args, 2);
-  if (mode_obj == nullptr) return nullptr;
-  long mode = PyLong_AsLong(mode_obj);
-  if (mode == -1 && PyErr_Occurred()) return nullptr;
+  long flags, mode;
+  if (!utf8Arg(args, 0, &path, &path_len) || !longArg(args, 1, &flags) || !longArg(args, 2, &mode)) return nullptr;
 
   auto* op = allocRecord<OpenOp>();
   if (op == nullptr) return nullptr;
+  // Copied before anything else runs: the record outlives the call.
   op->path = static_cast<char*>(std::malloc(static_cast<std::size_t>(path_len) + 1));
   if (op->path == nullptr) {
     freeRecord(op);
@@ -385,7 +381,8 @@ PyObject* loopFileOpen(PyObject* self, PyObject* args) noexcept {
   std::memcpy(op->path, path, static_cast<std::size_t>(path_len));
   op->path_len = static_cast<std::size_t>(path_len);
   PyObject* fut = newSockFuture(self);
-  if (fut == nullptr) {
+  Runtime* rt = fut != nullptr ? runtimeForOp(self, fut) : nullptr;
+  if (rt == nullptr) {
     std::free(op->path);
     freeRecord(op);
     return nullptr;
@@ -418,18 +415,21 @@ PyObject* loopFileOpen(PyObject* self, PyObject* args) noexcept {
   return fut;
 }
 
-PyObject* loopFileClose(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopFileClose(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  rt->kept.drop(fd);  // closed through the loop: what was kept for it goes too
+  if (!fdArg(Args{items, nargs, "_file_close"}, 0, &fd)) return nullptr;
   return startOneShot<CloseOp>(
-      self, rt, [](CloseOp* op) { return &op->close.c; }, fileCloseDone, [fd](CloseOp* op) { op->close.init(fd); });
+      self, [](CloseOp* op) { return &op->close.c; }, fileCloseDone,
+      [fd](CloseOp* op) {
+        op->rt->kept.drop(fd);  // closed through the loop: what was kept for it goes too
+        op->close.init(fd);
+      });
 }
 
-PyObject* loopFilePread(PyObject* self, PyObject* args) noexcept {
-  if (runtimeOf(self) == nullptr) return closedError();
+PyObject* loopFilePread(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_file_pread"};
   std::int32_t fd;
   Py_ssize_t size;
   std::uint64_t offset;
@@ -437,66 +437,67 @@ PyObject* loopFilePread(PyObject* self, PyObject* args) noexcept {
   return startRead(self, fd, size, false, offset);
 }
 
-PyObject* loopFileRead(PyObject* self, PyObject* args) noexcept {
-  if (runtimeOf(self) == nullptr) return closedError();
+PyObject* loopFileRead(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_file_read"};
   std::int32_t fd;
   Py_ssize_t size;
   if (!fdArg(args, 0, &fd) || !sizeArg(args, 1, &size)) return nullptr;
   return startRead(self, fd, size, true, 0);
 }
 
-PyObject* loopFilePwrite(PyObject* self, PyObject* args) noexcept {
-  if (runtimeOf(self) == nullptr) return closedError();
+PyObject* loopFilePwrite(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_file_pwrite"};
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  PyObject* data = PyTuple_GetItem(args, 1);
-  if (data == nullptr) return nullptr;
   std::uint64_t offset;
-  if (!offsetArg(args, 2, &offset)) return nullptr;
-  return startWrite(self, fd, data, false, offset);
+  // The offset is checked before the data is pinned: no pin to undo.
+  if (!fdArg(args, 0, &fd) || args.at(1) == nullptr || !offsetArg(args, 2, &offset)) return nullptr;
+  Py_buffer view;
+  if (!bufferArg(args, 1, &view)) return nullptr;
+  return startWrite(self, fd, &view, false, offset);
 }
 
-PyObject* loopFileWrite(PyObject* self, PyObject* args) noexcept {
-  if (runtimeOf(self) == nullptr) return closedError();
+PyObject* loopFileWrite(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_file_write"};
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  PyObject* data = PyTuple_GetItem(args, 1);
-  if (data == nullptr) return nullptr;
-  return startWrite(self, fd, data, true, 0);
+  Py_buffer view;
+  if (!fdArg(args, 0, &fd) || !bufferArg(args, 1, &view)) return nullptr;
+  return startWrite(self, fd, &view, true, 0);
 }
 
-PyObject* loopFileFsync(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopFileFsync(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_file_fsync"};
   std::int32_t fd;
   if (!fdArg(args, 0, &fd)) return nullptr;
-  PyObject* ds = PyTuple_GetItem(args, 1);
+  PyObject* ds = args.at(1);
   if (ds == nullptr) return nullptr;
   int truth = PyObject_IsTrue(ds);
   if (truth < 0) return nullptr;
   return startOneShot<SyncOp>(
-      self, rt, [](SyncOp* op) { return &op->sync.c; }, fileSyncDone,
+      self, [](SyncOp* op) { return &op->sync.c; }, fileSyncDone,
       [fd, truth](SyncOp* op) { op->sync.init(fd, ev::FileSyncFlags{truth == 1}); });
 }
 
-PyObject* loopFileTruncate(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopFileTruncate(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_file_truncate"};
   std::int32_t fd;
   std::uint64_t size;
   if (!fdArg(args, 0, &fd) || !offsetArg(args, 1, &size)) return nullptr;
   return startOneShot<SetSizeOp>(
-      self, rt, [](SetSizeOp* op) { return &op->set.c; }, fileTruncateDone,
+      self, [](SetSizeOp* op) { return &op->set.c; }, fileTruncateDone,
       [fd, size](SetSizeOp* op) { op->set.init(fd, size); });
 }
 
-PyObject* loopFileSize(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopFileSize(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
+  if (!fdArg(Args{items, nargs, "_file_size"}, 0, &fd)) return nullptr;
   return startOneShot<SizeOp>(
-      self, rt, [](SizeOp* op) { return &op->size.c; }, fileSizeDone, [fd](SizeOp* op) { op->size.init(fd); });
+      self, [](SizeOp* op) { return &op->size.c; }, fileSizeDone, [fd](SizeOp* op) { op->size.init(fd); });
 }
 
 }  // namespace ombrel

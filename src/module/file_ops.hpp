@@ -14,14 +14,14 @@ struct FileOpenBits {
   enum : long { create = 1, read = 2, write = 4, truncate = 8, exclusive = 16 };
 };
 
-PyObject* loopFileOpen(PyObject* self, PyObject* args) noexcept;
-PyObject* loopFileClose(PyObject* self, PyObject* args) noexcept;
-PyObject* loopFilePread(PyObject* self, PyObject* args) noexcept;
-PyObject* loopFileRead(PyObject* self, PyObject* args) noexcept;
-PyObject* loopFilePwrite(PyObject* self, PyObject* args) noexcept;
-PyObject* loopFileWrite(PyObject* self, PyObject* args) noexcept;
-PyObject* loopFileFsync(PyObject* self, PyObject* args) noexcept;
-PyObject* loopFileTruncate(PyObject* self, PyObject* args) noexcept;
-PyObject* loopFileSize(PyObject* self, PyObject* args) noexcept;
+PyObject* loopFileOpen(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopFileClose(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopFilePread(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopFileRead(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopFilePwrite(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopFileWrite(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopFileFsync(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopFileTruncate(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopFileSize(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace ombrel

@@ -4,33 +4,6 @@
 
 namespace ombrel {
 
-bool fdArg(PyObject* args, Py_ssize_t index, std::int32_t* out) noexcept {
-  PyObject* obj = PyTuple_GetItem(args, index);
-  if (obj == nullptr) return false;
-  long long v = PyLong_AsLongLong(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  // Cutting a larger number to 32 bits would name some other descriptor.
-  if (v < INT32_MIN || v > INT32_MAX) {
-    PyErr_SetString(PyExc_OverflowError, "file descriptor out of range");
-    return false;
-  }
-  *out = static_cast<std::int32_t>(v);
-  return true;
-}
-
-bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept {
-  PyObject* obj = PyTuple_GetItem(args, index);
-  if (obj == nullptr) return false;
-  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  if (v > static_cast<unsigned long long>(INT64_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "file offset out of range");
-    return false;
-  }
-  *out = v;
-  return true;
-}
-
 void Runtime::liveOpLink(LiveOp* op, PyObject** fut_slot) noexcept {
   op->fut_slot = fut_slot;
   op->prev = nullptr;

@@ -1,5 +1,6 @@
-// Helpers shared by the operation methods (socket, file, child wait):
-// argument conversion and the record start/finish protocol.
+// Helpers shared by the operation methods (socket, file, child wait): the
+// order of their start (arguments, future, runtime) and the record
+// start/finish protocol.
 //
 // Records are allocated with the C allocator, embed their ev operation
 // first, hold a strong reference to their future (`fut`) and end with a
@@ -15,15 +16,35 @@
 #include <new>
 
 #include "ev/completion.hpp"
+#include "module/args.hpp"
+#include "module/loop_object.hpp"
 #include "module/runtime.hpp"
 #include "module/sock_future.hpp"
 
 namespace ombrel {
 
-// A descriptor argument: PyLong_AsLongLong, stored as 32 bits (a value
-// outside that range raises OverflowError). -1 without an exception is a
-// value like any other.
-bool fdArg(PyObject* args, Py_ssize_t index, std::int32_t* out) noexcept;
+// Whether an operation method may go on to convert its arguments: a loop
+// closed (or closing) before the call answers "Event loop is closed"
+// whatever the arguments. The runtime is not read here: the conversions
+// that follow may still close the loop (see args.hpp).
+inline bool loopOpenForCall(PyObject* self) noexcept {
+  if (openRuntime(self) != nullptr) return true;
+  closedError();
+  return false;
+}
+
+// The runtime of an operation whose arguments are converted and whose
+// future exists (making it calls the loop's get_debug, Python code too):
+// read now, once. Null with RuntimeError set and the future dropped when
+// that code closed the loop.
+inline Runtime* runtimeForOp(PyObject* self, PyObject* fut) noexcept {
+  Runtime* rt = openRuntime(self);
+  if (rt == nullptr) {
+    Py_DECREF(fut);
+    closedError();
+  }
+  return rt;
+}
 
 // A zero-initialised record, or null with MemoryError set.
 template <class Record>
@@ -42,39 +63,11 @@ void freeRecord(Record* r) noexcept {
   std::free(r);
 }
 
-// The start of a write-like operation: the record, the caller's data pinned
-// in `view` (used in place, never copied), and the future, stored in `fut`
-// and returned through *fut_out (the caller's reference). Null with an
-// exception set; nothing stays allocated then.
-template <class Record>
-Record* allocPinnedRecord(PyObject* self, PyObject* data, PyObject** fut_out) noexcept {
-  auto* op = allocRecord<Record>();
-  if (op == nullptr) return nullptr;
-  if (PyObject_GetBuffer(data, &op->view, PyBUF_SIMPLE) < 0) {
-    freeRecord(op);
-    return nullptr;
-  }
-  PyObject* fut = newSockFuture(self);
-  if (fut == nullptr) {
-    PyBuffer_Release(&op->view);
-    freeRecord(op);
-    return nullptr;
-  }
-  op->fut = Py_NewRef(fut);
-  *fut_out = fut;
-  return op;
-}
-
 // The common end of starting an operation whose record, future and inputs
 // are ready: callback and user data, the future's link to the completion,
 // the live list, Loop::add.
 void startOp(Runtime* rt, PyObject** fut_slot, LiveOp* live, vorn::ev::Completion* c, vorn::ev::Callback done,
              void* record) noexcept;
-
-// A file offset argument: PyLong_AsUnsignedLongLong, at most the largest
-// file offset (2**63 - 1): a larger one would reach the kernel as a negative
-// number, and -1 there means "the file position".
-bool offsetArg(PyObject* args, Py_ssize_t index, std::uint64_t* out) noexcept;
 
 // Whether an operation should stop instead of continuing (a partial send or
 // write, an accepted descriptor): its future asked to be cancelled, or close

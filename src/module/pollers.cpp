@@ -99,26 +99,28 @@ void waitDone(Loop*, Completion* c) noexcept {
   freeRecord(op);
 }
 
-bool eventArg(PyObject* args, Py_ssize_t index, bool* is_write) noexcept {
-  PyObject* obj = PyTuple_GetItem(args, index);
-  if (obj == nullptr) return false;
-  long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
+// The readiness direction: 0 is read, anything else write.
+bool eventArg(const Args& args, Py_ssize_t index, bool* is_write) noexcept {
+  long v;
+  if (!longArg(args, index, &v)) return false;
   *is_write = v != 0;
   return true;
 }
 
 }  // namespace
 
-PyObject* loopAddPoller(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = openRuntime(self);
-  if (rt == nullptr) return closedError();
+// Arguments first, then the runtime (args.hpp).
+
+PyObject* loopAddPoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_add_poller"};
   std::int32_t fd;
   bool is_write;
   if (!fdArg(args, 0, &fd) || !eventArg(args, 1, &is_write)) return nullptr;
-  PyObject* callback = PyTuple_GetItem(args, 2);
+  PyObject* callback = args.at(2);
   if (callback == nullptr) return nullptr;
-
+  Runtime* rt = openRuntime(self);
+  if (rt == nullptr) return closedError();
   std::uint64_t key = pollKey(fd, is_write);
   pollUnregister(rt, key);  // replacement: the old callback is never called again
   auto* op = allocRecord<PollOp>();
@@ -139,22 +141,25 @@ PyObject* loopAddPoller(PyObject* self, PyObject* args) noexcept {
   Py_RETURN_NONE;
 }
 
-PyObject* loopRemovePoller(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
-  if (rt == nullptr) Py_RETURN_FALSE;
+PyObject* loopRemovePoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr) Py_RETURN_FALSE;
+  Args args{items, nargs, "_remove_poller"};
   std::int32_t fd;
   bool is_write;
   if (!fdArg(args, 0, &fd) || !eventArg(args, 1, &is_write)) return nullptr;
+  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  if (rt == nullptr) Py_RETURN_FALSE;
   return PyBool_FromLong(pollUnregister(rt, pollKey(fd, is_write)));
 }
 
-PyObject* loopWaitPid(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = openRuntime(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopWaitPid(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
   std::int32_t pid;
-  if (!fdArg(args, 0, &pid)) return nullptr;
+  if (!fdArg(Args{items, nargs, "_wait_pid"}, 0, &pid)) return nullptr;
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  Runtime* rt = runtimeForOp(self, fut);
+  if (rt == nullptr) return nullptr;
   if (long code; rt->kept.takeStatus(pid, &code)) {  // reaped by a cancelled wait
     PyObject* value = PyLong_FromLong(code);
     if (value == nullptr) {

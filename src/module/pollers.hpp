@@ -34,9 +34,9 @@ constexpr std::uint64_t pollKey(std::int32_t fd, bool is_write) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::uint32_t>(fd)) * 2 + (is_write ? 1 : 0);
 }
 
-PyObject* loopAddPoller(PyObject* self, PyObject* args) noexcept;
-PyObject* loopRemovePoller(PyObject* self, PyObject* args) noexcept;
-PyObject* loopWaitPid(PyObject* self, PyObject* args) noexcept;
+PyObject* loopAddPoller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopRemovePoller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopWaitPid(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // Close: ends every registration (its record is freed when the cancelled
 // poll completes, during the close drain).

@@ -246,21 +246,22 @@ void sendfileDone(Loop*, Completion* c) noexcept {
   freeRecord(op);
 }
 
-Runtime* runtimeOf(PyObject* self) noexcept { return openRuntime(self); }
-
 }  // namespace
 
-PyObject* loopSockRecv(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+// Each method converts its arguments first, makes its future, and only then
+// reads the runtime (args.hpp): both steps run Python code that may close
+// the loop.
+
+PyObject* loopSockRecv(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_sock_recv"};
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  PyObject* n_obj = PyTuple_GetItem(args, 1);
-  if (n_obj == nullptr) return nullptr;
-  Py_ssize_t nbytes = PyLong_AsSsize_t(n_obj);
-  if (nbytes == -1 && PyErr_Occurred()) return nullptr;
+  Py_ssize_t nbytes;
+  if (!fdArg(args, 0, &fd) || !sizeArg(args, 1, &nbytes)) return nullptr;
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  Runtime* rt = runtimeForOp(self, fut);
+  if (rt == nullptr) return nullptr;
   if (nbytes <= 0) {
     PyObject* empty = PyBytes_FromStringAndSize(nullptr, 0);
     if (empty == nullptr) {
@@ -291,17 +292,19 @@ PyObject* loopSockRecv(PyObject* self, PyObject* args) noexcept {
   return fut;
 }
 
-PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopSockSendall(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_sock_sendall"};
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  PyObject* data = PyTuple_GetItem(args, 1);
-  if (data == nullptr) return nullptr;
   Py_buffer view;
-  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
+  if (!fdArg(args, 0, &fd) || !bufferArg(args, 1, &view)) return nullptr;
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) {
+    PyBuffer_Release(&view);
+    return nullptr;
+  }
+  Runtime* rt = runtimeForOp(self, fut);
+  if (rt == nullptr) {
     PyBuffer_Release(&view);
     return nullptr;
   }
@@ -344,20 +347,14 @@ PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept {
   return fut;
 }
 
-PyObject* loopSockConnect(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopSockConnect(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_sock_connect"};
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  PyObject* host_obj = PyTuple_GetItem(args, 1);
-  if (host_obj == nullptr) return nullptr;
+  const char* host;
   Py_ssize_t host_len;
-  const char* host = PyUnicode_AsUTF8AndSize(host_obj, &host_len);
-  if (host == nullptr) return nullptr;
-  PyObject* port_obj = PyTuple_GetItem(args, 2);
-  if (port_obj == nullptr) return nullptr;
-  long port = PyLong_AsLong(port_obj);
-  if (port == -1 && PyErr_Occurred()) return nullptr;
+  long port;
+  if (!fdArg(args, 0, &fd) || !utf8Arg(args, 1, &host, &host_len) || !longArg(args, 2, &port)) return nullptr;
   if (port < 0 || port > 65535) {
     PyErr_SetString(PyExc_ValueError, "port out of range");
     return nullptr;
@@ -371,6 +368,8 @@ PyObject* loopSockConnect(PyObject* self, PyObject* args) noexcept {
   }
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  Runtime* rt = runtimeForOp(self, fut);
+  if (rt == nullptr) return nullptr;
   auto* op = allocRecord<ConnectOp>();
   if (op == nullptr) {
     Py_DECREF(fut);
@@ -384,13 +383,15 @@ PyObject* loopSockConnect(PyObject* self, PyObject* args) noexcept {
   return fut;
 }
 
-PyObject* loopSockAccept(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopSockAccept(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_sock_accept"};
   std::int32_t fd;
   if (!fdArg(args, 0, &fd)) return nullptr;
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  Runtime* rt = runtimeForOp(self, fut);
+  if (rt == nullptr) return nullptr;
   if (int conn = rt->kept.takeConn(fd); conn >= 0) {  // answered without the kernel
     PyObject* value = PyLong_FromLong(conn);
     if (value == nullptr) {
@@ -414,19 +415,18 @@ PyObject* loopSockAccept(PyObject* self, PyObject* args) noexcept {
   return fut;
 }
 
-PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) return closedError();
+PyObject* loopSockSendfile(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_sock_sendfile"};
   std::int32_t sock_fd, file_fd;
-  if (!fdArg(args, 0, &sock_fd) || !fdArg(args, 1, &file_fd)) return nullptr;
   std::uint64_t offset;
-  if (!offsetArg(args, 2, &offset)) return nullptr;
-  PyObject* count_obj = PyTuple_GetItem(args, 3);
-  if (count_obj == nullptr) return nullptr;
-  long long count = PyLong_AsLongLong(count_obj);
-  if (count == -1 && PyErr_Occurred()) return nullptr;
+  long long count;
+  if (!fdArg(args, 0, &sock_fd) || !fdArg(args, 1, &file_fd) || !offsetArg(args, 2, &offset) ||
+      !longLongArg(args, 3, &count)) {
+    return nullptr;
+  }
   std::size_t to_send = count >= 0 ? static_cast<std::size_t>(count) : SIZE_MAX;
-  PyObject* sink = PyTuple_GET_SIZE(args) > 4 ? PyTuple_GET_ITEM(args, 4) : Py_None;
+  PyObject* sink = nargs > 4 ? items[4] : Py_None;
   if (sink != Py_None && !PyList_Check(sink)) {
     PyErr_SetString(PyExc_TypeError, "_sock_sendfile: sent must be a list");
     return nullptr;
@@ -434,6 +434,8 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
 
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;
+  Runtime* rt = runtimeForOp(self, fut);
+  if (rt == nullptr) return nullptr;
   auto* op = allocRecord<SendFileOp>();
   if (op != nullptr) {
     op->bufs[0] = static_cast<std::uint8_t*>(std::malloc(sendfile_buffer_size));
@@ -457,24 +459,25 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept {
   return fut;
 }
 
-PyObject* loopSockUnrecv(PyObject* self, PyObject* args) noexcept {
+PyObject* loopSockUnrecv(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  Args args{items, nargs, "_sock_unrecv"};
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  PyObject* data = PyTuple_GetItem(args, 1);
-  if (data == nullptr) return nullptr;
-  Runtime* rt = runtimeOf(self);
-  if (rt == nullptr) Py_RETURN_FALSE;  // nothing outlives a closed loop
+  if (!fdArg(args, 0, &fd) || args.at(1) == nullptr) return nullptr;
+  if (openRuntime(self) == nullptr) Py_RETURN_FALSE;  // nothing outlives a closed loop
   Py_buffer view;
-  if (PyObject_GetBuffer(data, &view, PyBUF_SIMPLE) < 0) return nullptr;
-  bool kept = rt->kept.keepBytes(fd, static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len), true);
-  PyBuffer_Release(&view);
+  if (!bufferArg(args, 1, &view)) return nullptr;
+  Runtime* rt = openRuntime(self);  // the exporter may have closed the loop
+  bool kept = rt != nullptr &&
+              rt->kept.keepBytes(fd, static_cast<const char*>(view.buf), static_cast<std::size_t>(view.len), true);
+  PyBuffer_Release(&view);  // last: the exporter's release may run Python code
   return PyBool_FromLong(kept);
 }
 
-PyObject* loopSockUnaccept(PyObject* self, PyObject* args) noexcept {
+PyObject* loopSockUnaccept(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  Args args{items, nargs, "_sock_unaccept"};
   std::int32_t listener, conn;
   if (!fdArg(args, 0, &listener) || !fdArg(args, 1, &conn)) return nullptr;
-  Runtime* rt = runtimeOf(self);
+  Runtime* rt = openRuntime(self);
   if (rt == nullptr || !rt->kept.keepConn(listener, conn, true)) {
     closeRetrying(conn);  // the connection is ours from the call on
     Py_RETURN_FALSE;
@@ -482,10 +485,11 @@ PyObject* loopSockUnaccept(PyObject* self, PyObject* args) noexcept {
   Py_RETURN_TRUE;
 }
 
-PyObject* loopSockAcceptStop(PyObject* self, PyObject* args) noexcept {
+PyObject* loopSockAcceptStop(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  Args args{items, nargs, "_sock_accept_stop"};
   std::int32_t listener;
   if (!fdArg(args, 0, &listener)) return nullptr;
-  PyObject* fut = PyTuple_GetItem(args, 1);
+  PyObject* fut = args.at(1);
   if (fut == nullptr) return nullptr;
   if (fut != Py_None && !PyObject_TypeCheck(fut, sockfuture_type)) {
     PyErr_SetString(PyExc_TypeError, "_sock_accept_stop: fut must be a SockFuture or None");
@@ -493,7 +497,7 @@ PyObject* loopSockAcceptStop(PyObject* self, PyObject* args) noexcept {
   }
   PyObject* conns = PyList_New(0);
   if (conns == nullptr) return nullptr;
-  Runtime* rt = runtimeOf(self);
+  Runtime* rt = openRuntime(self);
   if (rt == nullptr) return conns;  // a closed loop has nothing in flight and keeps nothing
   Completion* c = fut != Py_None ? sockExtra(fut)->comp : nullptr;
   if (c != nullptr) {
@@ -511,6 +515,10 @@ PyObject* loopSockAcceptStop(PyObject* self, PyObject* args) noexcept {
     // Reaped now, while the listener is open: acceptDone keeps what the
     // kernel accepted first for it, and fut ends cancelled.
     if (rt->loop.cancelSync(c)) c->call(&rt->loop);
+    // Cancelling fut scheduled its callbacks through the loop object's
+    // call_soon, which a subclass may define: read the runtime again.
+    rt = openRuntime(self);
+    if (rt == nullptr) return conns;
   }
   for (int conn; (conn = rt->kept.takeConn(listener)) >= 0;) {
     PyObject* value = PyLong_FromLong(conn);
@@ -530,17 +538,17 @@ PyObject* loopSockAcceptStop(PyObject* self, PyObject* args) noexcept {
   return conns;
 }
 
-PyObject* loopSockHasKept(PyObject* self, PyObject* args) noexcept {
+PyObject* loopSockHasKept(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  Runtime* rt = runtimeOf(self);
+  if (!fdArg(Args{items, nargs, "_sock_has_kept"}, 0, &fd)) return nullptr;
+  Runtime* rt = openRuntime(self);
   return PyBool_FromLong(rt != nullptr && rt->kept.has(fd));
 }
 
-PyObject* loopSockTakeKept(PyObject* self, PyObject* args) noexcept {
+PyObject* loopSockTakeKept(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
   std::int32_t fd;
-  if (!fdArg(args, 0, &fd)) return nullptr;
-  Runtime* rt = runtimeOf(self);
+  if (!fdArg(Args{items, nargs, "_sock_take_kept"}, 0, &fd)) return nullptr;
+  Runtime* rt = openRuntime(self);
   if (rt == nullptr) return PyBytes_FromStringAndSize(nullptr, 0);
   return rt->kept.release(fd);
 }

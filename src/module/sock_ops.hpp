@@ -24,11 +24,11 @@
 
 namespace ombrel {
 
-PyObject* loopSockRecv(PyObject* self, PyObject* args) noexcept;
-PyObject* loopSockSendall(PyObject* self, PyObject* args) noexcept;
-PyObject* loopSockConnect(PyObject* self, PyObject* args) noexcept;
-PyObject* loopSockAccept(PyObject* self, PyObject* args) noexcept;
-PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept;
+PyObject* loopSockRecv(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopSockSendall(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopSockConnect(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopSockAccept(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopSockSendfile(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // _sock_unrecv(fd, data) -> bool: data goes back in front of what the next
 // receive on fd returns. _sock_unaccept(fd, conn) -> bool: conn (owned by
@@ -36,10 +36,10 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* args) noexcept;
 // cannot be kept. _sock_has_kept(fd) -> bool. _sock_take_kept(fd) -> bytes:
 // drops what is kept for fd (kept connections closed), returning its bytes.
 // On a closed loop nothing is kept and nothing raises.
-PyObject* loopSockUnrecv(PyObject* self, PyObject* args) noexcept;
-PyObject* loopSockUnaccept(PyObject* self, PyObject* args) noexcept;
-PyObject* loopSockHasKept(PyObject* self, PyObject* args) noexcept;
-PyObject* loopSockTakeKept(PyObject* self, PyObject* args) noexcept;
+PyObject* loopSockUnrecv(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopSockUnaccept(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopSockHasKept(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
+PyObject* loopSockTakeKept(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // _sock_accept_stop(fd, fut) -> list[int]: this loop stops accepting on the
 // listener fd before the call returns. fut, the accept in flight on fd (or
@@ -49,6 +49,6 @@ PyObject* loopSockTakeKept(PyObject* self, PyObject* args) noexcept;
 // accepted on fd that this loop holds and has not handed out (one the
 // kernel accepted for fut first, those kept from cancelled accepts), oldest
 // first; they are the caller's. Nothing is ever shut down.
-PyObject* loopSockAcceptStop(PyObject* self, PyObject* args) noexcept;
+PyObject* loopSockAcceptStop(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 }  // namespace ombrel

@@ -160,14 +160,30 @@ using TimerMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObj
   return h;
 }
 
+// The runtime once the timer's arguments are parsed: their conversion
+// (__float__) may have closed the loop, and only then is it read. Null with
+// RuntimeError set and the parsed arguments dropped.
+Runtime* runtimeAfterParse(PyObject* self, TimerArgs* a) noexcept {
+  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  if (rt == nullptr) {
+    Py_DECREF(a->cbargs);
+    Py_DECREF(a->context);
+    closedError();
+  }
+  return rt;
+}
+
+// A closed loop is refused before the arguments are looked at, and the
+// runtime is read after they are converted.
 [[gnu::always_inline]] inline PyObject* callLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                   PyObject* kwnames) noexcept {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
-  if (rt == nullptr) return closedError();
+  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr) return closedError();
   TimerArgs a;
   if (!parseTimerArgs(args, nargs, kwnames, "call_later", "call_later() requires (delay, callback, ...)", &a)) {
     return nullptr;
   }
+  Runtime* rt = runtimeAfterParse(self, &a);
+  if (rt == nullptr) return nullptr;
   double d = a.value > 0.0 ? a.value : 0.0;
   PyObject* h = armTimer(self, rt, std::nan(""), d, Timeout::after(secondsToNanos(d)), a.callback, a.cbargs, a.context);
   Py_DECREF(a.cbargs);
@@ -176,10 +192,11 @@ using TimerMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObj
 
 [[gnu::always_inline]] inline PyObject* callAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
-  if (rt == nullptr) return closedError();
+  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr) return closedError();
   TimerArgs a;
   if (!parseTimerArgs(args, nargs, kwnames, "call_at", "call_at() requires (when, callback, ...)", &a)) return nullptr;
+  Runtime* rt = runtimeAfterParse(self, &a);
+  if (rt == nullptr) return nullptr;
   PyObject* h = armTimer(self, rt, a.value, 0.0, Timeout::at(secondsToNanos(a.value)), a.callback, a.cbargs, a.context);
   Py_DECREF(a.cbargs);
   return h;

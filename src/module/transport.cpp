@@ -5,6 +5,7 @@
 #include <climits>
 #include <new>
 
+#include "module/args.hpp"
 #include "module/globals.hpp"
 #include "module/loop_object.hpp"
 #include "module/recv_buffers.hpp"
@@ -37,9 +38,13 @@ void transportUnlink(TransportState* st) noexcept {
 void transportDetectBuffered(TransportState* st) noexcept {
   st->buffered_proto = false;
   if (st->protocol == nullptr) return;
-  int r = PyObject_IsInstance(st->protocol, buffered_protocol_type);
+  // isinstance may run the protocol's code (a __class__ property), which
+  // may set another protocol: the answer is kept only for the one asked.
+  PyObject* proto = Py_NewRef(st->protocol);
+  int r = PyObject_IsInstance(proto, buffered_protocol_type);
   if (r < 0) PyErr_Clear();  // an error counts as a plain protocol
-  st->buffered_proto = r == 1;
+  if (st->protocol == proto) st->buffered_proto = r == 1;
+  Py_DECREF(proto);
 }
 
 // ---- run-loop hooks -------------------------------------------------------
@@ -253,8 +258,12 @@ PyObject* transportGetExtraInfo(PyObject* self, PyObject* const* args, Py_ssize_
   }
   PyObject* dflt = nargs == 2 ? args[1] : Py_None;
   if (st->extra == nullptr) return Py_NewRef(dflt);
+  // The key's __hash__ and __eq__ run during the lookup and may finish the
+  // transport, which drops its reference to the dict: hold one.
+  PyObject* extra = Py_NewRef(st->extra);
   PyObject* value;
-  int r = PyDict_GetItemRef(st->extra, args[0], &value);
+  int r = PyDict_GetItemRef(extra, args[0], &value);
+  Py_DECREF(extra);
   if (r < 0) return nullptr;
   return r == 0 ? Py_NewRef(dflt) : value;
 }
@@ -323,13 +332,13 @@ PyTypeObject* transportTypeCreate(PyObject* module, PyObject* bases) noexcept {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &transport_spec, bases));
 }
 
-PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept {
-  Runtime* rt = openRuntime(self);
-  if (rt == nullptr) return closedError();
-  PyObject* sock = PyTuple_GetItem(args, 0);
-  PyObject* protocol = sock != nullptr ? PyTuple_GetItem(args, 1) : nullptr;
-  PyObject* extra = protocol != nullptr ? PyTuple_GetItem(args, 2) : nullptr;
-  PyObject* server = extra != nullptr ? PyTuple_GetItem(args, 3) : nullptr;
+PyObject* loopMakeTransport(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
+  if (openRuntime(self) == nullptr) return closedError();
+  Args args{items, nargs, "_make_transport"};
+  PyObject* sock = args.at(0);
+  PyObject* protocol = sock != nullptr ? args.at(1) : nullptr;
+  PyObject* extra = protocol != nullptr ? args.at(2) : nullptr;
+  PyObject* server = extra != nullptr ? args.at(3) : nullptr;
   if (server == nullptr) return nullptr;
   std::int32_t fd;
   if (!sockFdFromPy(sock, &fd)) return nullptr;
@@ -338,8 +347,8 @@ PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept {
     PyErr_Format(PyExc_TypeError, "extra must be a dict, not %.200s", Py_TYPE(extra)->tp_name);
     return nullptr;
   }
-  // fileno() may have run code that closed the loop.
-  rt = openRuntime(self);
+  // Read after fileno(), which is Python code that may have closed the loop.
+  Runtime* rt = openRuntime(self);
   if (rt == nullptr) return closedError();
 
   // The protocol callbacks run in the context of the code that makes the

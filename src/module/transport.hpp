@@ -224,7 +224,7 @@ struct NetCloseOp {
 PyTypeObject* transportTypeCreate(PyObject* module, PyObject* bases) noexcept;
 
 // Loop._make_transport(sock, protocol, extra, server) -> Transport.
-PyObject* loopMakeTransport(PyObject* self, PyObject* args) noexcept;
+PyObject* loopMakeTransport(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
 // Run loop: starts the sends of every transport on the flush list (after each
 // ready pass, and before run_forever returns for a signal).

@@ -227,17 +227,19 @@ void transportSendBeforeAbort(TransportState* st) noexcept {
 // ---- Python methods -------------------------------------------------------
 
 PyObject* transportWrite(PyObject* self, PyObject* data) noexcept {
+  if (transportStateOf(self) == nullptr) Py_RETURN_NONE;
+  // Pinned, not copied: the exporter keeps the memory fixed until the bytes
+  // are sent or the transport drops them. Pinned before the state is read:
+  // the exporter's code may write_eof, close the transport or the loop.
+  Py_buffer pin;
+  if (PyObject_GetBuffer(data, &pin, PyBUF_SIMPLE) < 0) return nullptr;
   TransportState* st = transportStateOf(self);
-  if (st == nullptr) Py_RETURN_NONE;
-  if (st->eof_written) {
+  if (st != nullptr && st->eof_written) {
+    PyBuffer_Release(&pin);
     PyErr_SetString(PyExc_RuntimeError, "Cannot call write() after write_eof()");
     return nullptr;
   }
-  // Pinned, not copied: the exporter keeps the memory fixed until the bytes
-  // are sent or the transport drops them.
-  Py_buffer pin;
-  if (PyObject_GetBuffer(data, &pin, PyBUF_SIMPLE) < 0) return nullptr;
-  if (pin.len == 0) {
+  if (st == nullptr || pin.len == 0) {
     PyBuffer_Release(&pin);
     Py_RETURN_NONE;
   }
