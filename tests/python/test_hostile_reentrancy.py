@@ -2,8 +2,11 @@
 that close, stop or run the loop they are called from, loops closed from
 inside their own teardown or from another thread."""
 
+import gc
 import socket
+import sys
 import threading
+import types
 
 import _ombrel
 import pytest
@@ -225,3 +228,203 @@ def test_call_soon_threadsafe_on_a_loop_closed_meanwhile():
     lp.close()
     t.join(10)
     assert not t.is_alive()
+
+
+# ---- every native method against arguments that act on the loop ----------
+#
+# A conversion (__index__, __float__, __len__, __bool__, a buffer export,
+# iteration, hashing, fileno()) runs Python code in the middle of a native
+# method, and so does dropping a reference (__del__). That code may close the
+# loop, stop it, raise, or run it. Each native method of the loop, the
+# handles, the futures and the transport (also through TransportMethod) is
+# called with such an object in each argument position. Whatever it does,
+# the call ends in an exception or a result, and the loop still runs and
+# closes.
+
+BOGUS = 1_000_000  # as a descriptor, pid, size or port: names nothing here
+
+
+def _reenter(lp):
+    lp.call_soon(lp.stop)
+    lp.run_forever()
+
+
+ACTIONS = {
+    "close": lambda lp: lp.close(),
+    "stop": lambda lp: lp.stop(),
+    "raise": lambda lp: 1 / 0,
+    "reenter": _reenter,
+    None: lambda lp: None,
+}
+
+
+class Hostile:
+    """Acts on the first hook the native code calls, and again when it is
+    dropped; every hook answers a value that converts."""
+
+    def __init__(self, lp, action):
+        self.lp, self.action, self.armed = lp, action, True
+
+    def act(self):
+        if self.armed:
+            self.armed = False
+            ACTIONS[self.action](self.lp)
+
+    def __index__(self):
+        self.act()
+        return BOGUS
+
+    def __float__(self):
+        self.act()
+        return float(BOGUS)
+
+    def __len__(self):
+        self.act()
+        return 1
+
+    def __bool__(self):
+        self.act()
+        return True
+
+    def __buffer__(self, flags):
+        self.act()
+        return memoryview(b"x")
+
+    def __iter__(self):
+        self.act()
+        return iter([b"x"])
+
+    def __hash__(self):
+        self.act()
+        return BOGUS  # the key of every sweep transport's extra: __eq__ runs too
+
+    def __eq__(self, other):
+        self.act()
+        return False
+
+    def __call__(self, *args):
+        self.act()
+
+    def fileno(self):
+        self.act()
+        return BOGUS
+
+    def __del__(self):
+        self.armed = True
+        self.act()
+
+
+class SweepLoop(RecordingLoop):
+    """With the hooks _set_debug(True) makes the native loop call."""
+
+    def _debug_check(self, method, callback):
+        return None
+
+    def _debug_ran(self, handle, seconds):
+        pass
+
+
+class Wrapper:
+    """What the package wraps a native transport in; its _native acts."""
+
+    def __init__(self, tr, hostile):
+        self.tr, self.hostile = tr, hostile
+
+    @property
+    def _native(self):
+        self.hostile.act()
+        return self.tr
+
+
+def _future(lp, action, pair):
+    fut = lp._sock_recv(pair[0].fileno(), 10)
+    fut.add_done_callback(Hostile(lp, action))
+    return fut
+
+
+def _transport(lp, action, pair):
+    pair[0].setblocking(False)
+    tr = lp._make_transport(pair[0], Proto(), {BOGUS: "bogus"}, None)
+    tr._start_reading()
+    tr.write(b"queued")
+    return tr
+
+
+def _wrapped(lp, action, pair):
+    tr = _transport(lp, action, pair)
+    native = {n: _ombrel.Loop._transport_method(n) for n in vars(type(tr)) if not n.startswith("__")}
+    wrapper = Wrapper(tr, Hostile(lp, action))
+    return type("Wrapped", (), {n: (lambda m: lambda self, *a: m(wrapper, *a))(m) for n, m in native.items()})()
+
+
+TARGETS = {
+    "Loop": lambda lp, action, pair: lp,
+    "Handle": lambda lp, action, pair: lp.call_soon(Hostile(lp, action), Hostile(lp, action)),
+    "TimerHandle": lambda lp, action, pair: lp.call_later(0, Hostile(lp, action), Hostile(lp, action)),
+    "SockFuture": _future,
+    "Transport": _transport,
+    "TransportMethod": _wrapped,
+}
+
+SKIP = {
+    ("Loop", "run_forever", 0): "runs until stopped: every call ends with a run of its own",
+}
+
+# No arguments, then 1 to 4 arguments with the hostile one in each position.
+SHAPES = [(0, None)] + [(n, p) for n in range(1, 5) for p in range(n)]
+
+
+def _methods(target):
+    """The native methods: those of the types' method tables (and asyncio's
+    Future's, for the futures), not the Python ones of the test's loop."""
+    cls = type(target)
+    native = (types.MethodDescriptorType, types.BuiltinMethodType)
+    return sorted(
+        n
+        for n in dir(cls)
+        if not n.startswith("__") and (cls.__name__ == "Wrapped" or isinstance(getattr(cls, n), native))
+    )
+
+
+@pytest.mark.timeout(120)
+@pytest.mark.parametrize("action", ["close", "stop", "raise", "reenter"])
+@pytest.mark.parametrize("kind", list(TARGETS))
+def test_every_native_method_survives_arguments_that_act_on_the_loop(kind, action, monkeypatch):
+    # Finalizers and completion callbacks report here; nothing is kept alive.
+    monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+    make = TARGETS[kind]
+    probe = SweepLoop()
+    pair = socket.socketpair()
+    try:
+        names = _methods(make(probe, None, pair))
+    finally:
+        probe.close()
+        for s in pair:
+            s.close()
+    assert len(names) >= 5
+    for name in names:
+        for n, p in SHAPES:
+            if (kind, name, n) in SKIP:
+                continue
+            lp = SweepLoop()
+            pair = socket.socketpair()
+            try:
+                target = make(lp, action, pair)
+                args = [Hostile(lp, action if i == p else None) for i in range(n)]
+                try:
+                    getattr(target, name)(*args)
+                except Exception:
+                    pass
+                del target, args
+                if not lp.is_closed():
+                    try:
+                        run_once(lp)
+                    except RuntimeError:  # stopped or closed from inside
+                        pass
+            finally:
+                lp.close()
+                assert lp.is_closed()
+                for s in pair:
+                    s.close()
+    del lp, pair
+    gc.collect()  # what outlived its loop acts now, on a closed loop
