@@ -9,6 +9,7 @@
 #include "ev/ops.hpp"
 #include "module/loop_object.hpp"
 #include "module/op_common.hpp"
+#include "os/fd.hpp"
 
 namespace ombrel {
 
@@ -151,7 +152,7 @@ void fileOpenDone(Loop*, Completion* c) noexcept {
   } else if (opAbandoned(op->fut)) {
     // Nobody will receive the descriptor (the future was cancelled, or the
     // loop closed): close it rather than leak it.
-    ::close(r->fd);
+    vorn::os::closeOwned(r->fd);
     outcome = OpOutcome::ok();
   } else {
     PyObject* fd = PyLong_FromLong(r->fd);

@@ -12,6 +12,7 @@
 
 #include "ev/ops.hpp"
 #include "os/assert.hpp"
+#include "os/fd.hpp"
 
 namespace ombrel {
 
@@ -29,11 +30,17 @@ bool sameFile(std::int32_t fd, const KeptInput& in) noexcept {
   return fileIdOf(fd, &now) && now == in.id;
 }
 
+// Whether a kept connection's number still names the file it was kept as.
+bool stillOurs(const KeptConn& conn) noexcept {
+  FileId now;
+  return fileIdOf(conn.fd, &now) && now == conn.id;
+}
+
 void freeContents(KeptInput& in) noexcept {
   std::free(in.bytes);
-  // Not retried on EINTR: the descriptor is released even then, and a retry
-  // could close a number reused meanwhile.
-  for (std::size_t i = in.conn_head; i < in.conn_tail; ++i) ::close(in.conns[i]);
+  for (std::size_t i = in.conn_head; i < in.conn_tail; ++i) {
+    if (stillOurs(in.conns[i])) vorn::os::closeOwned(in.conns[i].fd);
+  }
   std::free(in.conns);
   in.bytes = nullptr;
   in.conns = nullptr;
@@ -233,16 +240,18 @@ PyObject* KeptStore::deliver(std::int32_t fd, const char* fresh, std::size_t n, 
 }
 
 bool KeptStore::keepConn(std::int32_t listener, int conn, bool front, const FileId* from) noexcept {
+  KeptConn kept{conn, {}};
+  if (!fileIdOf(conn, &kept.id)) return false;
   KeptTable& table = keptTable();
   KeptInput* in = table.entryFor(listener, from);
   if (in == nullptr) return false;
   bool ok;
   if (front) {
     ok = reserveFront(&in->conns, &in->conn_head, &in->conn_tail, &in->conn_cap, 1);
-    if (ok) in->conns[--in->conn_head] = conn;
+    if (ok) in->conns[--in->conn_head] = kept;
   } else {
     ok = reserveBack(&in->conns, &in->conn_head, &in->conn_tail, &in->conn_cap, 1);
-    if (ok) in->conns[in->conn_tail++] = conn;
+    if (ok) in->conns[in->conn_tail++] = kept;
   }
   if (!ok) table.dropIfEmpty(listener, in);
   return ok;
@@ -251,8 +260,12 @@ bool KeptStore::keepConn(std::int32_t listener, int conn, bool front, const File
 int KeptStore::takeConn(std::int32_t listener) noexcept {
   KeptTable& table = keptTable();
   KeptInput* in = table.find(listener);
-  if (in == nullptr || in->conn_head == in->conn_tail) return -1;
-  int conn = in->conns[in->conn_head++];
+  if (in == nullptr) return -1;
+  int conn = -1;
+  while (conn < 0 && in->conn_head != in->conn_tail) {
+    const KeptConn& next = in->conns[in->conn_head++];
+    if (stillOurs(next)) conn = next.fd;
+  }
   table.dropIfEmpty(listener, in);
   return conn;
 }

@@ -63,13 +63,23 @@ struct SendTurn {
   SendTurn* next;
 };
 
+// A kept connection: the descriptor and the file it named when it was kept.
+// Nobody else knows the number, but a program may close every descriptor it
+// does not know of (daemons do) and reuse the numbers: once fd names another
+// file (or none) the connection is gone, and the number is not ours to hand
+// out or close.
+struct KeptConn {
+  int fd;
+  FileId id;
+};
+
 struct KeptInput {
   FileId id;    // the file the input was taken from
   char* bytes;  // bytes[head, tail): received and not handed out, stream order
   std::size_t head;
   std::size_t tail;
   std::size_t cap;
-  int* conns;  // conns[conn_head, conn_tail): accepted descriptors, owned
+  KeptConn* conns;  // conns[conn_head, conn_tail): accepted descriptors, owned
   std::size_t conn_head;
   std::size_t conn_tail;
   std::size_t conn_cap;
@@ -153,9 +163,11 @@ struct KeptStore {
   PyObject* deliver(std::int32_t fd, const char* fresh, std::size_t n, std::size_t max) noexcept;
 
   // Keeps a connection accepted on listener; false when it cannot be kept
-  // (the caller still owns conn and must close it).
+  // (the caller still owns conn and must close it; conn names no file).
   bool keepConn(std::int32_t listener, int conn, bool front, const FileId* from = nullptr) noexcept;
-  // The next kept connection of listener (now the caller's), or -1.
+  // The next kept connection of listener that still names its file (now the
+  // caller's), or -1. Those whose number was closed behind the store's back
+  // are dropped unclosed.
   int takeConn(std::int32_t listener) noexcept;
 
   // Whether anything is kept for fd (its identity checked).

@@ -1,7 +1,6 @@
 #include "module/sock_ops.hpp"
 
 #include <sys/socket.h>
-#include <unistd.h>
 
 #include <cerrno>
 #include <cstring>
@@ -12,6 +11,7 @@
 #include "module/loop_object.hpp"
 #include "module/op_common.hpp"
 #include "net/address.hpp"
+#include "os/fd.hpp"
 #include "os/net.hpp"
 
 namespace ombrel {
@@ -78,11 +78,6 @@ struct SendFileOp {
   PyObject* sent_sink;
   LiveOp live;
 };
-
-void closeRetrying(int fd) noexcept {
-  while (::close(fd) < 0 && errno == EINTR) {
-  }
-}
 
 // --- recv ---------------------------------------------------------------
 
@@ -209,13 +204,13 @@ void acceptDone(Loop*, Completion* c) noexcept {
   } else if (opAbandoned(op->fut)) {
     // The client believes it is connected: the next accept on this
     // listener takes the connection.
-    if (!op->rt->kept.keepConn(op->accept.handle, *r, false, noted ? &from : nullptr)) closeRetrying(*r);
+    if (!op->rt->kept.keepConn(op->accept.handle, *r, false, noted ? &from : nullptr)) vorn::os::closeOwned(*r);
     outcome = OpOutcome::ok();
   } else {
     PyObject* fd = PyLong_FromLong(*r);
     if (fd == nullptr) {
       PyErr_Clear();
-      closeRetrying(*r);
+      vorn::os::closeOwned(*r);
       outcome = OpOutcome::error(Error::OutOfMemory, ENOMEM);
     } else {
       outcome = OpOutcome::ok(fd);
@@ -314,12 +309,9 @@ PyObject* loopSockSendall(PyObject* self, PyObject* const* items, Py_ssize_t nar
   // and without making the caller wait, unless earlier sends on this
   // descriptor are still in line: their bytes go first.
   if (len > 0 && !rt->kept.sending(fd)) {
-    ssize_t n = ::send(fd, view.buf, len, MSG_NOSIGNAL | MSG_DONTWAIT);
-    if (n >= 0) {
-      sent = static_cast<std::size_t>(n);
-    } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR) {
-      const int e = errno;
-      futureSetError(fut, vorn::os::errnoToSendError(static_cast<std::uint16_t>(e)), e);
+    int os_errno;
+    if (Error e = vorn::os::sendNow(fd, view.buf, len, &sent, &os_errno); e != Error::none && e != Error::WouldBlock) {
+      futureSetError(fut, e, os_errno);
       PyBuffer_Release(&view);
       return fut;
     }
@@ -395,7 +387,7 @@ PyObject* loopSockAccept(PyObject* self, PyObject* const* items, Py_ssize_t narg
   if (int conn = rt->kept.takeConn(fd); conn >= 0) {  // answered without the kernel
     PyObject* value = PyLong_FromLong(conn);
     if (value == nullptr) {
-      if (!rt->kept.keepConn(fd, conn, true)) closeRetrying(conn);
+      if (!rt->kept.keepConn(fd, conn, true)) vorn::os::closeOwned(conn);
       Py_DECREF(fut);
       return nullptr;
     }
@@ -479,7 +471,7 @@ PyObject* loopSockUnaccept(PyObject* self, PyObject* const* items, Py_ssize_t na
   if (!fdArg(args, 0, &listener) || !fdArg(args, 1, &conn)) return nullptr;
   Runtime* rt = openRuntime(self);
   if (rt == nullptr || !rt->kept.keepConn(listener, conn, true)) {
-    closeRetrying(conn);  // the connection is ours from the call on
+    vorn::os::closeOnce(conn);  // the connection is ours from the call on (if it names one)
     Py_RETURN_FALSE;
   }
   Py_RETURN_TRUE;
@@ -525,9 +517,9 @@ PyObject* loopSockAcceptStop(PyObject* self, PyObject* const* items, Py_ssize_t 
     if (value == nullptr || PyList_Append(conns, value) < 0) {
       // Nobody can be handed these: closed rather than leaked.
       Py_XDECREF(value);
-      closeRetrying(conn);
+      vorn::os::closeOwned(conn);
       for (Py_ssize_t i = 0; i < PyList_GET_SIZE(conns); ++i) {
-        closeRetrying(static_cast<int>(PyLong_AsLong(PyList_GET_ITEM(conns, i))));
+        vorn::os::closeOwned(static_cast<int>(PyLong_AsLong(PyList_GET_ITEM(conns, i))));
       }
       Py_XDECREF(rt->kept.release(listener));
       Py_DECREF(conns);

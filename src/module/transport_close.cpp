@@ -1,7 +1,5 @@
 // Transport closing: graceful close, abort, fatal errors, closing the
 // descriptor through the loop, and finalization (connection_lost once).
-#include <unistd.h>
-
 #include <cstdlib>
 #include <new>
 #include <string_view>
@@ -11,6 +9,7 @@
 #include "module/runtime.hpp"
 #include "module/sock_future.hpp"
 #include "module/transport.hpp"
+#include "os/fd.hpp"
 
 namespace ombrel {
 
@@ -214,15 +213,13 @@ void transportBeginFinish(TransportState* st) noexcept {
   }
   // detach() is Python code: the runtime may have been closed meanwhile.
   if (st->loop == nullptr || st->rt->closing) {
-    close(st->fd);
+    vorn::os::closeOnce(st->fd);
     transportFinalizeWhenIdle(st);
     return;
   }
   auto* op = static_cast<NetCloseOp*>(std::malloc(sizeof(NetCloseOp)));
   if (op == nullptr) {
-    // Not retried on EINTR: on Linux the descriptor is released whatever
-    // close reports, and a retry could close a descriptor reused meanwhile.
-    close(st->fd);
+    vorn::os::closeOnce(st->fd);
     transportFinalizeWhenIdle(st);
     return;
   }

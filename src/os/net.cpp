@@ -1,5 +1,7 @@
 #include "os/net.hpp"
 
+#include <sys/socket.h>
+
 #include <cerrno>
 
 namespace vorn::os {
@@ -148,6 +150,18 @@ Error errnoToListenError(std::uint16_t err) noexcept {
     case ENETDOWN: return Error::NetworkDown;
     default: return Error::Unexpected;
   }
+}
+
+Error sendNow(int fd, const void* data, std::size_t len, std::size_t* sent, int* os_errno) noexcept {
+  ssize_t n = ::send(fd, data, len, MSG_NOSIGNAL | MSG_DONTWAIT);
+  *os_errno = n >= 0 ? 0 : errno;
+  if (n >= 0) {
+    *sent = static_cast<std::size_t>(n);
+    return Error::none;
+  }
+  *sent = 0;
+  if (*os_errno == EAGAIN || *os_errno == EWOULDBLOCK || *os_errno == EINTR) return Error::WouldBlock;
+  return errnoToSendError(static_cast<std::uint16_t>(*os_errno));
 }
 
 }  // namespace vorn::os
