@@ -366,7 +366,12 @@ void closeRuntime(LoopObject* self) noexcept {
   // A close from a callback that the close itself runs finds it in progress.
   if (rt == nullptr || rt->closing) return;
   rt->closing = true;
-  rt->loop.adoptOwner();  // close may come from another thread than the one that ran the loop
+  // Close may come from another thread than the one that ran the loop. A
+  // ring this loop never submitted on (a parked one, enabled by the thread
+  // that closed its last user) moves to this thread with its prepared
+  // entries, so that they can still be cancelled and their records freed.
+  rt->loop.moveToThisThread();
+  rt->loop.adoptOwner();
 
   orphanOperations(rt);
   pollersRelease(rt);

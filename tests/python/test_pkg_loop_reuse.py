@@ -42,10 +42,9 @@ CASES = {
         got = []
         loop.add_reader(a.fileno(), lambda: (got.append(a.recv(10)), loop.stop()))
         b.send(b"hi")
-        t = threading.Thread(target=loop.run_forever)
+        t = threading.Thread(target=lambda: (loop.run_forever(), loop.close()))
         t.start()
         t.join(20)
-        loop.close()
         result = got
     """,
     # A program that closes what it does not know of and reuses the numbers:
