@@ -315,7 +315,16 @@ class Hostile:
 
 
 class SweepLoop(RecordingLoop):
-    """With the hooks _set_debug(True) makes the native loop call."""
+    """With the hooks _set_debug(True) makes the native loop call, and a
+    get_debug that acts too: asyncio's Future asks it while the native
+    method makes its future."""
+
+    debug_hook = None
+
+    def get_debug(self):
+        if self.debug_hook is not None:
+            self.debug_hook.act()
+        return False
 
     def _debug_check(self, method, callback):
         return None
@@ -334,6 +343,11 @@ class Wrapper:
     def _native(self):
         self.hostile.act()
         return self.tr
+
+
+def _loop(lp, action, pair):
+    lp.debug_hook = Hostile(lp, action)
+    return lp
 
 
 def _future(lp, action, pair):
@@ -358,7 +372,7 @@ def _wrapped(lp, action, pair):
 
 
 TARGETS = {
-    "Loop": lambda lp, action, pair: lp,
+    "Loop": _loop,
     "Handle": lambda lp, action, pair: lp.call_soon(Hostile(lp, action), Hostile(lp, action)),
     "TimerHandle": lambda lp, action, pair: lp.call_later(0, Hostile(lp, action), Hostile(lp, action)),
     "SockFuture": _future,
