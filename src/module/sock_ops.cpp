@@ -505,12 +505,15 @@ PyObject* loopSockAcceptStop(PyObject* self, PyObject* const* items, Py_ssize_t 
       rt->kept.noteCancel(c);
     }
     // Reaped now, while the listener is open: acceptDone keeps what the
-    // kernel accepted first for it, and fut ends cancelled.
+    // kernel accepted first for it, and fut ends cancelled. Cancelling fut
+    // schedules its callbacks through the loop object's call_soon, which a
+    // subclass may define: the loop counts as running meanwhile, so that
+    // such code cannot close it (or run it) under the record acceptDone is
+    // finishing.
+    const bool was_running = rt->running;
+    rt->running = true;
     if (rt->loop.cancelSync(c)) c->call(&rt->loop);
-    // Cancelling fut scheduled its callbacks through the loop object's
-    // call_soon, which a subclass may define: read the runtime again.
-    rt = openRuntime(self);
-    if (rt == nullptr) return conns;
+    rt->running = was_running;
   }
   for (int conn; (conn = rt->kept.takeConn(listener)) >= 0;) {
     PyObject* value = PyLong_FromLong(conn);

@@ -442,3 +442,25 @@ def test_every_native_method_survives_arguments_that_act_on_the_loop(kind, actio
                     s.close()
     del lp, pair
     gc.collect()  # what outlived its loop acts now, on a closed loop
+
+
+def test_stopping_an_accept_whose_future_callbacks_try_to_close_the_loop(monkeypatch):
+    """_sock_accept_stop reaps the accept at once, and cancelling its future
+    schedules callbacks through call_soon, which a subclass may define."""
+
+    class Closing(RecordingLoop):
+        def call_soon(self, *args, **kwargs):
+            self.close()
+
+    monkeypatch.setattr(sys, "unraisablehook", lambda unraisable: None)
+    lp = Closing()
+    with socket.socket() as srv:
+        srv.bind(("127.0.0.1", 0))
+        srv.listen()
+        fut = lp._sock_accept(srv.fileno())
+        fut.add_done_callback(print)
+        try:
+            assert lp._sock_accept_stop(srv.fileno(), fut) == []
+            assert fut.cancelled() and not lp.is_running() and not lp.is_closed()
+        finally:
+            lp.close()
