@@ -309,6 +309,9 @@ PyObject* transportGetWriteBufferLimits(PyObject* self, PyObject*) noexcept {
 
 PyObject* transportSetWriteBufferLimits(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                         PyObject* kwnames) noexcept {
+  // The state lives as long as the object, so the conversions below may run
+  // any code (__index__ may even finish the transport): nothing read here
+  // goes stale.
   TransportState* st = transportStateOf(self);
   if (st == nullptr) Py_RETURN_NONE;
   if (nargs > 2) {
