@@ -58,6 +58,21 @@ CASES = {
         result = [len(kept), ombrel.run(asyncio.sleep(0, "ran")), ombrel.run(asyncio.sleep(0, "again"))]
         assert [os.fstat(fd).st_ino for fd in mine] == ids
     """,
+    # The same while a loop uses them: its close leaves the program's files.
+    "numbers-reused-under-a-loop": """
+        first = ombrel.new_event_loop()  # takes the kept ring
+        loop = ombrel.new_event_loop()  # makes its own
+        theirs = sorted(ring_descriptors() - kept)
+        for fd in theirs:
+            os.close(fd)
+        mine = [os.open(path, os.O_RDONLY) for path in ("/dev/null", "/dev/zero")]
+        assert mine == theirs, (mine, theirs)
+        ids = [os.fstat(fd).st_ino for fd in mine]
+        loop.close()
+        first.close()
+        result = [ombrel.run(asyncio.sleep(0, "ran"))]
+        assert [os.fstat(fd).st_ino for fd in mine] == ids
+    """,
     # A child of fork gets its own ring; the parent's is not shared with it.
     "fork": """
         pid = os.fork()
@@ -71,7 +86,12 @@ CASES = {
     """,
 }
 
-EXPECTED = {"another-thread": [b"hi"], "numbers-reused": [2, "ran", "again"], "fork": [0, "parent"]}
+EXPECTED = {
+    "another-thread": [b"hi"],
+    "numbers-reused": [2, "ran", "again"],
+    "numbers-reused-under-a-loop": ["ran"],
+    "fork": [0, "parent"],
+}
 
 
 @pytest.mark.parametrize("case", CASES)

@@ -364,6 +364,11 @@ Error IoUring::init(Loop* loop, std::uint16_t queue_size, bool reuse) noexcept {
                             : Error::Unexpected;
   }
   waker_eventfd = efd;
+  // Read while both are surely ours (an adopted ring brings its own): at
+  // close the numbers may name other files, closed and reused behind the loop.
+  if (!reused && (!fileIdentity(ring.fd, &ring_id) || !fileIdentity(waker_eventfd, &waker_id))) {
+    ring_id = waker_id = FileId{0, 0};
+  }
   shared_state->refcount.fetch_add(1, std::memory_order_relaxed);  // ordering comes from master_fd
 
   wall_armed[0] = wall_armed[1] = std::nullopt;
@@ -384,13 +389,11 @@ void IoUring::deinit(bool park) noexcept {
       !wall_armed[0].has_value() && !wall_armed[1].has_value() &&
       (!enabled || (ring.sqe_head == ring.sqe_tail && ring.sq_khead->load(std::memory_order_acquire) ==
                                                           ring.sq_ktail->load(std::memory_order_relaxed)))) {
-    // Looked up once per ring: an adopted ring brings its identity along.
-    if (ring_id.ino == 0 && (!fileIdentity(ring.fd, &ring_id) || !fileIdentity(waker_eventfd, &waker_id))) {
-      ring_id = FileId{0, 0};
-    }
     // A kernel that gives every ring the one shared anonymous inode leaves no
-    // way to recognise ours later: such a ring is not parked.
-    bool recognisable = ring_id.ino != 0 && (ring_id.dev != waker_id.dev || ring_id.ino != waker_id.ino);
+    // way to recognise ours later: such a ring is not parked. Nor is one whose
+    // numbers name other files now (the program closed ours behind the loop).
+    bool recognisable = ring_id.ino != 0 && (ring_id.dev != waker_id.dev || ring_id.ino != waker_id.ino) &&
+                        sameFile(ring.fd, ring_id) && sameFile(waker_eventfd, waker_id);
     ParkedRing p{ring,          waker_eventfd, {wall_generation[0], wall_generation[1]},
                  submitter_tid, enabled,       waker_needs_rearm,
                  ring_id,       waker_id};
@@ -404,10 +407,14 @@ void IoUring::deinit(bool park) noexcept {
       return;
     }
   }
-  if (waker_eventfd >= 0) ::close(waker_eventfd);
+  // A number the program closed behind the loop and reused names its file
+  // now, which is not ours to close (identities unknown: closed as ever).
+  const int own_fd = ring.fd;
+  const bool ring_ours = ring_id.ino == 0 || sameFile(ring.fd, ring_id);
+  if (waker_eventfd >= 0 && (waker_id.ino == 0 || sameFile(waker_eventfd, waker_id))) ::close(waker_eventfd);
   waker_eventfd = -1;
   int master = shared_state->master_fd.load(std::memory_order_acquire);
-  if (ring.fd == master) {
+  if (ring.fd == master || !ring_ours) {
     unmapRing(ring);  // the group's other rings are attached to this fd: it stays open
   } else {
     closeRing(ring);
@@ -415,7 +422,7 @@ void IoUring::deinit(bool park) noexcept {
   ring.fd = -1;
   if (shared_state->refcount.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     int fd = shared_state->master_fd.exchange(-1, std::memory_order_acq_rel);
-    if (fd != -1) ::close(fd);
+    if (fd != -1 && (fd != own_fd || ring_ours)) ::close(fd);
   }
 }
 
@@ -442,7 +449,7 @@ bool IoUring::rebind(std::size_t inflight) noexcept {
   // poll, wall-clock timeouts, finished cancel requests): they go with it.
   closeRing(ring);
   ring = fresh;
-  ring_id = FileId{0, 0};
+  if (!fileIdentity(ring.fd, &ring_id)) ring_id = FileId{0, 0};
   shared_state->master_fd.store(ring.fd, std::memory_order_release);
   wall_armed[0] = wall_armed[1] = std::nullopt;  // the next timer check arms them again
   enabled = false;
