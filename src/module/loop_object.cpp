@@ -53,16 +53,13 @@ int loopSetupErrno(Error e, int seen) noexcept {
 // so that the package can say why io_uring is unavailable here. Its filename
 // is the system call that failed (`call`, may be null): a ring that is set up
 // but may not be entered is a different story from no ring at all.
-void chainOsError(int err_no, const char* call) noexcept {
+void chainOsError(Error code, int err_no, const char* call) noexcept {
   PyObject* exc = PyErr_GetRaisedException();
-  errno = err_no;
-  if (call != nullptr) {
-    PyErr_SetFromErrnoWithFilename(PyExc_OSError, call);
-  } else {
-    PyErr_SetFromErrno(PyExc_OSError);
-  }
-  PyObject* cause = PyErr_GetRaisedException();
-  if (PyErr_GivenExceptionMatches(cause, PyExc_OSError)) {
+  PyObject* filename = call != nullptr ? PyUnicode_FromString(call) : nullptr;
+  PyObject* cause = call == nullptr || filename != nullptr ? makeOsError(code, err_no, filename) : nullptr;
+  Py_XDECREF(filename);
+  if (cause == nullptr) PyErr_Clear();
+  if (cause != nullptr && PyErr_GivenExceptionMatches(cause, PyExc_OSError)) {
     PyException_SetContext(exc, Py_NewRef(cause));
     PyException_SetCause(exc, cause);  // steals; also suppresses the context
   } else {
@@ -114,7 +111,7 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
     rt->~Runtime();
     std::free(rt);
     PyErr_SetString(PyExc_RuntimeError, "failed to initialize vorn.ev loop");
-    if (err_no != 0) chainOsError(err_no, call);
+    if (err_no != 0) chainOsError(e, err_no, call);
     return -1;
   }
   rt->idle_keeper.init(vorn::ev::Timeout::never());

@@ -136,7 +136,7 @@ void transportSendWaitDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   if (st->aborting) {
     transportFinishIfIdle(st);
   } else if (c->err != vorn::Error::none) {
-    transportFatalOsError(st, c->err, 0);  // a readiness wait carries no number
+    transportFatalOsError(st, c->err, c->osErrno());
   } else {
     transportArmSend(st);
   }
