@@ -42,17 +42,18 @@ import codecs
 import errno
 import io
 import locale
+import operator
 import os
 import stat
 import threading
 import warnings
-from collections.abc import Buffer, Iterable
-from typing import TYPE_CHECKING, Any, Literal, overload
+from collections.abc import Buffer, Callable, Coroutine, Generator, Iterable
+from typing import TYPE_CHECKING, Any, Literal, TypeVar, overload
 
 if TYPE_CHECKING:
     from ._loop import Loop
 
-__all__ = ["AsyncFile", "AsyncTextFile", "open"]
+__all__ = ["AsyncFile", "AsyncTextFile", "FileOpening", "open"]
 
 # The module's own open flags (not os.O_*).
 _CREATE, _READ, _WRITE, _TRUNC, _EXCL = 1, 2, 4, 8, 16
@@ -60,13 +61,42 @@ _CREATE, _READ, _WRITE, _TRUNC, _EXCL = 1, 2, 4, 8, 16
 DEFAULT_BUFFER_SIZE = max(io.DEFAULT_BUFFER_SIZE, 64 * 1024)
 
 
-def _cookie(pos: int, flags: int, skip: int) -> int:
-    return pos | (flags << 64) | (skip << 128)
+# A text position: the byte offset of a point where the decoder holds no
+# bytes, the decoder's flags there, then the bytes to feed it from there
+# and the characters of their text to skip (and whether the feed ends the
+# file). Laid out as io.TextIOWrapper lays out its tell() numbers.
+def _cookie(pos: int, flags: int = 0, feed: int = 0, eof: bool = False, skip: int = 0) -> int:
+    return pos | (flags << 64) | (feed << 128) | (skip << 192) | (int(eof) << 256)
 
 
-def _uncookie(cookie: int) -> tuple[int, int, int]:
+def _uncookie(cookie: int) -> tuple[int, int, int, bool, int]:
     mask = (1 << 64) - 1
-    return cookie & mask, (cookie >> 64) & mask, cookie >> 128
+    return cookie & mask, (cookie >> 64) & mask, (cookie >> 128) & mask, bool(cookie >> 256), (cookie >> 192) & mask
+
+
+_OFF_MAX = (1 << 63) - 1
+
+
+def _offset_arg(offset: int) -> int:
+    """A file offset as the kernel takes it: negative ones are the kernel's
+    EINVAL, ones past off_t the built-in file's ValueError."""
+    offset = operator.index(offset)
+    if offset < 0:
+        raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))
+    if offset > _OFF_MAX:
+        raise ValueError("cannot fit 'int' into an offset-sized integer")
+    return offset
+
+
+def _size_arg(size: int | None) -> int:
+    """A read size: -1 or None for all, as the built-in's read takes it."""
+    if size is None:
+        return -1
+    if not isinstance(size, int):
+        raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'")
+    if size < -1:
+        raise ValueError("read length must be non-negative or -1")
+    return size
 
 
 def _closed_error() -> ValueError:
@@ -76,7 +106,7 @@ def _closed_error() -> ValueError:
 def _parse_mode(mode: str) -> tuple[str, bool, bool]:
     """(one of "rwxa", plus, binary) with the built-in open's errors."""
     if not isinstance(mode, str):
-        raise TypeError(f"invalid mode: {mode!r}")
+        raise TypeError(f"open() argument 'mode' must be str, not {type(mode).__name__}")
     modes = set(mode)
     if modes - set("axrwb+t") or len(mode) > len(modes):
         raise ValueError(f"invalid mode: {mode!r}")
@@ -124,48 +154,123 @@ _TextMode = Literal[
     "xt+",
 ]
 _BinaryMode = Literal["rb", "wb", "ab", "xb", "r+b", "w+b", "a+b", "x+b", "rb+", "wb+", "ab+", "xb+"]
-_Path = str | bytes | os.PathLike[str] | os.PathLike[bytes]
+
+
+_F = TypeVar("_F", bound="AsyncFile | AsyncTextFile")
+_File = str | bytes | int | os.PathLike[str] | os.PathLike[bytes]
+_Opener = Callable[[str, int], int]
+
+
+class FileOpening(Coroutine[Any, Any, _F]):
+    """What ombrel.open returns: awaited, the open file; used with
+    `async with`, the open file closed on the way out. It is the opening
+    coroutine itself (send/throw/close go to it), so it can also be
+    handed to anything that takes a coroutine."""
+
+    __slots__ = ("_coro", "_file")
+
+    def __init__(self, coro: Coroutine[Any, Any, _F]) -> None:
+        self._coro = coro
+        self._file: _F | None = None
+
+    def __await__(self) -> Generator[Any, None, _F]:
+        return self._coro.__await__()
+
+    def send(self, value: Any) -> Any:
+        return self._coro.send(value)
+
+    def throw(self, *args: Any) -> Any:
+        return self._coro.throw(*args)
+
+    def close(self) -> None:
+        self._coro.close()
+
+    async def __aenter__(self) -> _F:
+        self._file = await self._coro
+        return self._file
+
+    async def __aexit__(self, *exc: object) -> None:
+        if self._file is not None:
+            await self._file.close()
 
 
 @overload
-async def open(
-    file: _Path,
+def open(
+    file: _File,
     mode: _TextMode = "r",
     buffering: int = -1,
     encoding: str | None = None,
     errors: str | None = None,
     newline: str | None = None,
-) -> AsyncTextFile: ...
+    closefd: bool = True,
+    opener: _Opener | None = None,
+) -> FileOpening[AsyncTextFile]: ...
 @overload
-async def open(
-    file: _Path,
+def open(
+    file: _File,
     mode: _BinaryMode,
     buffering: int = -1,
     encoding: None = None,
     errors: None = None,
     newline: None = None,
-) -> AsyncFile: ...
+    closefd: bool = True,
+    opener: _Opener | None = None,
+) -> FileOpening[AsyncFile]: ...
 @overload
-async def open(
-    file: _Path,
+def open(
+    file: _File,
     mode: str,
     buffering: int = -1,
     encoding: str | None = None,
     errors: str | None = None,
     newline: str | None = None,
-) -> AsyncFile | AsyncTextFile: ...
-async def open(
-    file: _Path,
+    closefd: bool = True,
+    opener: _Opener | None = None,
+) -> FileOpening[AsyncFile | AsyncTextFile]: ...
+def open(
+    file: _File,
     mode: str = "r",
     buffering: int = -1,
     encoding: str | None = None,
     errors: str | None = None,
     newline: str | None = None,
+    closefd: bool = True,
+    opener: _Opener | None = None,
+) -> FileOpening[Any]:
+    """Open a file on the running ombrel loop; see the built-in open().
+    Await the result, or use it with `async with`."""
+    return FileOpening(_open(file, mode, buffering, encoding, errors, newline, closefd, opener))
+
+
+def _check_str_arg(name: str, value: object) -> None:
+    if value is not None and not isinstance(value, str):
+        raise TypeError(f"open() argument '{name}' must be str or None, not {type(value).__name__}")
+
+
+def _os_flags(kind: str, plus: bool) -> int:
+    """The open(2) flags the built-in open hands an opener."""
+    flags = os.O_RDWR if plus else os.O_RDONLY if kind == "r" else os.O_WRONLY
+    flags |= {"r": 0, "w": os.O_CREAT | os.O_TRUNC, "x": os.O_CREAT | os.O_EXCL, "a": os.O_CREAT | os.O_APPEND}[kind]
+    return flags | os.O_CLOEXEC
+
+
+async def _open(
+    file: _File,
+    mode: str,
+    buffering: int,
+    encoding: str | None,
+    errors: str | None,
+    newline: str | None,
+    closefd: bool,
+    opener: _Opener | None,
 ) -> AsyncFile | AsyncTextFile:
-    """Open a file on the running ombrel loop; see the built-in open()."""
+    if not isinstance(file, int):
+        file = os.fspath(file)  # TypeError for anything else, as the built-in
     kind, plus, binary = _parse_mode(mode)
     if not isinstance(buffering, int):
         raise TypeError(f"'{type(buffering).__name__}' object cannot be interpreted as an integer")
+    for arg, value in (("encoding", encoding), ("errors", errors), ("newline", newline)):
+        _check_str_arg(arg, value)
     if binary:
         if encoding is not None:
             raise ValueError("binary mode doesn't take an encoding argument")
@@ -173,42 +278,67 @@ async def open(
             raise ValueError("binary mode doesn't take an errors argument")
         if newline is not None:
             raise ValueError("binary mode doesn't take a newline argument")
+        if buffering == 1:
+            warnings.warn(
+                "line buffering (buffering=1) isn't supported in binary mode, the default buffer size will be used",
+                RuntimeWarning,
+                stacklevel=3,
+            )
     else:
         if buffering == 0:
             raise ValueError("can't have unbuffered text I/O")
         if newline not in (None, "", "\n", "\r", "\r\n"):
-            raise ValueError(f"illegal newline value: {newline!r}")
-        if encoding is not None and not isinstance(encoding, str):
-            raise TypeError(f"open() argument 'encoding' must be str or None, not {type(encoding).__name__}")
+            raise ValueError(f"illegal newline value: {newline}")
         encoding = io.text_encoding(encoding)
         if encoding == "locale":
             encoding = locale.getencoding()
         codecs.lookup(encoding)  # LookupError before anything is opened
         if errors is None:
             errors = "strict"
+    if isinstance(file, int):
+        if file < 0:
+            raise ValueError("negative file descriptor")
+    elif not closefd:
+        raise ValueError("Cannot use closefd=False with file name")
+    elif "\0" in (file if isinstance(file, str) else os.fsdecode(file)):
+        raise ValueError("embedded null byte")
 
     loop = asyncio.get_running_loop()
     from ._loop import Loop
 
     if not isinstance(loop, Loop):
         raise RuntimeError("ombrel.open() needs a running ombrel loop")
-    path = os.fspath(file)
-    if isinstance(path, bytes):
-        path = os.fsdecode(path)
-    name = file if isinstance(file, (str, bytes)) else path
 
-    fd = await _open_fd(loop, path, _native_flags(kind, plus), may_wait=kind in "wa" and not plus, name=name)
-    if kind == "r" and not plus:
-        fd = await _wait_for_writer(loop, fd)
+    owned = closefd
+    if isinstance(file, int):
+        fd, name = file, file
+    else:
+        path = file if isinstance(file, str) else os.fsdecode(file)
+        name = file
+        if opener is not None:
+            fd = opener(path, _os_flags(kind, plus))
+            if not isinstance(fd, int):
+                raise TypeError("expected integer from opener")
+            if fd < 0:
+                raise ValueError(f"opener returned {fd}")
+        else:
+            fd = await _open_fd(loop, path, _native_flags(kind, plus), may_wait=kind in "wa" and not plus, name=name)
+            if kind == "r" and not plus:
+                fd = await _wait_for_writer(loop, fd)
     try:
         st = os.fstat(fd)
         if stat.S_ISDIR(st.st_mode):
             raise IsADirectoryError(errno.EISDIR, os.strerror(errno.EISDIR), name)
         try:
-            os.lseek(fd, 0, os.SEEK_CUR)
+            here = os.lseek(fd, 0, os.SEEK_CUR)
             seekable = True
         except OSError:
             seekable = False
+        if kind == "a" and seekable:
+            position = st.st_size
+        else:
+            # A descriptor handed in starts where its offset stands.
+            position = here if seekable and isinstance(file, int) else 0
         bufsize = DEFAULT_BUFFER_SIZE if buffering in (-1, 1) else buffering
         raw = AsyncFile(
             loop,
@@ -220,10 +350,12 @@ async def open(
             append=kind == "a",
             seekable=seekable,
             bufsize=bufsize if buffering != 0 else 0,
-            position=st.st_size if kind == "a" and seekable else 0,
+            position=position,
+            closefd=owned,
         )
     except BaseException:
-        os.close(fd)
+        if owned:
+            os.close(fd)
         raise
     if binary:
         return raw
@@ -416,6 +548,7 @@ class AsyncFile:
         seekable: bool,
         bufsize: int,
         position: int,
+        closefd: bool = True,
     ) -> None:
         self._loop = loop
         self._fd = fd
@@ -432,6 +565,7 @@ class AsyncFile:
         self._wstart = 0
         self._lock = asyncio.Lock()
         self._closed = False
+        self._closefd = closefd  # False: the descriptor is the caller's
 
     def __repr__(self) -> str:
         state = " closed" if self._closed else ""
@@ -509,8 +643,7 @@ class AsyncFile:
         """Up to `size` bytes (all to the end of file when negative or None);
         fewer only at the end of the file."""
         self._check_readable()
-        if size is None:
-            size = -1
+        size = _size_arg(size)
         async with self._lock:
             await self._flush_locked()
             if size < 0:
@@ -518,18 +651,23 @@ class AsyncFile:
             return await self._read_upto(size)
 
     async def _read_upto(self, size: int) -> bytes:
-        have = len(self._rbuf)
-        if have < size:
+        # A buffered read of a file that seeks goes on past short reads
+        # (/proc, FUSE) to `size` or the end, as the built-in's buffered
+        # read does; unbuffered reads and streams give one read's bytes.
+        while len(self._rbuf) < size:
+            have = len(self._rbuf)
             need = size - have
             if need < self._bufsize:
                 more = await self._raw_read(self._bufsize, self._pos + have)
                 self._rbuf += more
             else:
                 more = await self._raw_read(need, self._pos + have)
-                data = self._rbuf + more
-                self._rbuf = b""
-                self._pos += len(data)
-                return data
+                if not have:
+                    self._pos += len(more)
+                    return more
+                self._rbuf += more
+            if not more or not self._bufsize or not self._seekable:
+                break
         data, self._rbuf = self._rbuf[:size], self._rbuf[size:]
         self._pos += len(data)
         return data
@@ -538,12 +676,15 @@ class AsyncFile:
         chunks = [self._rbuf]
         offset = self._pos + len(self._rbuf)
         self._rbuf = b""
+        want = max(self._bufsize, DEFAULT_BUFFER_SIZE)
         if self._seekable:
-            # One read for what the file holds now, then on until a read
-            # comes back short: the file may grow meanwhile.
-            want = max(await self._loop._file_size(self._fd) - offset, 0) + 1
-        else:
-            want = max(self._bufsize, DEFAULT_BUFFER_SIZE)
+            # One read for what the file says it holds, then on until a
+            # read returns nothing: a short read is not the end (files of
+            # /proc and /sys report size 0 and give a page per read, and
+            # the file may grow meanwhile).
+            left = await self._loop._file_size(self._fd) - offset
+            if left > 0:
+                want = left + 1
         try:
             while True:
                 chunk = await self._raw_read(want, offset)
@@ -551,9 +692,7 @@ class AsyncFile:
                     break
                 chunks.append(chunk)
                 offset += len(chunk)
-                if self._seekable and len(chunk) < want:
-                    break
-                want = max(want, DEFAULT_BUFFER_SIZE)
+                want = max(self._bufsize, DEFAULT_BUFFER_SIZE)
         except BaseException:
             # Interrupted: what was read stays buffered for the next read
             # (from a stream it could not be read again).
@@ -565,8 +704,9 @@ class AsyncFile:
 
     async def readinto(self, buffer: Buffer) -> int:
         """Read into a writable bytes-like object; the count read."""
+        self._check_readable()
         view = memoryview(buffer).cast("B")
-        data = await self.read(len(view))
+        data = await self.read(len(view)) if len(view) else b""
         view[: len(data)] = data
         return len(data)
 
@@ -574,8 +714,7 @@ class AsyncFile:
         """One line with its b"\\n" (none at the end of file), at most
         `size` bytes when size is not negative."""
         self._check_readable()
-        if size is None:
-            size = -1
+        size = _size_arg(size) if size is None or size >= 0 else -1
         async with self._lock:
             await self._flush_locked()
             start = 0
@@ -605,7 +744,7 @@ class AsyncFile:
         async for line in self:
             lines.append(line)
             total += len(line)
-            if 0 < hint <= total:
+            if 0 < hint < total:
                 break
         return lines
 
@@ -619,10 +758,24 @@ class AsyncFile:
             raise StopAsyncIteration
         return line
 
+    async def peek(self, size: int = 0) -> bytes:
+        """The bytes ahead of the position without moving it: what is
+        read ahead, or one read's worth when nothing is (b"" at the end);
+        the count need not be `size`."""
+        self._check_readable()
+        async with self._lock:
+            await self._flush_locked()
+            if not self._rbuf:
+                self._rbuf = await self._raw_read(max(self._bufsize, 1), self._pos)
+            return self._rbuf
+
     async def pread(self, size: int, offset: int) -> bytes:
         """Up to `size` bytes at `offset`, leaving the position alone."""
         self._check_readable()
         self._check_seekable()
+        size, offset = operator.index(size), _offset_arg(offset)
+        if size < 0:
+            raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))
         if self._wbuf:
             async with self._lock:
                 await self._flush_locked()
@@ -663,13 +816,19 @@ class AsyncFile:
             await self.write(line)
 
     async def pwrite(self, data: Buffer, offset: int) -> int:
-        """Write all of `data` at `offset`, leaving the position alone."""
+        """Write all of `data` at `offset`, leaving the position alone. In
+        append mode the data goes to the end of the file whatever the
+        offset, as os.pwrite on the built-in append-mode file does."""
         self._check_writable()
         self._check_seekable()
-        if self._wbuf or self._rbuf:
+        offset = _offset_arg(offset)
+        if self._wbuf or self._rbuf or self._append:
             async with self._lock:
                 await self._flush_locked()
                 self._rbuf = b""
+                if self._append:
+                    offset = await self._loop._file_size(self._fd)
+                return await self._loop._file_pwrite(self._fd, data, offset)
         return await self._loop._file_pwrite(self._fd, data, offset)
 
     async def flush(self) -> None:
@@ -705,8 +864,9 @@ class AsyncFile:
     async def seek(self, offset: int, whence: int = os.SEEK_SET) -> int:
         """Move the position; the new position."""
         self._check_seekable()
+        offset = operator.index(offset)
         if whence not in (os.SEEK_SET, os.SEEK_CUR, os.SEEK_END):
-            raise ValueError(f"invalid whence ({whence}, should be {os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
+            raise ValueError(f"whence value {whence} unsupported")
         async with self._lock:
             await self._flush_locked()
             if whence == os.SEEK_SET:
@@ -716,7 +876,9 @@ class AsyncFile:
             else:
                 target = await self._loop._file_size(self._fd) + offset
             if target < 0:
-                raise OSError(errno.EINVAL, f"negative seek position {target}")
+                raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))
+            if target > _OFF_MAX:
+                raise ValueError("cannot fit 'int' into an offset-sized integer")
             ahead = target - self._pos
             self._rbuf = self._rbuf[ahead:] if 0 <= ahead <= len(self._rbuf) else b""
             self._pos = target
@@ -729,8 +891,7 @@ class AsyncFile:
         self._check_seekable()
         async with self._lock:
             await self._flush_locked()
-            if size is None:
-                size = self._pos
+            size = self._pos if size is None else _offset_arg(size)
             await self._loop._file_truncate(self._fd, size)
             self._rbuf = b""
             return size
@@ -764,7 +925,8 @@ class AsyncFile:
                 self._closed = True
                 self._rbuf = b""
                 self._wbuf = bytearray()
-                await asyncio.shield(self._loop._file_close(self._fd))
+                if self._closefd:
+                    await asyncio.shield(self._loop._file_close(self._fd))
 
     async def __aenter__(self) -> AsyncFile:
         self._check_open()
@@ -777,7 +939,8 @@ class AsyncFile:
         if getattr(self, "_closed", True):
             return
         try:
-            _warn(f"unclosed file {self!r}", ResourceWarning, source=self)
+            if self._closefd:
+                _warn(f"unclosed file {self!r}", ResourceWarning, source=self)
         finally:
             self._finalize()
 
@@ -798,7 +961,8 @@ class AsyncFile:
                 while data:
                     data = data[os.write(self._fd, data) :]
         finally:
-            os.close(self._fd)
+            if self._closefd:
+                os.close(self._fd)
 
 
 class AsyncTextFile:
@@ -810,7 +974,7 @@ class AsyncTextFile:
     encodings), and a larger opaque number otherwise.
     """
 
-    _CHUNK = 8192
+    _CHUNK = 8192  # as io.TextIOWrapper's, so tell() picks the same start
 
     def __init__(
         self, buffer: AsyncFile, encoding: str, errors: str, newline: str | None, *, line_buffering: bool, mode: str
@@ -829,11 +993,14 @@ class AsyncTextFile:
         self._decoder = self._make_decoder()
         self._decoded = ""  # text decoded from the file and not returned
         self._used = 0  # characters of _decoded returned so far
-        # Where the decoded text came from: the decoder state and the byte
-        # offset before it, and the bytes fed since.
-        self._snap_flags = self._decoder.getstate()[1]
-        self._snap_pos = buffer._pos if buffer._seekable else 0
-        self._snap_bytes = b""
+        # Where _decoded came from: the decoder's flags and the bytes fed
+        # to it since, which end at the buffer's position. None when no
+        # text is held (after opening, a write, a seek to a clean point, or
+        # reading to the end): tell() is the buffer's position then.
+        self._snapshot: tuple[int, bytes] | None = None
+        # Reads went ahead of the text position: a write or truncate first
+        # puts the buffer back where the reader stands.
+        self._ahead = False
         self._eof = False
         self._lock = asyncio.Lock()
 
@@ -888,29 +1055,29 @@ class AsyncTextFile:
     # Reading.
 
     def _reset_decoding(self) -> None:
+        """Forget decoded text and the decoder's state, as after a write."""
         self._decoder.reset()
         self._decoded = ""
         self._used = 0
-        self._snap_flags = self._decoder.getstate()[1]
-        self._snap_pos = self.buffer._pos if self.buffer._seekable else 0
-        self._snap_bytes = b""
+        self._snapshot = None
+        self._ahead = False
         self._eof = False
 
     async def _read_chunk(self) -> bool:
         """Decode one more chunk; False at the end of the file."""
         if self._eof:
             return False
-        if self._used == len(self._decoded):
-            # Nothing pending: the snapshot moves up to here.
+        if self._used == len(self._decoded) or self._snapshot is None:
+            # Nothing pending: the snapshot starts afresh here.
             state_bytes, flags = self._decoder.getstate()
-            self._snap_flags = flags
-            self._snap_pos = self.buffer._pos - len(state_bytes)
-            self._snap_bytes = state_bytes
-            self._decoded = ""
+            self._snapshot = (flags, state_bytes)
+            self._decoded = self._decoded[self._used :]
             self._used = 0
-        raw = await self.buffer.read(max(self._CHUNK, self.buffer._bufsize // 2))
+        raw = await self.buffer.read(self._CHUNK)
         self._eof = not raw
-        self._snap_bytes += raw
+        self._ahead = True
+        flags, fed = self._snapshot
+        self._snapshot = (flags, fed + raw)
         self._decoded += self._decoder.decode(raw, final=self._eof)
         return not self._eof
 
@@ -924,6 +1091,8 @@ class AsyncTextFile:
         self.buffer._check_readable()
         if size is None:
             size = -1
+        elif not isinstance(size, int):
+            raise TypeError(f"argument should be integer or None, not '{type(size).__name__}'")
         async with self._lock:
             await self._before_read()
             self._eof = False  # the file may have grown since
@@ -935,9 +1104,8 @@ class AsyncTextFile:
                 # position is the buffer's again.
                 self._decoded = ""
                 self._used = 0
-                self._snap_flags = self._decoder.getstate()[1]
-                self._snap_pos = self.buffer._pos if self.buffer._seekable else 0
-                self._snap_bytes = b""
+                self._snapshot = None
+                self._ahead = False
                 return text
             while len(self._decoded) - self._used < size and await self._read_chunk():
                 pass
@@ -997,7 +1165,11 @@ class AsyncTextFile:
                     break
             if 0 <= size < n:
                 n = size
-            return self._take(n)
+            line = self._take(n)
+            if self._eof and self._used == len(self._decoded):
+                self._snapshot = None  # all returned: a plain offset again
+                self._ahead = False
+            return line
 
     async def readlines(self, hint: int = -1) -> list[str]:
         lines = []
@@ -1005,7 +1177,7 @@ class AsyncTextFile:
         async for line in self:
             lines.append(line)
             total += len(line)
-            if 0 < hint <= total:
+            if 0 < hint < total:
                 break
         return lines
 
@@ -1027,11 +1199,12 @@ class AsyncTextFile:
             raise TypeError(f"write() argument must be str, not {type(text).__name__}")
         self.buffer._check_writable()
         async with self._lock:
-            if self._used < len(self._decoded) or self._snap_bytes:
+            if self._ahead and self.buffer._seekable:
                 # Read ahead: the write goes where the reader stands.
-                if self.buffer._seekable:
-                    await self.buffer.seek(self._tell())
-                self._reset_decoding()
+                await self._seek_locked(self._tell())
+            # What was decoded, and a "\r" held back to see whether "\n"
+            # follows, belong to bytes this write may replace.
+            self._reset_decoding()
             out = text
             if self._writenl != "\n" and "\n" in out:
                 out = out.replace("\n", self._writenl)
@@ -1058,67 +1231,125 @@ class AsyncTextFile:
         return self._tell()
 
     def _tell(self) -> int:
-        if self._used == len(self._decoded):
-            state_bytes, flags = self._decoder.getstate()
-            return _cookie(self.buffer._pos - len(state_bytes), flags, 0)
-        if self._used == 0:
-            return _cookie(self._snap_pos, self._snap_flags, 0)
-        # Decode the snapshot again a byte at a time, remembering the last
-        # point where the decoder held no bytes, up to the characters
-        # returned so far; a decoder that holds back characters (a "\r"
-        # before a possible "\n") may pass that count without stopping on
-        # it: the rest is skipped after a seek.
+        position = self.buffer._pos
+        if self._snapshot is None:
+            return position
+        flags, fed = self._snapshot
+        start = position - len(fed)
+        skip = self._used
+        if skip == 0:
+            return _cookie(start, flags)
+        # A fresh decoder finds a start nearer the position where it holds
+        # no bytes: first a guess from the bytes per character of the
+        # snapshot (one decode for fixed-width encodings), backing off
+        # while it overshoots; then a byte at a time from there, moving
+        # the start to each later such point that has given no more
+        # characters than were returned. Where the text position falls
+        # between two such points (a "\r" held back before a possible
+        # "\n"), the guess decides between them as io.TextIOWrapper's does,
+        # so a write after seek(tell()) lands on the same byte.
         decoder = self._make_decoder()
-        decoder.setstate((b"", self._snap_flags))
-        clean = (0, 0, self._snap_flags)  # bytes fed, characters, flags
-        chars = 0
-        for i in range(len(self._snap_bytes)):
-            chars += len(decoder.decode(self._snap_bytes[i : i + 1]))
-            if chars > self._used:
-                break
-            state_bytes, flags = decoder.getstate()
-            if not state_bytes:
-                clean = (i + 1, chars, flags)
-                if chars == self._used:
+        guess = int(len(fed) / len(self._decoded) * skip) if self._decoded else 0
+        back = 1
+        while guess > 0:
+            decoder.setstate((b"", flags))
+            n = len(decoder.decode(fed[:guess]))
+            if n <= skip:
+                state_bytes, state_flags = decoder.getstate()
+                if not state_bytes:
+                    flags = state_flags
+                    skip -= n
                     break
-        fed, done, flags = clean
-        return _cookie(self._snap_pos + fed, flags, self._used - done)
+                guess -= len(state_bytes)
+                back = 1
+            else:
+                guess -= back
+                back *= 2
+        else:
+            guess = 0
+            decoder.setstate((b"", flags))
+        start += guess
+        if skip == 0:
+            return _cookie(start, flags)
+        feed = chars = 0
+        eof = False
+        for i in range(guess, len(fed)):
+            feed += 1
+            chars += len(decoder.decode(fed[i : i + 1]))
+            state_bytes, state_flags = decoder.getstate()
+            if not state_bytes and chars <= skip:
+                start += feed
+                skip -= chars
+                flags, feed, chars = state_flags, 0, 0
+            if chars >= skip:
+                break
+        else:
+            chars += len(decoder.decode(b"", final=True))
+            eof = True
+            if chars < skip:
+                raise OSError("can't reconstruct logical file position")
+        return _cookie(start, flags, feed, eof, skip)
 
     async def seek(self, cookie: int, whence: int = os.SEEK_SET) -> int:
-        """Go to a position from tell(), to the start, or to the end."""
+        """Go to a position from tell(), to the start, or to the end;
+        seek(0, SEEK_CUR) settles the decoder and encoder where tell() is."""
         self.buffer._check_seekable()
-        if whence == os.SEEK_CUR:
-            if cookie != 0:
-                raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
-            return self._tell()
-        if whence == os.SEEK_END:
-            if cookie != 0:
-                raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
-        elif whence != os.SEEK_SET:
-            raise ValueError(f"invalid whence ({whence}, should be {os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
-        elif cookie < 0:
-            raise ValueError(f"negative seek position {cookie!r}")
-        pos, flags, skip = _uncookie(cookie)
+        cookie = operator.index(cookie)
         async with self._lock:
-            pos = await self.buffer.seek(pos, whence)
-            self._reset_decoding()
-            if whence == os.SEEK_SET and cookie != 0:
-                # A position inside the file: the decoder's state there
-                # (past a byte-order mark, for instance) comes with it.
-                self._decoder.setstate((b"", flags))
-                self._snap_flags = flags
-            if pos == 0:
-                self._encoder.reset()
-            else:
-                self._no_bom()
-            while len(self._decoded) < skip and await self._read_chunk():
-                pass
-            self._used = min(skip, len(self._decoded))
-            return cookie if whence == os.SEEK_SET else pos
+            if whence == os.SEEK_CUR:
+                if cookie != 0:
+                    raise io.UnsupportedOperation("can't do nonzero cur-relative seeks")
+                return await self._seek_locked(self._tell())
+            if whence == os.SEEK_END:
+                if cookie != 0:
+                    raise io.UnsupportedOperation("can't do nonzero end-relative seeks")
+                await self.buffer.flush()
+                pos = await self.buffer.seek(0, os.SEEK_END)
+                self._reset_decoding()
+                self._reset_encoder(pos)
+                return pos
+            if whence != os.SEEK_SET:
+                raise ValueError(f"invalid whence ({whence}, should be {os.SEEK_SET}, {os.SEEK_CUR} or {os.SEEK_END})")
+            if cookie < 0:
+                raise ValueError(f"negative seek position {cookie!r}")
+            return await self._seek_locked(cookie)
+
+    async def _seek_locked(self, cookie: int) -> int:
+        pos, flags, feed, eof, skip = _uncookie(cookie)
+        if pos > _OFF_MAX:
+            raise OSError(errno.EINVAL, os.strerror(errno.EINVAL))
+        await self.buffer.flush()
+        await self.buffer.seek(pos)
+        self._reset_decoding()
+        if cookie != 0 and self.buffer._readable:
+            # A position inside the file: the decoder's state there (past
+            # a byte-order mark, for instance) comes with it.
+            self._decoder.setstate((b"", flags))
+            self._snapshot = (flags, b"")
+        self._reset_encoder(cookie)
+        if skip:
+            fed = await self.buffer.read(feed)
+            self._decoded = self._decoder.decode(fed, final=eof)
+            self._snapshot = (flags, fed)
+            if len(self._decoded) < skip:
+                raise OSError("can't restore logical file position")
+            self._used = skip
+        return cookie
+
+    def _reset_encoder(self, pos: int) -> None:
+        # A byte-order mark only at the start of the file.
+        if pos == 0:
+            self._encoder.reset()
+        else:
+            self._no_bom()
 
     async def truncate(self, size: int | None = None) -> int:
-        if size is None:
-            size = self.tell()
+        """Cut (or extend) the file to `size` bytes, by default where the
+        text position is; the position does not move."""
+        self.buffer._check_writable()
+        async with self._lock:
+            if size is None and self._ahead and self.buffer._seekable:
+                await self._seek_locked(self._tell())
         await self.flush()
         return await self.buffer.truncate(size)
 
