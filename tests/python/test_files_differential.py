@@ -26,8 +26,6 @@ Built-in quirks left out by name (the generator never makes them):
   bytes went; the generator seeks to the end after each write there.
 """
 
-import asyncio
-import io
 import os
 import random
 import warnings

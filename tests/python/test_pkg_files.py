@@ -562,3 +562,142 @@ def test_sequential_copy_of_64_megabytes_is_exact(run, tmp_path):
     assert size == 64 << 20
     assert hashlib.sha256(dst.read_bytes()).hexdigest() == want
     assert elapsed < 30, f"the copy took {elapsed:.1f}s"
+
+
+# Matches with the built-in file where it used to differ.
+
+
+@pytest.mark.parametrize("binary", [True, False])
+@pytest.mark.parametrize("buffering", [0, -1])
+def test_read_goes_on_past_short_reads_to_the_end(run, binary, buffering):
+    # /proc files report size 0 and give a page per read.
+    path = "/proc/kallsyms"
+    if not os.access(path, os.R_OK) or (buffering == 0 and not binary):
+        pytest.skip("no /proc/kallsyms here" if buffering else "text is buffered")
+    mode = "rb" if binary else "r"
+    with open(path, mode, buffering=buffering) as f:
+        want = f.read()
+
+    async def main():
+        async with ombrel.open(path, mode, buffering=buffering) as f:
+            whole = await f.read()
+        async with ombrel.open(path, mode, buffering=buffering) as f:
+            part = await f.read(3 * 4096 + 5) if binary and buffering else b""
+        return whole, part
+
+    whole, part = run(main())
+    assert len(whole) == len(want) > 3 * 4096 and whole == want
+    assert part == (want[: 3 * 4096 + 5] if binary and buffering else b"")
+
+
+def test_a_text_write_after_a_read_lands_where_the_reader_stands(run, tmp_path):
+    # A file with "\r" line ends and the default newline: the decoder's
+    # state is part of the position, which is no byte offset.
+    ours, theirs = tmp_path / "ours", tmp_path / "theirs"
+    for p in (ours, theirs):
+        p.write_bytes(b"one\rtwo\rthree\r")
+    with open(theirs, "r+") as f:
+        line = f.readline()
+        f.seek(0, os.SEEK_CUR)  # the built-in writes after its read-ahead otherwise
+        f.write("X")
+        f.seek(0, os.SEEK_CUR)
+        f.truncate()
+
+    async def main():
+        async with ombrel.open(ours, "r+") as f:
+            assert await f.readline() == line
+            assert await f.write("X") == 1
+            await f.truncate()
+
+    run(main())
+    assert ours.read_bytes() == theirs.read_bytes()
+
+
+@pytest.mark.parametrize(
+    "initial, args, ops",
+    [
+        # truncate() where the position carries decoder state
+        (b"\xef\xbb\xbfabc", {"mode": "r+", "encoding": "utf-8-sig"}, [("truncate", None), ("write", "x")]),
+        # seek(0, SEEK_CUR) settles the encoder (no second byte-order
+        # mark) and the decoder
+        (
+            None,
+            {"mode": "w+", "encoding": "utf-8-sig"},
+            [("write", "a"), ("seek", 0, 0), ("read", -1), ("seek", 0, 1), ("write", "b")],
+        ),
+        (
+            "abcdef".encode("utf-16"),
+            {"mode": "r+", "encoding": "utf-16"},
+            [("read", 2), ("seek", 0, 1), ("write", "X"), ("seek", 0, 0), ("read", -1)],
+        ),
+        # a "\r" held back before a write does not come back after it
+        (
+            b"ab\rcd\r\n",
+            {"mode": "r+", "encoding": "utf-8", "newline": ""},
+            [("readline", -1), ("tell",), ("seek_saved", 0), ("write", "XY"), ("readline", -1)],
+        ),
+        # out-of-range positions and sizes fail as the built-in's do
+        (b"abc", {"mode": "r+b"}, [("seek", 2**63, 0), ("seek", -1, 0), ("truncate", -1), ("read", -2)]),
+        (b"abc", {"mode": "r+b", "buffering": 0}, [("pread", 4, -1), ("pread", -1, 0), ("pwrite", b"x", -1)]),
+        (b"abc", {"mode": "r+"}, [("seek", 2**63, 0), ("seek", -1, 0), ("truncate", -1)]),
+        # pwrite appends in append mode, as os.pwrite on the built-in's file
+        (b"abc", {"mode": "a+b"}, [("pwrite", b"XY", 0), ("seek", 0, 0), ("read", -1)]),
+        # peek shows what is ahead without moving
+        (b"abcdef", {"mode": "rb"}, [("read", 2), ("peek", 1), ("read", 1)]),
+    ],
+)
+def test_cases_that_differed_from_the_builtin_file(run, tmp_path, initial, args, ops):
+    from test_files_differential import run_case
+
+    assert run(run_case(args, initial, ops, tmp_path)) is None
+
+
+def test_open_spellings_and_arguments_of_the_builtin(run, tmp_path):
+    p = tmp_path / "f"
+    p.write_bytes(b"data")
+
+    async def main():
+        async with ombrel.open(p, "rb") as f:  # the aiofiles spelling
+            assert await f.read() == b"data"
+        assert f.closed
+        f = await ombrel.open(p, "rb")  # and the awaited one
+        await f.close()
+        # A descriptor, the caller's with closefd=False, starting at its offset.
+        fd = os.open(p, os.O_RDONLY)
+        os.lseek(fd, 1, os.SEEK_SET)
+        async with ombrel.open(fd, "rb", closefd=False) as f:
+            assert f.name == fd and await f.read() == b"ata"
+        assert os.read(fd, 0) == b"" and os.close(fd) is None  # still open
+        fd = os.open(p, os.O_RDONLY)
+        async with ombrel.open(fd, "rb") as f:
+            pass
+        with pytest.raises(OSError):
+            os.fstat(fd)
+        seen = []
+
+        def opener(path, flags):
+            seen.append((path, flags & (os.O_ACCMODE | os.O_APPEND | os.O_CREAT)))
+            return os.open(path, flags)
+
+        async with ombrel.open(p, "a", opener=opener) as f:
+            await f.write("!")
+        assert seen == [(str(p), os.O_WRONLY | os.O_APPEND | os.O_CREAT)]
+        for kwargs, exc, match in [
+            ({"newline": 5}, TypeError, "newline"),
+            ({"file": str(p) + "\0"}, ValueError, "embedded null byte"),
+            ({"file": os.fsencode(p) + b"\0"}, ValueError, "embedded null byte"),
+            ({"closefd": False}, ValueError, "closefd"),
+            ({"file": -1}, ValueError, "negative file descriptor"),
+            ({"opener": lambda path, flags: -1}, ValueError, "opener returned -1"),
+        ]:
+            with pytest.raises(exc, match=match):
+                await ombrel.open(**({"file": p} | kwargs))
+        with pytest.raises(FileNotFoundError) as info:
+            await ombrel.open(os.fsencode(tmp_path / "missing"))
+        assert info.value.filename == os.fsencode(tmp_path / "missing")
+        with pytest.warns(RuntimeWarning, match="line buffering"):
+            await (await ombrel.open(p, "rb", buffering=1)).close()
+
+    before = open_fds()
+    run(main())
+    assert open_fds() == before and p.read_bytes() == b"data!"
