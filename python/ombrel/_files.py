@@ -158,7 +158,7 @@ _BinaryMode = Literal["rb", "wb", "ab", "xb", "r+b", "w+b", "a+b", "x+b", "rb+",
 
 _F = TypeVar("_F", bound="AsyncFile | AsyncTextFile")
 _File = str | bytes | int | os.PathLike[str] | os.PathLike[bytes]
-_Opener = Callable[[str, int], int]
+_Opener = Callable[[Any, int], int]
 
 
 class FileOpening(Coroutine[Any, Any, _F]):
@@ -310,19 +310,19 @@ async def _open(
         raise RuntimeError("ombrel.open() needs a running ombrel loop")
 
     owned = closefd
+    name: str | bytes | int = file
     if isinstance(file, int):
-        fd, name = file, file
+        fd = file
     else:
         path = file if isinstance(file, str) else os.fsdecode(file)
-        name = file
         if opener is not None:
-            fd = opener(path, _os_flags(kind, plus))
+            fd = opener(file, _os_flags(kind, plus))
             if not isinstance(fd, int):
                 raise TypeError("expected integer from opener")
             if fd < 0:
                 raise ValueError(f"opener returned {fd}")
         else:
-            fd = await _open_fd(loop, path, _native_flags(kind, plus), may_wait=kind in "wa" and not plus, name=name)
+            fd = await _open_fd(loop, path, _native_flags(kind, plus), may_wait=kind in "wa" and not plus, name=file)
             if kind == "r" and not plus:
                 fd = await _wait_for_writer(loop, fd)
     try:
@@ -539,7 +539,7 @@ class AsyncFile:
         self,
         loop: Loop,
         fd: int,
-        name: str | bytes,
+        name: str | bytes | int,
         mode: str,
         *,
         readable: bool,
@@ -1026,7 +1026,7 @@ class AsyncTextFile:
     # Properties.
 
     @property
-    def name(self) -> str | bytes:
+    def name(self) -> str | bytes | int:
         return self.buffer.name
 
     @property
