@@ -1,11 +1,12 @@
 """Asynchronous files on the loop's native file operations.
 
-    async with await ombrel.open(path, "w", encoding="utf-8") as f:
+    async with ombrel.open(path, "w", encoding="utf-8") as f:
         await f.write("hello\\n")
+    f = await ombrel.open(path, "rb")
 
-`open` is the built-in open made awaitable: the same modes, buffering,
-encoding, errors and newline arguments, and objects with the familiar
-methods, whose I/O methods are coroutines. The file position is tracked
+`open` is the built-in open made asynchronous: the same arguments and
+errors, and objects with the familiar methods, whose I/O methods are
+coroutines. Its result is awaited or used with `async with`. The file position is tracked
 here, not by the kernel: every read and write of a regular file is a
 positional native operation at that position, so independent positional
 calls (pread/pwrite) can run concurrently on one file object with no
@@ -32,7 +33,11 @@ the loop may be stopped or gone by then.
 
 Append mode writes at the end of the file as it is when a write (or a
 flush of buffered writes) begins; unlike O_APPEND this is not atomic
-against other processes appending to the same file.
+against other processes appending to the same file. pwrite there writes
+at the end too, as os.pwrite does on an O_APPEND descriptor.
+
+A descriptor handed to open starts at its offset; reads and writes are
+positional, so the descriptor's own offset stays where it was.
 """
 
 from __future__ import annotations
@@ -282,7 +287,7 @@ async def _open(
             warnings.warn(
                 "line buffering (buffering=1) isn't supported in binary mode, the default buffer size will be used",
                 RuntimeWarning,
-                stacklevel=3,
+                stacklevel=2,
             )
     else:
         if buffering == 0:
