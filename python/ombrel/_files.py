@@ -659,21 +659,16 @@ class AsyncFile:
         # A buffered read of a file that seeks goes on past short reads
         # (/proc, FUSE) to `size` or the end, as the built-in's buffered
         # read does; unbuffered reads and streams give one read's bytes.
-        while len(self._rbuf) < size:
-            have = len(self._rbuf)
-            need = size - have
-            if need < self._bufsize:
-                more = await self._raw_read(self._bufsize, self._pos + have)
-                self._rbuf += more
-            else:
-                more = await self._raw_read(need, self._pos + have)
-                if not have:
-                    self._pos += len(more)
-                    return more
-                self._rbuf += more
+        chunks = [self._rbuf]
+        have = len(self._rbuf)
+        while have < size:
+            more = await self._raw_read(max(self._bufsize, size - have), self._pos + have)
+            chunks.append(more)
+            have += len(more)
             if not more or not self._bufsize or not self._seekable:
                 break
-        data, self._rbuf = self._rbuf[:size], self._rbuf[size:]
+        buf = b"".join(chunks) if len(chunks) > 1 else chunks[0]
+        data, self._rbuf = buf[:size], buf[size:]
         self._pos += len(data)
         return data
 

@@ -567,27 +567,23 @@ def test_sequential_copy_of_64_megabytes_is_exact(run, tmp_path):
 # Matches with the built-in file where it used to differ.
 
 
-@pytest.mark.parametrize("binary", [True, False])
-@pytest.mark.parametrize("buffering", [0, -1])
-def test_read_goes_on_past_short_reads_to_the_end(run, binary, buffering):
+@pytest.mark.parametrize("mode, buffering", [("rb", 0), ("rb", -1), ("r", -1)])
+def test_reads_go_on_past_short_reads_to_the_end(run, mode, buffering):
     # /proc files report size 0 and give a page per read.
     path = "/proc/kallsyms"
-    if not os.access(path, os.R_OK) or (buffering == 0 and not binary):
-        pytest.skip("no /proc/kallsyms here" if buffering else "text is buffered")
-    mode = "rb" if binary else "r"
+    if not os.access(path, os.R_OK):
+        pytest.skip("no /proc/kallsyms here")
+    sizes = [5000, 300_000] if buffering else []  # buffered reads go on to the size
     with open(path, mode, buffering=buffering) as f:
-        want = f.read()
+        want = [f.read(n) for n in sizes] + [f.read()]
 
     async def main():
         async with ombrel.open(path, mode, buffering=buffering) as f:
-            whole = await f.read()
-        async with ombrel.open(path, mode, buffering=buffering) as f:
-            part = await f.read(3 * 4096 + 5) if binary and buffering else b""
-        return whole, part
+            return [await f.read(n) for n in sizes] + [await f.read()]
 
-    whole, part = run(main())
-    assert len(whole) == len(want) > 3 * 4096 and whole == want
-    assert part == (want[: 3 * 4096 + 5] if binary and buffering else b"")
+    got = run(main())
+    assert [len(x) for x in got] == [len(x) for x in want] and got == want
+    assert len(want[-1]) > 8192
 
 
 def test_a_text_write_after_a_read_lands_where_the_reader_stands(run, tmp_path):
