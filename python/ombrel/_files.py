@@ -1377,6 +1377,7 @@ class AsyncTextFile:
         if buffer is None or buffer.closed:
             return
         try:
-            _warn(f"unclosed file {self!r}", ResourceWarning, source=self)
+            if buffer._closefd:  # a descriptor left to its owner is no leak
+                _warn(f"unclosed file {self!r}", ResourceWarning, source=self)
         finally:
             buffer._finalize()

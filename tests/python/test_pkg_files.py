@@ -659,10 +659,14 @@ def test_open_spellings_and_arguments_of_the_builtin(run, tmp_path):
         f = await ombrel.open(p, "rb")  # and the awaited one
         await f.close()
         # A descriptor, the caller's with closefd=False, starting at its offset.
-        fd = os.open(p, os.O_RDONLY)
+        fd = os.open(p, os.O_RDWR)
         os.lseek(fd, 1, os.SEEK_SET)
         async with ombrel.open(fd, "rb", closefd=False) as f:
             assert f.name == fd and await f.read() == b"ata"
+        with warnings.catch_warnings():
+            warnings.simplefilter("error")  # dropped unclosed: the caller's, no warning
+            await (await ombrel.open(fd, "w", closefd=False)).write("x")
+            gc.collect()
         assert os.read(fd, 0) == b"" and os.close(fd) is None  # still open
         fd = os.open(p, os.O_RDONLY)
         async with ombrel.open(fd, "rb") as f:
@@ -696,4 +700,4 @@ def test_open_spellings_and_arguments_of_the_builtin(run, tmp_path):
 
     before = open_fds()
     run(main())
-    assert open_fds() == before and p.read_bytes() == b"data!"
+    assert open_fds() == before and p.read_bytes() == b"dxta!"
