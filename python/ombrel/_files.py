@@ -6,11 +6,13 @@
 
 `open` is the built-in open made asynchronous: the same arguments and
 errors, and objects with the familiar methods, whose I/O methods are
-coroutines. Its result is awaited or used with `async with`. The file position is tracked
-here, not by the kernel: every read and write of a regular file is a
-positional native operation at that position, so independent positional
-calls (pread/pwrite) can run concurrently on one file object with no
-seek in between. Files that cannot seek (FIFOs, terminals) are read and
+coroutines. Its result is awaited or used with `async with`. An opener
+runs on the loop thread, as the built-in runs it: synchronously.
+
+The file position is tracked here, not by the kernel: every read and
+write of a regular file is a positional native operation at that
+position, so independent positional calls (pread/pwrite) can run
+concurrently on one file object with no seek in between. Files that cannot seek (FIFOs, terminals) are read and
 written in stream order instead and refuse seek, tell, pread and pwrite.
 
 Reads and writes that go to the kernel are the native operations' futures,
@@ -1199,12 +1201,14 @@ class AsyncTextFile:
             raise TypeError(f"write() argument must be str, not {type(text).__name__}")
         self.buffer._check_writable()
         async with self._lock:
-            if self._ahead and self.buffer._seekable:
-                # Read ahead: the write goes where the reader stands.
-                await self._seek_locked(self._tell())
-            # What was decoded, and a "\r" held back to see whether "\n"
-            # follows, belong to bytes this write may replace.
-            self._reset_decoding()
+            if self.buffer._seekable:
+                if self._ahead:
+                    # Read ahead: the write goes where the reader stands.
+                    await self._seek_locked(self._tell())
+                # What was decoded, and a "\r" held back to see whether
+                # "\n" follows, belong to bytes this write may replace. A
+                # stream's reading side is another direction: kept.
+                self._reset_decoding()
             out = text
             if self._writenl != "\n" and "\n" in out:
                 out = out.replace("\n", self._writenl)

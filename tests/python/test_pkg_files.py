@@ -701,3 +701,21 @@ def test_open_spellings_and_arguments_of_the_builtin(run, tmp_path):
     before = open_fds()
     run(main())
     assert open_fds() == before and p.read_bytes() == b"dxta!"
+
+
+def test_a_text_write_to_a_stream_keeps_what_was_read_ahead(run, tmp_path):
+    # Reading and writing a FIFO are two directions: a write drops no text
+    # that was decoded and not yet returned.
+    p = tmp_path / "fifo"
+    os.mkfifo(p)
+
+    async def main():
+        async with ombrel.open(p, "r+", newline="") as f:
+            await f.write("one\r\ntwo\r")
+            await f.flush()
+            assert await f.readline() == "one\r\n"  # "two\r" read ahead
+            await f.write("\nthree\n")
+            await f.flush()
+            return [await f.readline(), await f.readline()]
+
+    assert run(main()) == ["two\r\n", "three\n"]
