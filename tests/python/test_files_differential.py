@@ -59,11 +59,11 @@ def make_case(seed):
     buffering = rng.choice([0, 1, -1, -1, 2, 7, 64] if binary else [1, -1, -1, 2, 7, 64])
     args = {"mode": mode, "buffering": buffering}
     if binary:
-        initial = rng.randbytes(rng.choice([0, 5, 100, 3000]))
+        initial = rng.randbytes(rng.choice([0, 5, 100, 3000, 20000]))
     else:
         encoding = rng.choice(ENCODINGS)
         args |= {"encoding": encoding, "newline": rng.choice(NEWLINES), "errors": rng.choice(["strict", "replace"])}
-        initial = random_text(rng, "utf-8", rng.choice([0, 5, 100, 3000])).encode(encoding, "replace")
+        initial = random_text(rng, "utf-8", rng.choice([0, 5, 100, 3000, 20000])).encode(encoding, "replace")
         if rng.random() < 0.1:
             initial += b"\xff\xfe\xc3"  # undecodable in most of the encodings
     if kind == "x" and rng.random() < 0.8:
