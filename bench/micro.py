@@ -10,6 +10,8 @@ Benchmarks:
   timers_cancel   100,000 call_later timers (10 to 20 s away) scheduled, then all cancelled
   tasks           trivial coroutines wrapped in tasks and awaited, 1000 at a time
   sock_roundtrip  64-byte sock_sendall / sock_recv round trips over a socketpair, echoed by a task
+  reader_pingpong one byte bounced over a socketpair by add_reader callbacks on both ends, each
+                  reading its byte and writing one back (pyzmq-style readiness, no tasks)
   loop_startup    a new loop made, one call_soon callback run on it (run_forever until it
                   stops the loop), the loop closed; loops per second
   file_pread      4 KiB random reads of a 256 MiB file, 64 at a time; --mode native uses the
@@ -195,6 +197,43 @@ async def b_sock_roundtrip(args):
     return {"value": rate, "unit": "roundtrips/s"}
 
 
+async def b_reader_pingpong(args):
+    loop = asyncio.get_running_loop()
+    a, b = socket.socketpair()
+    a.setblocking(False)
+    b.setblocking(False)
+    count = [0]
+    state = {"deadline": 0.0, "done": None}
+
+    def bounce(me):
+        if not me.recv(1):
+            return
+        count[0] += 1
+        if perf() >= state["deadline"] and me is a:
+            state["done"].set_result(None)
+            return
+        me.send(b"x")
+
+    async def step(deadline):
+        start = count[0]
+        state["deadline"] = deadline
+        state["done"] = loop.create_future()
+        a.send(b"x")
+        await state["done"]
+        return count[0] - start
+
+    loop.add_reader(a, bounce, a)
+    loop.add_reader(b, bounce, b)
+    try:
+        rate = await timed(step, args.warmup, args.duration)
+    finally:
+        loop.remove_reader(a)
+        loop.remove_reader(b)
+        a.close()
+        b.close()
+    return {"value": rate, "unit": "bounces/s"}
+
+
 def data_file(data_dir, name="pread-256m.bin"):
     """A 256 MiB file of random-looking bytes, made once and kept."""
     path = os.path.join(data_dir, name)
@@ -342,6 +381,7 @@ BENCHES = {
     "timers_cancel": b_timers_cancel,
     "tasks": b_tasks,
     "sock_roundtrip": b_sock_roundtrip,
+    "reader_pingpong": b_reader_pingpong,
     "file_pread": b_file_pread,
     "file_pwrite": b_file_pwrite,
 }

@@ -53,6 +53,7 @@ def benches():
         ("timers_cancel", "call_later: 100k timers scheduled and cancelled", "timers/s"),
         ("tasks", "task churn: create + await a trivial coroutine", "tasks/s"),
         ("sock_roundtrip", "sock_sendall/sock_recv 64 B round trips, socketpair", "rt/s"),
+        ("reader_pingpong", "add_reader ping-pong of one byte, socketpair", "bounces/s"),
         ("loop_startup", "new loop, one callback run on it, closed", "loops/s"),
     ]
     for name, title, unit in micro:

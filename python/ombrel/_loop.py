@@ -101,6 +101,8 @@ class Loop(
         super().__init__()
         self._asyncgens: weakref.WeakSet[Any] = weakref.WeakSet()
         self._watches: dict[tuple[int, int], Any] = {}
+        # Descriptor -> the stream transport using it (add_reader refuses it).
+        self._transports: weakref.WeakValueDictionary[int, Any] = weakref.WeakValueDictionary()
         # Listening socket -> its accept loop (_network._Acceptor).
         self._acceptors: dict[Any, Any] = {}
         # UNIX server socket -> inode of its path, removed when it closes.

@@ -9,6 +9,15 @@ reader was added, and cancels a queued run when the reader is removed. A
 `Watch` gives the native poller that behaviour: on readiness it queues the
 user's callback with call_soon and keeps the handle so that removal can
 cancel it.
+
+A watch keeps the object it was registered with, so that it can still be
+removed by that object once its descriptor is closed (fileno() is then -1),
+as the standard loop's selector finds its registrations. The native poller
+keeps no closed file open: the peer of a socket closed while watched sees
+the end of stream at once.
+
+Descriptors in use by a transport are refused, with the standard loop's
+error: the transport's own reads and writes would race the callback's.
 """
 
 from __future__ import annotations
@@ -42,10 +51,11 @@ def fileobj_to_fd(fileobj: Any) -> int:
 class Watch:
     """One registration: what the native poller calls on readiness."""
 
-    __slots__ = ("loop", "callback", "args", "context", "pending")
+    __slots__ = ("loop", "fileobj", "callback", "args", "context", "pending")
 
-    def __init__(self, loop: Loop, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
+    def __init__(self, loop: Loop, fileobj: Any, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
         self.loop = loop
+        self.fileobj = fileobj
         self.callback = callback
         self.args = args
         self.context = contextvars.copy_context()
@@ -66,23 +76,52 @@ class ReadinessMixin:
     __slots__ = ()
 
     def add_reader(self: Loop, fd: Any, callback: Callable[..., object], *args: Any) -> None:
-        self._add_watch(fileobj_to_fd(fd), READ, callback, args)
+        self._ensure_fd_no_transport(fd)
+        self._add_watch(fileobj_to_fd(fd), READ, callback, args, fd)
 
     def add_writer(self: Loop, fd: Any, callback: Callable[..., object], *args: Any) -> None:
-        self._add_watch(fileobj_to_fd(fd), WRITE, callback, args)
+        self._ensure_fd_no_transport(fd)
+        self._add_watch(fileobj_to_fd(fd), WRITE, callback, args, fd)
 
     def remove_reader(self: Loop, fd: Any) -> bool:
-        return self._remove_watch(fileobj_to_fd(fd), READ)
+        self._ensure_fd_no_transport(fd)
+        return self._remove_watch(self._watched_fd(fd), READ)
 
     def remove_writer(self: Loop, fd: Any) -> bool:
-        return self._remove_watch(fileobj_to_fd(fd), WRITE)
+        self._ensure_fd_no_transport(fd)
+        return self._remove_watch(self._watched_fd(fd), WRITE)
 
-    def _add_watch(self: Loop, fd: int, event: int, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
+    def _ensure_fd_no_transport(self: Loop, fd: Any) -> None:
+        fileno = fd
+        if not isinstance(fileno, int):
+            try:
+                fileno = int(fileno.fileno())
+            except (AttributeError, TypeError, ValueError):
+                raise ValueError(f"Invalid file object: {fd!r}") from None
+        transport = self._transports.get(fileno)
+        if transport is not None and not transport.is_closing():
+            raise RuntimeError(f"File descriptor {fd!r} is used by transport {transport!r}")
+
+    def _watched_fd(self: Loop, fileobj: Any) -> int:
+        """fileobj's descriptor; for an object whose descriptor is gone
+        (a closed socket), the one it was registered under."""
+        try:
+            return fileobj_to_fd(fileobj)
+        except ValueError:
+            for (fd, _), watch in self._watches.items():
+                if watch.fileobj is fileobj:
+                    return fd
+            raise
+
+    def _add_watch(
+        self: Loop, fd: int, event: int, callback: Callable[..., object], args: tuple[Any, ...], fileobj: Any = None
+    ) -> None:
         self._check_closed()
-        watch = Watch(self, callback, args)
+        watch = Watch(self, fd if fileobj is None else fileobj, callback, args)
         # The native call replaces an existing registration; only then is
         # the old one's queued run cancelled, so a failing call (bad fd
-        # type, closed loop) leaves the old registration whole.
+        # type, closed loop, a file that cannot be watched) leaves the old
+        # registration whole.
         self._add_poller(fd, event, watch)
         old = self._watches.get((fd, event))
         self._watches[(fd, event)] = watch

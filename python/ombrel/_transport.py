@@ -74,6 +74,7 @@ class SocketTransport(transports.Transport):
         self._sock: Any = sock
         self._server = server
         self._native = loop._make_transport(sock, protocol, self._extra, self)
+        loop._transports[self._sock_fd] = self
         if server is not None:
             server._attach(self)
 

@@ -2,8 +2,10 @@
 
 import asyncio
 import contextvars
+import errno
 import logging
 import socket
+import tempfile
 
 import pytest
 
@@ -126,8 +128,52 @@ def test_bad_descriptors_and_closed_loop(aloop, pair):
         aloop.add_reader(object(), print)
     with pytest.raises(ValueError, match="Invalid file descriptor: -1"):
         aloop.add_writer(-1, print)
+    with tempfile.TemporaryFile() as f, pytest.raises(PermissionError):
+        aloop.add_reader(f, print)  # epoll cannot watch a regular file
     aloop.close()
     with pytest.raises(RuntimeError, match="Event loop is closed"):
         aloop.add_reader(pair[0], print)
     assert aloop.remove_reader(pair[0]) is False
     assert aloop.remove_writer(pair[0]) is False
+
+
+@pytest.mark.parametrize("remove", [True, False], ids=["removed", "not_removed"])
+@pytest.mark.parametrize("direction", ["reader", "writer"])
+def test_socket_closed_while_watched_is_released_at_once(aloop, pair, direction, remove):
+    a, b = pair
+    calls = []
+    getattr(aloop, f"add_{direction}")(a, calls.append, 1)
+    aloop.run_until_complete(asyncio.sleep(0.01))  # the watch is armed
+    calls.clear()
+    a.close()
+    if remove:
+        # Found by the object although its fileno() is now -1.
+        assert getattr(aloop, f"remove_{direction}")(a) is True
+        with pytest.raises(ValueError, match="Invalid file descriptor: -1"):
+            getattr(aloop, f"remove_{direction}")(a)  # nothing left to find it by
+    # The peer sees the end of stream without the loop running again.
+    assert b.recv(10) == b""
+    with pytest.raises(OSError) as err:
+        b.send(b"x")
+    assert err.value.errno in (errno.EPIPE, errno.ECONNRESET)
+    b.close()
+    aloop.run_until_complete(asyncio.sleep(0.02))
+    assert calls == []  # no stale callback
+
+
+@pytest.mark.parametrize("method", ["add_reader", "add_writer", "remove_reader", "remove_writer"])
+def test_descriptor_of_a_transport_is_refused(aloop, pair, method):
+    a, _ = pair
+
+    async def check():
+        tr, _ = await aloop.create_connection(asyncio.Protocol, sock=a)
+        try:
+            args = (print,) if method.startswith("add") else ()
+            for fd in (a, a.fileno()):
+                with pytest.raises(RuntimeError) as err:
+                    getattr(aloop, method)(fd, *args)
+                assert str(err.value) == f"File descriptor {fd!r} is used by transport {tr!r}"
+        finally:
+            tr.close()
+
+    aloop.run_until_complete(check())

@@ -102,6 +102,21 @@ def test_closed_descriptor_ends_the_registration_silently(loop, pipe):
     assert calls  # ... and reported
 
 
+def test_a_forked_child_leaves_the_parents_watches_alone(loop, pipe):
+    r, w = pipe
+    calls = []
+    loop._add_poller(r, 0, lambda: calls.append(1))
+    run_once(loop)
+    pid = os.fork()
+    if pid == 0:  # the watched set is shared with the parent: not to be changed
+        os._exit(0 if loop._remove_poller(r, 0) else 1)
+    assert os.waitpid(pid, 0)[1] == 0
+    os.write(w, b"x")
+    run_passes(loop, 3)
+    assert calls
+    assert loop._remove_poller(r, 0) is True
+
+
 def test_remove_on_closed_loop(loop):
     loop.close()
     assert loop._remove_poller(0, 0) is False
