@@ -23,6 +23,7 @@ error: the transport's own reads and writes would race the callback's.
 from __future__ import annotations
 
 import contextvars
+import functools
 from collections.abc import Callable
 from typing import TYPE_CHECKING, Any
 
@@ -51,20 +52,19 @@ def fileobj_to_fd(fileobj: Any) -> int:
 class Watch:
     """One registration: what the native poller calls on readiness."""
 
-    __slots__ = ("loop", "fileobj", "callback", "args", "context", "pending")
+    __slots__ = ("fileobj", "callback", "schedule", "pending")
 
     def __init__(self, loop: Loop, fileobj: Any, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
-        self.loop = loop
         self.fileobj = fileobj
         self.callback = callback
-        self.args = args
-        self.context = contextvars.copy_context()
+        # Bound once: the call per readiness event builds no arguments.
+        self.schedule = functools.partial(loop.call_soon, callback, *args, context=contextvars.copy_context())
         self.pending: Any = None
 
     def __call__(self) -> None:
         # Called by the native poller; an exception here would only reach
         # sys.unraisablehook, so the user's callback runs in a handle.
-        self.pending = self.loop.call_soon(self.callback, *self.args, context=self.context)
+        self.pending = self.schedule()
 
     def cancel(self) -> None:
         if self.pending is not None:

@@ -1,8 +1,5 @@
 #include "module/pollers.hpp"
 
-#include <pthread.h>
-
-#include <atomic>
 #include <new>
 
 #include "module/loop_object.hpp"
@@ -26,105 +23,64 @@ struct WaitOp {
   LiveOp live;
 };
 
-// Ready registrations taken per harvest; more wait for the next one (the
-// re-armed poll completes at once while the set is still ready).
-constexpr int harvest_max = 64;
-
-// Forks this process has gone through (counted in the child). A set made
-// before a fork is shared with the parent: a child that changed it would
-// change what the parent watches. Written only by the child handler, which
-// runs before any other thread of the child exists; relaxed suffices.
-std::atomic<std::uint32_t> forks_seen{0};
-
-void countFork() noexcept { forks_seen.fetch_add(1, std::memory_order_relaxed); }
-
-std::uint32_t forkGeneration() noexcept {
-  static const bool counting = ::pthread_atfork(nullptr, nullptr, countFork) == 0;
-  (void)counting;  // without the handler a child cannot tell; it is as before
-  return forks_seen.load(std::memory_order_relaxed);
+// The registration's set goes as soon as nothing will arm a poll on it again.
+void pollSetClose(PollOp* op) noexcept {
+  if (op->epfd < 0) return;
+  vorn::os::closeOwned(op->epfd);
+  op->epfd = -1;
 }
 
-// What the set watches fd for: the directions registered in the map.
-std::uint32_t wantedEvents(const Runtime* rt, std::int32_t fd) noexcept {
-  std::uint32_t events = 0;
-  if (rt->pollers.contains(pollKey(fd, false))) events |= vorn::os::epoll_readable;
-  if (rt->pollers.contains(pollKey(fd, true))) events |= vorn::os::epoll_writable;
-  return events;
+void pollOpFree(PollOp* op) noexcept {
+  Py_CLEAR(op->callback);
+  pollSetClose(op);
+  freeRecord(op);
 }
 
-std::uint64_t fdData(std::int32_t fd) noexcept { return static_cast<std::uint32_t>(fd); }
+void pollDone(Loop*, Completion* c) noexcept;
 
-// Makes fd's entry in the set ask for `events` (none: out of the set). The
-// number may now name another file than when it was added (the old one was
-// closed, which dropped its entry): a modify finds no entry then, and adds.
-Error setWatch(ReadinessSet* set, std::int32_t fd, std::uint32_t events, int* os_errno) noexcept {
-  if (events == 0) return vorn::os::epollRemove(set->epfd, fd, os_errno);
-  Error err = vorn::os::epollModify(set->epfd, fd, events, fdData(fd), os_errno);
-  if (err == Error::FileNotFound) err = vorn::os::epollAdd(set->epfd, fd, events, fdData(fd), os_errno);
-  return err;
+void pollArm(PollOp* op) noexcept {
+  op->poll.init(op->epfd, PipePoll::Event::read);
+  op->poll.c.callback = pollDone;
+  op->poll.c.userdata = op;
+  op->rt->loop.add(&op->poll.c);
 }
 
-void readinessDone(Loop*, Completion* c) noexcept;
-
-void readinessArm(ReadinessSet* set) noexcept {
-  if (set->armed) return;
-  set->poll.init(set->epfd, PipePoll::Event::read);
-  set->poll.c.callback = readinessDone;
-  set->poll.c.userdata = set;
-  set->armed = true;
-  set->rt->loop.add(&set->poll.c);
-}
-
-void readinessFree(ReadinessSet* set) noexcept {
-  vorn::os::closeOwned(set->epfd);
-  freeRecord(set);
-}
-
-// Lets go of a set inherited across a fork: the child closes its copy of the
-// descriptor and never touches the set again. The record stays allocated:
-// the inherited ring may still name it.
-void dropInheritedSet(Runtime* rt) noexcept {
-  ReadinessSet* set = rt->readiness;
-  if (set == nullptr || set->fork_generation == forkGeneration()) return;
-  rt->readiness = nullptr;
-  vorn::os::closeOnce(set->epfd);
-}
-
-// The runtime's set, made on first use (a child's new set takes over the
-// registrations inherited with the map); null with OSError set when the
-// kernel refuses one.
-ReadinessSet* readinessSet(Runtime* rt) noexcept {
-  dropInheritedSet(rt);
-  if (rt->readiness != nullptr) return rt->readiness;
-  int epfd, os_errno;
-  if (Error err = vorn::os::epollCreate(&epfd, &os_errno); err != Error::none) {
-    if (PyObject* exc = makeOsError(err, os_errno)) PyErr_SetRaisedException(exc);
-    return nullptr;
-  }
-  auto* set = allocRecord<ReadinessSet>();
-  if (set == nullptr) {
-    vorn::os::closeOwned(epfd);
-    return nullptr;
-  }
-  set->rt = rt;
-  set->epfd = epfd;
-  set->fork_generation = forkGeneration();
-  rt->readiness = set;
-  for (const auto& [key, op] : rt->pollers) {
-    auto fd = static_cast<std::int32_t>(key / 2);
-    int ignored;
-    setWatch(set, fd, wantedEvents(rt, fd), &ignored);  // a descriptor gone since is no loss
-  }
-  return set;
-}
-
-// Calls the registration under key, if there still is one.
-void callPoller(Runtime* rt, std::uint64_t key) noexcept {
+// Removes the registration under `key` (if any): out of the map, marked
+// removed, its poll cancelled; the record is freed when that poll completes.
+bool pollUnregister(Runtime* rt, std::uint64_t key) noexcept {
   auto it = rt->pollers.find(key);
-  if (it == rt->pollers.end()) return;
-  // The callback may remove or replace its registration (freeing the record):
-  // it is kept alive for the call.
-  PyObject* callback = Py_NewRef(it->second->callback);
+  if (it == rt->pollers.end()) return false;
+  PollOp* old = it->second;
+  rt->pollers.erase(it);
+  old->removed = true;
+  ++rt->polls_removed_pending;
+  // The set is closed now, not when the cancelled poll comes back: removals
+  // would otherwise hold a descriptor each for as long as the ring takes.
+  // The kernel keeps the set's file for a poll it holds; a poll still to be
+  // submitted finds the number closed or reused and is cancelled right
+  // after it, a momentary wait that is never reported.
+  pollSetClose(old);
+  rt->loop.cancel(&old->poll.c);
+  return true;
+}
+
+void pollDone(Loop*, Completion* c) noexcept {
+  auto* op = static_cast<PollOp*>(c->userdata);
+  if (op->removed) {
+    --op->rt->polls_removed_pending;
+    pollOpFree(op);
+    return;
+  }
+  if (c->err != Error::none) {
+    // The set's own wait failed: the registration ends silently. (A watched
+    // descriptor that is closed only leaves its set, which stays unready.)
+    op->rt->pollers.erase(op->key);
+    pollOpFree(op);
+    return;
+  }
+  // The callback may remove or replace its own registration, or close the
+  // loop: keep the record's callback alive for the call.
+  PyObject* callback = Py_NewRef(op->callback);
   PyObject* r = PyObject_CallNoArgs(callback);
   if (r == nullptr) {
     PyErr_WriteUnraisable(callback);
@@ -132,59 +88,14 @@ void callPoller(Runtime* rt, std::uint64_t key) noexcept {
     Py_DECREF(r);
   }
   Py_DECREF(callback);
-}
-
-void readinessDone(Loop*, Completion* c) noexcept {
-  auto* set = static_cast<ReadinessSet*>(c->userdata);
-  set->armed = false;
-  if (set->released) {
-    --set->rt->polls_removed_pending;
-    readinessFree(set);
-    return;
+  if (op->removed) {
+    // Removed by its own callback: the cancel found the poll finished, so
+    // no other completion will account for it.
+    --op->rt->polls_removed_pending;
+    pollOpFree(op);
+  } else {
+    pollArm(op);
   }
-  Runtime* rt = set->rt;
-  if (rt->readiness != set) return;  // inherited across a fork: not ours to run
-  // A failed poll of the set itself is left unarmed: the next registration
-  // arms it again.
-  if (c->err != Error::none) return;
-  epoll_event events[harvest_max];
-  int count, os_errno;
-  if (vorn::os::epollHarvest(set->epfd, events, harvest_max, &count, &os_errno) != Error::none) return;
-  set->harvesting = true;
-  for (int i = 0; i < count; ++i) {
-    auto fd = static_cast<std::int32_t>(events[i].data.u64);
-    std::uint32_t got = events[i].events;
-    // As the selector reads it: an error or hang-up wakes both directions.
-    if (got & ~vorn::os::epoll_writable) callPoller(rt, pollKey(fd, false));
-    if (set->released) break;
-    if (got & ~vorn::os::epoll_readable) callPoller(rt, pollKey(fd, true));
-    if (set->released) break;
-  }
-  set->harvesting = false;
-  if (set->released) {
-    // A callback closed the loop (the runtime may be gone): the set is freed
-    // here unless a poll re-armed by a callback is still to come back.
-    if (!set->armed) readinessFree(set);
-    return;
-  }
-  if (!rt->pollers.empty()) readinessArm(set);
-}
-
-// Removes the registration under key (if any) and updates the set.
-bool pollUnregister(Runtime* rt, std::int32_t fd, bool is_write) noexcept {
-  auto it = rt->pollers.find(pollKey(fd, is_write));
-  if (it == rt->pollers.end()) return false;
-  PollOp* op = it->second;
-  rt->pollers.erase(it);
-  dropInheritedSet(rt);
-  if (ReadinessSet* set = rt->readiness) {
-    int ignored;
-    setWatch(set, fd, wantedEvents(rt, fd), &ignored);  // a closed fd has left the set already
-  }
-  // Last: dropping the callback can run any code, the map is consistent.
-  Py_CLEAR(op->callback);
-  freeRecord(op);
-  return true;
 }
 
 void waitDone(Loop*, Completion* c) noexcept {
@@ -230,41 +141,44 @@ PyObject* loopAddPoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs
   if (callback == nullptr) return nullptr;
   Runtime* rt = openRuntime(self);
   if (rt == nullptr) return closedError();
-  ReadinessSet* set = readinessSet(rt);
-  if (set == nullptr) return nullptr;
   std::uint64_t key = pollKey(fd, is_write);
-  PyObject* replaced = nullptr;
-  if (auto it = rt->pollers.find(key); it != rt->pollers.end()) {
-    // Replacement: the old callback is never called again.
-    replaced = it->second->callback;
-    it->second->callback = Py_NewRef(callback);
-  } else {
-    auto* op = allocRecord<PollOp>();
-    if (op == nullptr) return nullptr;
-    try {
-      rt->pollers.emplace(key, op);
-    } catch (const std::bad_alloc&) {
-      freeRecord(op);
-      return PyErr_NoMemory();
-    }
-    op->callback = Py_NewRef(callback);
-    // The kernel may refuse the descriptor: the registration is not made. A
-    // descriptor that names nothing ends it silently, as a failed wait always
-    // has; anything else (a regular file, which epoll cannot watch; the
-    // watch limit) raises, as the standard loop's selector does.
-    int os_errno;
-    if (Error err = setWatch(set, fd, wantedEvents(rt, fd), &os_errno); err != Error::none) {
-      rt->pollers.erase(key);
-      Py_DECREF(op->callback);  // the caller's reference remains: no code runs
-      freeRecord(op);
-      if (err == Error::InvalidFileDescriptor) Py_RETURN_NONE;
-      if (PyObject* exc = makeOsError(err, os_errno)) PyErr_SetRaisedException(exc);
-      return nullptr;
-    }
+  // The descriptor's own set. The kernel may refuse the descriptor: one that
+  // names nothing ends the registration silently, as a failed wait always
+  // has; anything else (a regular file, which epoll cannot watch; no
+  // descriptor left for the set) raises, as the standard loop's selector
+  // does, and leaves a registration being replaced in place.
+  int epfd, os_errno;
+  Error err = vorn::os::epollCreate(&epfd, &os_errno);
+  if (err == Error::none) {
+    std::uint32_t events = is_write ? vorn::os::epoll_writable : vorn::os::epoll_readable;
+    err = vorn::os::epollAdd(epfd, fd, events, 0, &os_errno);
+    if (err != Error::none) vorn::os::closeOwned(epfd);
   }
-  readinessArm(set);
-  // Last: dropping the old callback can run any code.
-  Py_XDECREF(replaced);
+  if (err != Error::none && err != Error::InvalidFileDescriptor) {
+    if (PyObject* exc = makeOsError(err, os_errno)) PyErr_SetRaisedException(exc);
+    return nullptr;
+  }
+  pollUnregister(rt, key);  // replacement: the old callback is never called again
+  if (err != Error::none) Py_RETURN_NONE;
+  auto* op = allocRecord<PollOp>();
+  if (op == nullptr) {
+    vorn::os::closeOwned(epfd);
+    return nullptr;
+  }
+  op->epfd = epfd;
+  try {
+    rt->pollers.emplace(key, op);
+  } catch (const std::bad_alloc&) {
+    pollOpFree(op);
+    return PyErr_NoMemory();
+  }
+  op->callback = Py_NewRef(callback);
+  op->rt = rt;
+  op->fd = fd;
+  op->event = is_write ? PipePoll::Event::write : PipePoll::Event::read;
+  op->key = key;
+  op->removed = false;
+  pollArm(op);
   Py_RETURN_NONE;
 }
 
@@ -276,7 +190,7 @@ PyObject* loopRemovePoller(PyObject* self, PyObject* const* items, Py_ssize_t na
   if (!fdArg(args, 0, &fd) || !eventArg(args, 1, &is_write)) return nullptr;
   Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
   if (rt == nullptr) Py_RETURN_FALSE;
-  return PyBool_FromLong(pollUnregister(rt, fd, is_write));
+  return PyBool_FromLong(pollUnregister(rt, pollKey(fd, is_write)));
 }
 
 PyObject* loopWaitPid(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
@@ -311,26 +225,7 @@ PyObject* loopWaitPid(PyObject* self, PyObject* const* items, Py_ssize_t nargs) 
 }
 
 void pollersRelease(Runtime* rt) noexcept {
-  // Closing the set's descriptor empties it: no entry is taken out one by one.
-  while (!rt->pollers.empty()) {
-    PollOp* op = rt->pollers.begin()->second;
-    rt->pollers.erase(rt->pollers.begin());
-    Py_CLEAR(op->callback);
-    freeRecord(op);
-  }
-  dropInheritedSet(rt);
-  ReadinessSet* set = rt->readiness;
-  if (set == nullptr) return;
-  rt->readiness = nullptr;
-  if (set->armed) {
-    set->released = true;
-    ++rt->polls_removed_pending;
-    rt->loop.cancel(&set->poll.c);
-  } else if (set->harvesting) {
-    set->released = true;  // closed from a callback: the harvest frees it
-  } else {
-    readinessFree(set);
-  }
+  while (!rt->pollers.empty()) pollUnregister(rt, rt->pollers.begin()->first);
 }
 
 }  // namespace ombrel

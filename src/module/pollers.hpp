@@ -1,14 +1,19 @@
 // Descriptor pollers (_add_poller / _remove_poller) and child waits
 // (_wait_pid).
 //
-// Every registered descriptor is in the runtime's one epoll set, made at the
-// first registration; the ring waits for the set itself with one one-shot
-// poll, re-armed after each harvest while registrations remain. The set does
-// not hold the watched files: a descriptor closed while watched is released
-// at once (its peer sees the end of stream), as under the standard loop's
-// selector, and leaves the set by itself. Level-triggered like that
-// selector: a descriptor left ready is reported again at the next harvest,
-// once per loop iteration.
+// A registration owns one PollOp and one epoll set that holds only its
+// descriptor; the ring waits for that set with a one-shot poll, re-armed
+// after every readiness event. The ring's poll holds the set, not the watched
+// file: a descriptor closed while watched is released at once (its peer sees
+// the end of stream), as under the standard loop's selector, and merely
+// leaves the set, whose poll then never completes. The set is ready exactly
+// while the descriptor is (level-triggered), so an undrained descriptor is
+// reported once per loop iteration. A set is never changed after it is made:
+// a forked child that inherits it cannot alter what the parent watches.
+//
+// Invariant: every record in Runtime::pollers has `removed` clear and an
+// armed or completing poll; a record with `removed` set is in no map and is
+// owned by its pending completion, which frees it.
 // Loop thread, interpreter lock held.
 #pragma once
 
@@ -23,22 +28,15 @@ namespace ombrel {
 
 struct Runtime;
 
-// One registration, Runtime::pollers[pollKey(fd, is_write)]. Replacing or
-// removing it frees it at once: a harvest in progress looks every callback
-// up again and holds its own reference for the call.
 struct PollOp {
-  PyObject* callback;  // strong
-};
-
-// The runtime's epoll set and the ring's poll of it.
-struct ReadinessSet {
-  vorn::ev::PipePoll poll;  // first: the completion's userdata is this record
+  vorn::ev::PipePoll poll;  // first: the completion's userdata is this record; polls `epfd`
+  PyObject* callback;       // strong
   Runtime* rt;
-  int epfd;                       // owned; closed once, when the record goes
-  std::uint32_t fork_generation;  // forks seen when epfd was made (see pollers.cpp)
-  bool armed;                     // the poll is in the ring
-  bool harvesting;                // readinessDone is calling callbacks
-  bool released;                  // the runtime let go: freed when the poll completes
+  std::uint64_t key;
+  std::int32_t fd;
+  std::int32_t epfd;  // owned: the set holding fd; closed with the record
+  vorn::ev::PipePoll::Event event;
+  bool removed;
 };
 
 // The map key: the descriptor doubled, plus 1 for write.
@@ -50,9 +48,8 @@ PyObject* loopAddPoller(PyObject* self, PyObject* const* args, Py_ssize_t nargs)
 PyObject* loopRemovePoller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* loopWaitPid(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
-// Close: ends every registration and lets go of the set (freed when its
-// cancelled poll completes, during the close drain, which waits for it
-// through Runtime::polls_removed_pending).
+// Close: ends every registration (its record is freed when the cancelled
+// poll completes, during the close drain).
 void pollersRelease(Runtime* rt) noexcept;
 
 }  // namespace ombrel

@@ -25,7 +25,6 @@ namespace ombrel {
 struct TransportState;
 struct TimerOp;
 struct PollOp;
-struct ReadinessSet;
 
 // Link of every operation record whose future is in flight (the records of
 // socket, file and child-wait operations end with one). Close walks the list:
@@ -74,9 +73,6 @@ struct Runtime {
 
   // PollOps marked removed whose cancelled poll has not completed yet.
   std::size_t polls_removed_pending;
-  // The epoll set the pollers' descriptors are in, and the ring's poll of it
-  // (pollers.hpp); null until the first registration and after close.
-  ReadinessSet* readiness = nullptr;
   // What operations reaped as cancelled got and nobody took yet: exit
   // statuses per pid here; bytes and connections per descriptor in the
   // process-wide table it consults, where they outlive this runtime.

@@ -117,6 +117,16 @@ def test_a_forked_child_leaves_the_parents_watches_alone(loop, pipe):
     assert loop._remove_poller(r, 0) is True
 
 
+def test_replaced_and_removed_registrations_hold_no_descriptor(loop, pipe):
+    r, _ = pipe
+    before = len(os.listdir("/proc/self/fd"))
+    for _ in range(300):  # no loop iteration in between: nothing has come back from the ring
+        loop._add_poller(r, 0, print)
+        loop._add_poller(r, 0, print)
+        assert loop._remove_poller(r, 0) is True
+    assert len(os.listdir("/proc/self/fd")) == before
+
+
 def test_remove_on_closed_loop(loop):
     loop.close()
     assert loop._remove_poller(0, 0) is False
