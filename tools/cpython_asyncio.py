@@ -7,16 +7,24 @@ without such a hook, the standard loop constructor is replaced.
 
     python3.14 tools/cpython_asyncio.py --loop ombrel|asyncio --module test_events [--json OUT]
 
-One module per process (isolation); tools/cpython-tests runs them all and
-compares the two loops.
+One module per run (isolation); tools/cpython-tests runs them all and
+compares the two loops. The run supervises child processes of this script:
+when a test hangs past the watchdog or takes its process down, that test is
+recorded as failed with the stacks of every thread, and a new child runs the
+tests still without an outcome.
 """
 
 import argparse
 import asyncio
+import faulthandler
 import importlib
 import json
+import pathlib
+import shutil
 import signal
+import subprocess
 import sys
+import tempfile
 import time
 import unittest
 
@@ -31,6 +39,14 @@ AREAS = {
     "test_subprocess": (None, None, None),
     "test_events_subprocess": ("SubprocessTestsMixin", "create_event_loop", "test_utils.TestCase"),
 }
+# Modules whose tests make their loops with asyncio.new_event_loop, asyncio.run
+# or IsolatedAsyncioTestCase: no hook, the standard constructor is replaced.
+for _m in (
+    "test_ssl test_unix_events test_runners test_tasks test_taskgroups test_timeouts test_waitfor test_locks "
+    "test_queues test_futures test_futures2 test_eager_task_factory test_staggered test_threads "
+    "test_free_threading test_graph test_context test_pep492 test_protocols"
+).split():
+    AREAS[_m] = (None, None, None)
 # Areas that are one mixin of a larger module: the module to import.
 MODULE_OF = {"test_events_subprocess": "test_events"}
 
@@ -48,6 +64,11 @@ NOT_APPLICABLE = {
     "without a child watcher",
     "test_subprocess.SubprocessThreadedWatcherTests.test_pid_not_reaped_before_exit_published": "joins a thread of loop._watcher._threads; ombrel signals a child through "
     "a pidfd, which never reaches a process that took over the pid",
+    "test_unix_events.PidfdChildWatcherTests.test_pidfd_closed_when_waitpid_raises": "patches os.waitpid and waits for the "
+    "standard loop's pidfd watcher to call it; ombrel reaps children with waitid in the ring and never calls it",
+    "test_ssl.TestSSL.test_remote_shutdown_receives_trailing_data_on_slow_socket": "reads the selector socket transport's "
+    "_read_ready_cb and swaps its _sock; ombrel's transport has neither, so the client fails and the server thread "
+    "waits in join",
 }
 
 
@@ -99,9 +120,10 @@ def build_suite(module_name, factory):
                 sub = type(name, (obj,), {"loop_factory": staticmethod(factory), "__module__": module.__name__})
                 suite.addTests(loader.loadTestsFromTestCase(sub))
     else:
-        # No hook: every loop the module creates is ours.
-        asyncio.new_event_loop = factory
-        asyncio.events.new_event_loop = factory
+        # No hook: every loop the default policy makes is ours (new_event_loop,
+        # asyncio.run and Runner without a loop_factory). Tests that install
+        # their own policy keep it: they check what the policy does.
+        asyncio.unix_events._DefaultEventLoopPolicy._loop_factory = staticmethod(factory)
         for name in dir(module):
             obj = getattr(module, name)
             if not isinstance(obj, type) or not issubclass(obj, unittest.TestCase):
@@ -114,9 +136,18 @@ def build_suite(module_name, factory):
     return suite
 
 
-# A test that hangs fails alone instead of stopping the module's run: an
-# alarm raises in the main thread, which the loops check for signals.
+# A test that hangs fails alone instead of stopping the module's run. Two
+# limits: an alarm raises in the main thread, which the loops check for
+# signals, so a test waiting in a loop fails and the run goes on; a test
+# blocked where no signal handler runs (Thread.join, a C call) is ended by
+# faulthandler's watchdog thread, which dumps every thread's stack and ends
+# the process. The supervisor then records that test as failed and runs the
+# rest of the module in a new process.
 TEST_TIMEOUT = 30
+HARD_TIMEOUT = TEST_TIMEOUT + 30
+# Bounds one child process whatever happens (a hang outside any test, where
+# no watchdog is armed).
+CHILD_TIMEOUT = 1800
 
 
 class TestTimeout(Exception):
@@ -127,43 +158,174 @@ def _alarm(signum, frame):
     raise TestTimeout(f"test still running after {TEST_TIMEOUT} s")
 
 
+def short_id(test):
+    # "test.test_asyncio.test_x.Class.test_y" -> "test_x.Class.test_y"
+    return test.id().split(".", 2)[-1]
+
+
 class Collect(unittest.TextTestResult):
-    def __init__(self, *a, **k):
-        super().__init__(*a, **k)
-        self.outcomes = {}
+    """Records each test's outcome as one JSON line in the progress file,
+    flushed before the next test starts: what the supervisor reads when this
+    process ends early. `start` is written before the test runs, so the last
+    start without an outcome names the test that was running."""
+
+    progress = None  # the open progress file; set by the child before the run
+    dump = None  # the file faulthandler writes a hung test's stacks to
+
+    def _write(self, **record):
+        if self.progress is not None:
+            self.progress.write(json.dumps(record) + "\n")
+            self.progress.flush()
+
+    def _outcome(self, test, outcome, err=None):
+        record = {"id": short_id(test), "outcome": outcome}
+        if err is not None:
+            record["failure"] = self._exc_info_to_string(err, test)[-2000:]
+        self._write(**record)
 
     def startTest(self, test):
         super().startTest(test)
+        self._write(start=short_id(test))
         signal.signal(signal.SIGALRM, _alarm)
         signal.alarm(TEST_TIMEOUT)
+        if self.dump is not None:
+            faulthandler.dump_traceback_later(HARD_TIMEOUT, exit=True, file=self.dump)
 
     def stopTest(self, test):
+        faulthandler.cancel_dump_traceback_later()
         signal.alarm(0)
         super().stopTest(test)
+        self._write(stop=short_id(test))
 
     def addSuccess(self, test):
         super().addSuccess(test)
-        self.outcomes[test.id()] = "pass"
+        self._outcome(test, "pass")
 
     def addFailure(self, test, err):
         super().addFailure(test, err)
-        self.outcomes[test.id()] = "fail"
+        self._outcome(test, "fail", err)
 
     def addError(self, test, err):
         super().addError(test, err)
-        self.outcomes[test.id()] = "fail"
+        self._outcome(test, "fail", err)
+
+    def addSubTest(self, test, subtest, err):
+        super().addSubTest(test, subtest, err)
+        if err is not None:
+            self._outcome(test, "fail", err)
 
     def addSkip(self, test, reason):
         super().addSkip(test, reason)
-        self.outcomes[test.id()] = "skip"
+        self._outcome(test, "skip")
 
     def addExpectedFailure(self, test, err):
         super().addExpectedFailure(test, err)
-        self.outcomes[test.id()] = "pass"
+        self._outcome(test, "pass")
 
     def addUnexpectedSuccess(self, test):
         super().addUnexpectedSuccess(test)
-        self.outcomes[test.id()] = "pass"
+        self._outcome(test, "pass")
+
+
+def flatten(suite):
+    for item in suite:
+        if isinstance(item, unittest.TestSuite):
+            yield from flatten(item)
+        else:
+            yield item
+
+
+def run_child(args):
+    """Runs the module's tests but those listed in --skip-file, appending
+    outcomes to --progress."""
+    skip = set(json.loads(pathlib.Path(args.skip_file).read_text())) if args.skip_file else set()
+    full = build_suite(args.module, loop_factory(args.loop))
+    suite = unittest.TestSuite(t for t in flatten(full) if short_id(t) not in skip)
+    Collect.progress = open(args.progress, "a")
+    Collect.dump = open(args.dump, "w") if args.dump else None
+    if Collect.dump is not None:
+        faulthandler.enable(file=Collect.dump)  # a crash's stacks too
+    runner = unittest.TextTestRunner(resultclass=Collect, verbosity=2 if args.v else 0, stream=sys.stderr)
+    result = runner.run(suite)
+    result._write(done=True)
+
+
+def read_progress(path):
+    """The outcomes so far, the test started last without a stop (if any),
+    whether the child finished, and the failures' tracebacks."""
+    outcomes, failures, running, done = {}, {}, None, False
+    if path.exists():
+        for line in path.read_text().splitlines():
+            try:
+                rec = json.loads(line)
+            except ValueError:
+                continue  # a line cut short by the process's end
+            if "start" in rec:
+                running = rec["start"]
+            elif "stop" in rec:
+                running = None
+                outcomes.setdefault(rec["stop"], "fail")  # failed subtests only
+            elif "done" in rec:
+                done = True
+            else:
+                # a failing subtest or tearDown after a pass makes the test fail
+                if outcomes.get(rec["id"]) != "fail":
+                    outcomes[rec["id"]] = rec["outcome"]
+                if "failure" in rec:
+                    failures[rec["id"]] = rec["failure"]
+    return outcomes, failures, running, done
+
+
+def supervise(args):
+    """Runs the module in child processes until every test has an outcome:
+    when a child ends without finishing, the test it was running is recorded
+    as failed (with the stacks the watchdog dumped) and a new child runs the
+    tests that have none yet."""
+    work = pathlib.Path(tempfile.mkdtemp(prefix=f"cpython-{args.module}-{args.loop}-"))
+    progress, skip_file, dump = work / "progress.jsonl", work / "skip.json", work / "dump.txt"
+    ended = {}  # test -> why its process ended
+    start = time.monotonic()
+    try:
+        while True:
+            outcomes, failures, running, done = read_progress(progress)
+            before = set(outcomes) | set(ended)
+            skip_file.write_text(json.dumps(sorted(before)))
+            cmd = [sys.executable, __file__, "--loop", args.loop, "--module", args.module, "--progress", str(progress)]
+            cmd += ["--skip-file", str(skip_file), "--dump", str(dump)] + (["-v"] if args.v else [])
+            try:
+                rc = subprocess.run(cmd, timeout=CHILD_TIMEOUT).returncode
+                why = f"exit status {rc}" if rc >= 0 else f"signal {signal.Signals(-rc).name}"
+            except subprocess.TimeoutExpired:
+                rc, why = None, f"no end after {CHILD_TIMEOUT} s"
+            outcomes, failures, running, done = read_progress(progress)
+            if done or rc == 0:
+                break
+            stacks = dump.read_text() if dump.exists() else ""
+            if running is None:
+                # Ended between tests (a KeyboardInterrupt out of a test's
+                # stopTest, a crash in a class fixture): go on if it got
+                # anywhere, else the rest cannot run.
+                if set(outcomes) | set(ended) <= before:
+                    print(f"{args.module} on {args.loop}: process ended outside a test ({why})", file=sys.stderr)
+                    ended["(module)"] = f"process ended outside a test: {why}"
+                    break
+                print(
+                    f"{args.module} on {args.loop}: process ended between tests ({why}); running the rest",
+                    file=sys.stderr,
+                )
+                continue
+            if stacks.startswith("Timeout"):
+                why = f"timed out: still running after {HARD_TIMEOUT} s, blocked where no signal handler runs"
+            ended[running] = f"{why}\n{stacks}"[-4000:]
+            print(f"{args.module} on {args.loop}: {running}: {why}; running the rest in a new process", file=sys.stderr)
+            if stacks:
+                sys.stderr.write(stacks)
+    finally:
+        shutil.rmtree(work, ignore_errors=True)
+    for test, why in ended.items():
+        outcomes[test] = "fail"
+        failures[test] = why
+    return outcomes, failures, time.monotonic() - start
 
 
 def main():
@@ -172,19 +334,22 @@ def main():
     ap.add_argument("--module", required=True, choices=sorted(AREAS))
     ap.add_argument("--json")
     ap.add_argument("-v", action="store_true")
+    # Internal: how the supervisor starts a child.
+    ap.add_argument("--progress", help=argparse.SUPPRESS)
+    ap.add_argument("--skip-file", help=argparse.SUPPRESS)
+    ap.add_argument("--dump", help=argparse.SUPPRESS)
     args = ap.parse_args()
-    suite = build_suite(args.module, loop_factory(args.loop))
-    runner = unittest.TextTestRunner(resultclass=Collect, verbosity=2 if args.v else 0, stream=sys.stderr)
-    start = time.monotonic()
-    result = runner.run(suite)
-    outcomes = {k.split(".", 2)[-1]: v for k, v in result.outcomes.items()}
+    if args.progress:
+        run_child(args)
+        return
+    outcomes, failures, seconds = supervise(args)
     summary = {
         "loop": args.loop,
         "module": args.module,
-        "seconds": round(time.monotonic() - start, 1),
+        "seconds": round(seconds, 1),
         "outcomes": outcomes,
         "not_applicable": {t: why for t, why in NOT_APPLICABLE.items() if t in outcomes},
-        "failures": {t.id().split(".", 2)[-1]: tb[-2000:] for t, tb in result.failures + result.errors},
+        "failures": failures,
     }
     if args.json:
         with open(args.json, "w") as f:
