@@ -38,15 +38,19 @@ AREAS = {
     "test_streams": (None, None, None),
     "test_subprocess": (None, None, None),
     "test_events_subprocess": ("SubprocessTestsMixin", "create_event_loop", "test_utils.TestCase"),
+    "test_sslproto": ("BaseStartTLS", "new_loop", "unittest.TestCase"),
 }
 # Modules whose tests make their loops with asyncio.new_event_loop, asyncio.run
-# or IsolatedAsyncioTestCase: no hook, the standard constructor is replaced.
+# or IsolatedAsyncioTestCase: no hook, the default policy's loop factory is
+# replaced.
 for _m in (
     "test_ssl test_unix_events test_runners test_tasks test_taskgroups test_timeouts test_waitfor test_locks "
     "test_queues test_futures test_futures2 test_eager_task_factory test_staggered test_threads "
     "test_free_threading test_graph test_context test_pep492 test_protocols"
 ).split():
     AREAS[_m] = (None, None, None)
+# Classes of a hooked module that make their loop with asyncio.new_event_loop.
+ALSO = {"test_sslproto": ("SslProtoHandshakeTests",)}
 # Areas that are one mixin of a larger module: the module to import.
 MODULE_OF = {"test_events_subprocess": "test_events"}
 
@@ -69,6 +73,9 @@ NOT_APPLICABLE = {
     "test_ssl.TestSSL.test_remote_shutdown_receives_trailing_data_on_slow_socket": "reads the selector socket transport's "
     "_read_ready_cb and swaps its _sock; ombrel's transport has neither, so the client fails and the server thread "
     "waits in join",
+    "test_sslproto.SslProtoHandshakeTests.test_connection_lost_when_busy": "builds a transport with the selector loop's "
+    "private _make_socket_transport around a mock socket (descriptor 12345, send raising); ombrel's transport sends "
+    "through the ring on the descriptor and never calls the socket's send",
 }
 
 
@@ -100,6 +107,13 @@ def loop_factory(name):
     return ombrel.new_event_loop
 
 
+def default_loops_from(factory):
+    """Every loop the default policy makes is then ours (new_event_loop,
+    asyncio.run and Runner without a loop_factory). Tests that install their
+    own policy keep it: they check what the policy does."""
+    asyncio.unix_events._DefaultEventLoopPolicy._loop_factory = staticmethod(factory)
+
+
 def build_suite(module_name, factory):
     from test.test_asyncio import utils as test_utils
 
@@ -119,11 +133,12 @@ def build_suite(module_name, factory):
             if isinstance(obj, type) and issubclass(obj, unittest.IsolatedAsyncioTestCase):
                 sub = type(name, (obj,), {"loop_factory": staticmethod(factory), "__module__": module.__name__})
                 suite.addTests(loader.loadTestsFromTestCase(sub))
+        if module_name in ALSO:
+            default_loops_from(factory)
+            for name in ALSO[module_name]:
+                suite.addTests(loader.loadTestsFromTestCase(getattr(module, name)))
     else:
-        # No hook: every loop the default policy makes is ours (new_event_loop,
-        # asyncio.run and Runner without a loop_factory). Tests that install
-        # their own policy keep it: they check what the policy does.
-        asyncio.unix_events._DefaultEventLoopPolicy._loop_factory = staticmethod(factory)
+        default_loops_from(factory)
         for name in dir(module):
             obj = getattr(module, name)
             if not isinstance(obj, type) or not issubclass(obj, unittest.TestCase):
@@ -192,10 +207,13 @@ class Collect(unittest.TextTestResult):
             faulthandler.dump_traceback_later(HARD_TIMEOUT, exit=True, file=self.dump)
 
     def stopTest(self, test):
-        faulthandler.cancel_dump_traceback_later()
         signal.alarm(0)
         super().stopTest(test)
         self._write(stop=short_id(test))
+        # Left armed between tests and after the last: a class or module
+        # fixture, or the interpreter's exit, that hangs ends the same way.
+        if self.dump is not None:
+            faulthandler.dump_traceback_later(HARD_TIMEOUT, exit=True, file=self.dump)
 
     def addSuccess(self, test):
         super().addSuccess(test)
@@ -301,13 +319,15 @@ def supervise(args):
             if done or rc == 0:
                 break
             stacks = dump.read_text() if dump.exists() else ""
+            if stacks:
+                sys.stderr.write(stacks)
             if running is None:
                 # Ended between tests (a KeyboardInterrupt out of a test's
                 # stopTest, a crash in a class fixture): go on if it got
                 # anywhere, else the rest cannot run.
                 if set(outcomes) | set(ended) <= before:
                     print(f"{args.module} on {args.loop}: process ended outside a test ({why})", file=sys.stderr)
-                    ended["(module)"] = f"process ended outside a test: {why}"
+                    ended["(module)"] = f"process ended outside a test: {why}\n{stacks}"[-4000:]
                     break
                 print(
                     f"{args.module} on {args.loop}: process ended between tests ({why}); running the rest",
@@ -318,8 +338,6 @@ def supervise(args):
                 why = f"timed out: still running after {HARD_TIMEOUT} s, blocked where no signal handler runs"
             ended[running] = f"{why}\n{stacks}"[-4000:]
             print(f"{args.module} on {args.loop}: {running}: {why}; running the rest in a new process", file=sys.stderr)
-            if stacks:
-                sys.stderr.write(stacks)
     finally:
         shutil.rmtree(work, ignore_errors=True)
     for test, why in ended.items():
