@@ -282,7 +282,10 @@ def read_progress(path):
                 running = rec["start"]
             elif "stop" in rec:
                 running = None
-                outcomes.setdefault(rec["stop"], "fail")  # failed subtests only
+                if rec["stop"] not in outcomes:
+                    # unittest let an exception through (KeyboardInterrupt)
+                    outcomes[rec["stop"]] = "fail"
+                    failures[rec["stop"]] = "no outcome: an exception unittest does not catch ended the test"
             elif "done" in rec:
                 done = True
             else:
