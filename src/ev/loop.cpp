@@ -19,15 +19,14 @@ namespace vorn::ev {
 
 namespace {
 
-enum class Route : std::uint8_t { native, delegated, set_size, unsupported };
+enum class Route : std::uint8_t { native, delegated, unsupported };
 
-// Which kinds the ring performs itself and which go to the thread pool.
-constexpr Route routeOf(Op op) noexcept {
-  auto v = static_cast<int>(op);
-  if (op == Op::file_set_size) return Route::set_size;
+// Which kinds the ring performs itself and which go to the thread pool, as
+// the backend's capabilities say (file_set_size: as its kernel says).
+Route routeOf(const backends::IoUring& backend, Op op) noexcept {
   if (op == Op::mach_port) return Route::unsupported;
-  if ((v >= 28 && v <= 30) || (v >= 40 && v <= 53) || op == Op::device_io_control) return Route::delegated;
-  return Route::native;
+  const BackendCapabilities& caps = backends::ioUringCapabilitiesOf(backend.fileSetSizeSupported());
+  return backendPerforms(caps, op) ? Route::native : Route::delegated;
 }
 
 // A streaming file operation on a descriptor that cannot seek (pipe, socket,
@@ -195,13 +194,7 @@ void Loop::add(Completion* c) noexcept {
     default: break;
   }
 
-  switch (routeOf(c->op)) {
-    case Route::set_size:
-      if (!backend.fileSetSizeSupported()) {
-        backends::submitFileOpToThreadPool(this, c);
-        return;
-      }
-      [[fallthrough]];
+  switch (routeOf(backend, c->op)) {
     case Route::native:
       ++state.inflight_io;
       backend.submit(state, c);

@@ -291,8 +291,8 @@ void submitFileOpToThreadPool(Loop* loop, Completion* c) noexcept {
 }
 
 Work* delegatedWorkOf(Completion* c) noexcept {
-  if (c->op == Op::file_set_size && c->loop != nullptr && c->loop->backend.fileSetSizeSupported()) {
-    return nullptr;  // the ring runs it
+  if (c->loop != nullptr && backendPerforms(ioUringCapabilitiesOf(c->loop->backend.fileSetSizeSupported()), c->op)) {
+    return nullptr;  // the ring runs it (file_set_size when the kernel has FTRUNCATE)
   }
   if (c->op == Op::device_io_control) return &containerOf<DeviceIoControl>(c)->internal.work;
   Job job = jobOf(c);

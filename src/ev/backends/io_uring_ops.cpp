@@ -3,6 +3,11 @@
 // pipe_create, one system call made at once), and each completion entry's
 // result becomes the record's result or error.
 //
+// Each kind is one row of `ring_ops`: the function that fills its entry
+// (named like liburing's io_uring_prep_* helpers) or makes its call, the
+// function that stores its result, and, for path kinds, where its path
+// copies live. submit and storeResult do the steps every kind shares.
+//
 // Memory the kernel reads or writes while an entry is in flight (message
 // headers, statx and siginfo records, open_how, path copies) lives in the
 // record's `internal`, which the caller keeps in place until the callback.
@@ -14,6 +19,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <cerrno>
 #include <cstdint>
 #include <cstring>
@@ -58,24 +64,38 @@ std::uint32_t iovCount(std::size_t n) noexcept {
                                                        : static_cast<std::uint32_t>(n);
 }
 
-// Fills the fields every entry has. The rest was zeroed by getSqe.
-void prep(io_uring_sqe* sqe, std::uint8_t opcode, int fd, std::uint64_t addr, std::uint32_t len, std::uint64_t off,
-          Completion* c) noexcept {
+std::uint16_t errnoOf(std::int32_t result) noexcept { return static_cast<std::uint16_t>(-result); }
+
+// Runs a libc-style call (-1 and errno on failure), retried while interrupted.
+// Returns the call's value or -errno.
+template <class Fn>
+std::int32_t retryIntr(Fn&& fn) noexcept {
+  for (;;) {
+    long r = static_cast<long>(fn());
+    if (r != -1) return static_cast<std::int32_t>(r);
+    if (errno != EINTR) return -errno;
+  }
+}
+
+// Finishes an operation inside submit (failed path copies, a kind the ring
+// cannot run). markCompletedFromBackend may run the callback: nothing may
+// touch c after it.
+void finishNow(LoopState& state, Completion* c, Error err) noexcept {
+  c->setOsError(err, 0);
+  markCompletedFromBackend(state, c);
+}
+
+// --- Preparation: each fills a zeroed entry from its record ---------------------
+
+// The fields every entry has; the rest stays as getSqe zeroed it.
+void prepRw(io_uring_sqe* sqe, std::uint8_t opcode, int fd, std::uint64_t addr, std::uint32_t len, std::uint64_t off,
+            Completion* c) noexcept {
   sqe->opcode = opcode;
   sqe->fd = fd;
   sqe->addr = addr;
   sqe->len = len;
   sqe->off = off;
   sqe->user_data = ptr(c);
-}
-
-// Finishes an operation inside submit (immediate kinds, failed path copies).
-// markCompletedFromBackend may run the callback: nothing may touch c after it.
-// `errnum`: the number `err` was mapped from (0: none).
-void finishNow(LoopState& state, Completion* c, Error err, int errnum = 0) noexcept {
-  if (err != Error::none) c->setOsError(err, errnum);
-  c->has_result = true;
-  markCompletedFromBackend(state, c);
 }
 
 void fillMsg(msghdr& msg, const void* name, socklen_t namelen, const iovec* iov, std::size_t iovlen,
@@ -97,72 +117,513 @@ std::uint32_t openFlagsToSock(OpenFlags flags) noexcept {
   return (flags.nonblocking ? std::uint32_t{SOCK_NONBLOCK} : 0u) | (flags.cloexec ? std::uint32_t{SOCK_CLOEXEC} : 0u);
 }
 
-// The error families of the calls and results this file owns.
-Error netOpenError(int e) noexcept { return os::errnoToNetOpenError(static_cast<std::uint16_t>(e)); }
-Error netBindError(int e) noexcept { return os::errnoToBindError(static_cast<std::uint16_t>(e)); }
-Error netListenError(int e) noexcept { return os::errnoToListenError(static_cast<std::uint16_t>(e)); }
-Error pipeCreateError(int e) noexcept { return os::errnoToPipeCreateError(static_cast<std::uint16_t>(e)); }
-Error closeError(int e) noexcept { return os::errnoToCloseError(static_cast<std::uint16_t>(e)); }
-Error fileSizeError(int e) noexcept { return os::errnoToFileSizeError(static_cast<std::uint16_t>(e)); }
-Error processWaitError(int e) noexcept { return os::errnoToProcessWaitError(static_cast<std::uint16_t>(e)); }
+// RECVMSG or SENDMSG of the one message header `msg` on `fd`.
+void prepMsg(io_uring_sqe* sqe, std::uint8_t opcode, fd_t fd, const msghdr& msg, std::uint32_t flags,
+             Completion* c) noexcept {
+  prepRw(sqe, opcode, fd, ptr(&msg), 1, 0, c);
+  sqe->msg_flags = flags;
+}
 
-// Runs a libc-style call (-1 and errno on failure), retried while interrupted.
-// Returns the call's value or -errno.
-template <class Fn>
-long retryIntr(Fn&& fn) noexcept {
-  for (;;) {
-    long r = static_cast<long>(fn());
-    if (r != -1) return r;
-    if (errno != EINTR) return -errno;
+// CONNECT handle to addr.
+void prepNetConnect(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetConnect>(c);
+  prepRw(sqe, IORING_OP_CONNECT, r->handle, ptr(r->addr), 0, r->addr_len, c);
+}
+
+// ACCEPT on handle, the peer's address into addr/addr_len.
+void prepNetAccept(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetAccept>(c);
+  prepRw(sqe, IORING_OP_ACCEPT, r->handle, ptr(r->addr), 0, ptr(r->addr_len), c);
+  // The accepted socket gets the descriptor flags the caller asked for;
+  // in particular close-on-exec, so it does not leak into child processes.
+  sqe->accept_flags = openFlagsToSock(r->flags);
+}
+
+// RECVMSG into buffers: no name, no control.
+void prepNetRecv(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetRecv>(c);
+  fillMsg(r->internal.msg, nullptr, 0, r->buffers.iovecs.data(), r->buffers.iovecs.size(), nullptr, 0);
+  prepMsg(sqe, IORING_OP_RECVMSG, r->handle, r->internal.msg, recvFlagsToMsg(r->flags), c);
+}
+
+// SENDMSG of buffer: no name, no control.
+void prepNetSend(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetSend>(c);
+  fillMsg(r->internal.msg, nullptr, 0, r->buffer.iovecs.data(), r->buffer.iovecs.size(), nullptr, 0);
+  prepMsg(sqe, IORING_OP_SENDMSG, r->handle, r->internal.msg, sendFlagsToMsg(r->flags), c);
+}
+
+// RECVMSG into buffer, the sender's address into addr (room: *addr_len).
+void prepNetRecvFrom(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetRecvFrom>(c);
+  socklen_t namelen = r->addr_len != nullptr ? *r->addr_len : 0;
+  fillMsg(r->internal.msg, r->addr, namelen, r->buffer.iovecs.data(), r->buffer.iovecs.size(), nullptr, 0);
+  prepMsg(sqe, IORING_OP_RECVMSG, r->handle, r->internal.msg, recvFlagsToMsg(r->flags), c);
+}
+
+// SENDMSG of buffer to addr.
+void prepNetSendTo(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetSendTo>(c);
+  fillMsg(r->internal.msg, r->addr, r->addr_len, r->buffer.iovecs.data(), r->buffer.iovecs.size(), nullptr, 0);
+  prepMsg(sqe, IORING_OP_SENDMSG, r->handle, r->internal.msg, sendFlagsToMsg(r->flags), c);
+}
+
+// RECVMSG into data with the sender's address and the control bytes.
+void prepNetRecvMsg(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetRecvMsg>(c);
+  socklen_t namelen = r->addr_len != nullptr ? *r->addr_len : 0;
+  fillMsg(r->internal.msg, r->addr, namelen, r->data.iovecs.data(), r->data.iovecs.size(), r->control.data(),
+          r->control.size());
+  prepMsg(sqe, IORING_OP_RECVMSG, r->handle, r->internal.msg, recvFlagsToMsg(r->flags), c);
+}
+
+// SENDMSG of data with an address and control bytes.
+void prepNetSendMsg(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetSendMsg>(c);
+  fillMsg(r->internal.msg, r->addr, r->addr_len, r->data.iovecs.data(), r->data.iovecs.size(), r->control.data(),
+          r->control.size());
+  prepMsg(sqe, IORING_OP_SENDMSG, r->handle, r->internal.msg, sendFlagsToMsg(r->flags), c);
+}
+
+// POLL_ADD single-shot (len 0) on handle, for `events`.
+void prepPoll(io_uring_sqe* sqe, fd_t fd, std::uint32_t events, Completion* c) noexcept {
+  prepRw(sqe, IORING_OP_POLL_ADD, fd, 0, 0, 0, c);
+  sqe->poll32_events = events;
+}
+
+// POLL_ADD for readable (recv) or writable (send).
+void prepNetPoll(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetPoll>(c);
+  prepPoll(sqe, r->handle, r->event == NetPoll::Event::recv ? POLLIN : POLLOUT, c);
+}
+
+// POLL_ADD for readable (read) or writable (write).
+void prepPipePoll(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<PipePoll>(c);
+  prepPoll(sqe, r->handle, r->event == PipePoll::Event::read ? POLLIN : POLLOUT, c);
+}
+
+// SHUTDOWN handle, how 0/1/2.
+void prepNetShutdown(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<NetShutdown>(c);
+  prepRw(sqe, IORING_OP_SHUTDOWN, r->handle, 0, static_cast<std::uint32_t>(r->how), 0, c);
+}
+
+// CLOSE handle (net_close, file_close, dir_close, pipe_close: all {c, handle}).
+template <class Close>
+void prepClose(io_uring_sqe* sqe, Completion* c) noexcept {
+  prepRw(sqe, IORING_OP_CLOSE, containerOf<Close>(c)->handle, 0, 0, 0, c);
+}
+
+// READV or WRITEV of buffer at offset; a streaming record (no offset) at -1,
+// the file position, which the call advances.
+template <class Rw, std::uint8_t opcode>
+void prepVectored(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<Rw>(c);
+  std::uint64_t offset = ~std::uint64_t{0};
+  if constexpr (requires(Rw& x) { x.offset; }) offset = r->offset;
+  prepRw(sqe, opcode, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()), offset, c);
+}
+
+// FSYNC handle, data only when asked.
+void prepFileSync(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<FileSync>(c);
+  prepRw(sqe, IORING_OP_FSYNC, r->handle, 0, 0, 0, c);
+  sqe->fsync_flags = r->flags.only_data ? IORING_FSYNC_DATASYNC : 0u;
+}
+
+// FTRUNCATE handle to length.
+void prepFileSetSize(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<FileSetSize>(c);
+  prepRw(sqe, IORING_OP_FTRUNCATE, r->handle, 0, 0, r->length, c);
+}
+
+// STATX of handle itself, size only.
+void prepFileSize(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<FileSize>(c);
+  prepRw(sqe, IORING_OP_STATX, r->handle, ptr(empty_path), statx_size_mask, ptr(&r->internal.statx), c);
+  sqe->statx_flags = AT_EMPTY_PATH;
+}
+
+// STATX of the path copy below handle, or of handle itself without a path.
+void prepFileStat(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<FileStat>(c);
+  const bool has_path = r->path.data() != nullptr;
+  prepRw(sqe, IORING_OP_STATX, r->handle, ptr(has_path ? r->internal.path : empty_path), statx_stat_mask,
+         ptr(&r->internal.statx), c);
+  sqe->statx_flags = has_path ? (r->flags.follow_symlinks ? 0u : AT_SYMLINK_NOFOLLOW) : AT_EMPTY_PATH;
+}
+
+// OPENAT of the path copy below dir; OPENAT2 through `how` when the path
+// must stay beneath dir (a caller asking for confinement must not silently
+// get an open that may leave it).
+void prepOpen(io_uring_sqe* sqe, fd_t dir, const char* path, std::uint32_t flags, std::uint32_t mode, bool beneath,
+              OpenHow& how, Completion* c) noexcept {
+  if (beneath) {
+    how = OpenHow{flags, mode, resolve_confined};
+    prepRw(sqe, IORING_OP_OPENAT2, dir, ptr(path), sizeof(OpenHow), ptr(&how), c);
+  } else {
+    prepRw(sqe, IORING_OP_OPENAT, dir, ptr(path), mode, 0, c);
+    sqe->open_flags = flags;
   }
 }
 
-std::uint16_t errnoOf(std::int32_t result) noexcept { return static_cast<std::uint16_t>(-result); }
-
-// The first submission of a path kind copies its path into `slot`. A failed
-// copy finishes the operation at once (false): nothing may touch c then.
-bool copyPathFor(IoUring& ring, LoopState& state, Completion* c, char*& slot, std::string_view path) noexcept {
-  VORN_ASSERT(slot == nullptr);
-  auto copy = copyPath(ring.allocator, path);
-  if (!copy) {
-    finishNow(state, c, copy.error());
-    return false;
-  }
-  slot = *copy;
-  return true;
+// Opens an existing file with the access mode and flags of the record.
+void prepFileOpen(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<FileOpen>(c);
+  const FileOpenFlags& f = r->flags;
+  std::uint32_t flags = static_cast<std::uint32_t>(f.mode) | O_CLOEXEC;
+  if (!f.follow_symlinks) flags |= O_NOFOLLOW;
+  if (!f.allow_ctty) flags |= O_NOCTTY;
+  if (f.path_only) flags |= O_PATH;
+  if (f.nonblocking) flags |= O_NONBLOCK;
+  if (f.direct) flags |= O_DIRECT;
+  prepOpen(sqe, r->dir, r->internal.path, flags, 0, f.resolve_beneath, r->internal.how, c);
 }
 
-// dir_rename and dir_rename_preserve: the old path is copied first; when the
-// new one cannot be copied the first copy is given back.
-template <class Rename>
-void submitRename(IoUring& ring, LoopState& state, Completion* c, Rename* r, bool first, std::uint32_t flags) noexcept {
-  if (first) {
-    VORN_ASSERT(r->internal.old_path == nullptr && r->internal.new_path == nullptr);
-    auto old_copy = copyPath(ring.allocator, r->old_path);
-    if (!old_copy) return finishNow(state, c, old_copy.error());
-    auto new_copy = copyPath(ring.allocator, r->new_path);
-    if (!new_copy) {
-      freePath(ring.allocator, *old_copy, r->old_path);
-      return finishNow(state, c, new_copy.error());
-    }
-    r->internal.old_path = *old_copy;
-    r->internal.new_path = *new_copy;
-  }
-  io_uring_sqe* sqe = ring.getSqeOrDefer(c);
-  if (sqe == nullptr) return;
-  prep(sqe, IORING_OP_RENAMEAT, r->old_dir, ptr(r->internal.old_path), static_cast<std::uint32_t>(r->new_dir),
-       ptr(r->internal.new_path), c);
+// Opens with O_CREAT and the record's permission bits.
+void prepFileCreate(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<FileCreate>(c);
+  const FileCreateFlags& f = r->flags;
+  std::uint32_t flags = O_CLOEXEC | O_CREAT | (f.read ? O_RDWR : O_WRONLY);
+  if (f.truncate) flags |= O_TRUNC;
+  if (f.exclusive) flags |= O_EXCL;
+  if (f.nonblocking) flags |= O_NONBLOCK;
+  if (f.direct) flags |= O_DIRECT;
+  prepOpen(sqe, r->dir, r->internal.path, flags, f.mode, f.resolve_beneath, r->internal.how, c);
+}
+
+// Opens a directory; only as a path when it will not be read.
+void prepDirOpen(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<DirOpen>(c);
+  const DirOpenFlags& f = r->flags;
+  std::uint32_t flags = O_DIRECTORY | O_CLOEXEC;
+  if (!f.follow_symlinks) flags |= O_NOFOLLOW;
+  if (!f.iterate) flags |= O_PATH;
+  prepOpen(sqe, r->dir, r->internal.path, flags, 0, f.resolve_beneath, r->internal.how, c);
+}
+
+// MKDIRAT of the path copy below dir with mode.
+void prepDirCreateDir(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<DirCreateDir>(c);
+  prepRw(sqe, IORING_OP_MKDIRAT, r->dir, ptr(r->internal.path), r->mode, 0, c);
+}
+
+// RENAMEAT of the old copy below old_dir to the new copy below new_dir.
+template <class Rename, std::uint32_t flags>
+void prepRename(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<Rename>(c);
+  prepRw(sqe, IORING_OP_RENAMEAT, r->old_dir, ptr(r->internal.old_path), static_cast<std::uint32_t>(r->new_dir),
+         ptr(r->internal.new_path), c);
   sqe->rename_flags = flags;
 }
 
-// dir_delete_file and dir_delete_dir.
-template <class Unlink>
-void submitUnlink(IoUring& ring, LoopState& state, Completion* c, Unlink* r, bool first, std::uint32_t flags) noexcept {
-  if (first && !copyPathFor(ring, state, c, r->internal.path, r->path)) return;
-  io_uring_sqe* sqe = ring.getSqeOrDefer(c);
-  if (sqe == nullptr) return;
-  prep(sqe, IORING_OP_UNLINKAT, r->dir, ptr(r->internal.path), 0, 0, c);
+// UNLINKAT of the path copy below dir (a directory with AT_REMOVEDIR).
+template <class Unlink, std::uint32_t flags>
+void prepUnlink(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<Unlink>(c);
+  prepRw(sqe, IORING_OP_UNLINKAT, r->dir, ptr(r->internal.path), 0, 0, c);
   sqe->unlink_flags = flags;
+}
+
+// WAITID for the exit of process handle, into the internal siginfo.
+void prepProcessWait(io_uring_sqe* sqe, Completion* c) noexcept {
+  auto* r = containerOf<ProcessWait>(c);
+  prepRw(sqe, IORING_OP_WAITID, r->handle, 0, P_PID, ptr(&r->internal.siginfo), c);
+  sqe->file_index = WEXITED;  // the options word of a waitid entry
+}
+
+// --- Immediate kinds: the call is made inside submit -----------------------------
+// Each returns what a completion entry would carry: a value or -errno.
+
+std::int32_t callNetOpen(Completion* c) noexcept {
+  auto* r = containerOf<NetOpen>(c);
+  return retryIntr([&] {
+    return ::socket(static_cast<int>(r->domain), static_cast<int>(r->socket_type) | openFlagsToSock(r->flags),
+                    static_cast<int>(r->protocol));
+  });
+}
+
+std::int32_t callNetBind(Completion* c) noexcept {
+  auto* r = containerOf<NetBind>(c);
+  VORN_ASSERT(r->addr != nullptr && r->addr_len != nullptr);
+  std::int32_t rc = retryIntr([&] { return ::bind(r->handle, r->addr, *r->addr_len); });
+  if (rc < 0) return rc;
+  // The bound address (the kernel's port for a port 0 bind) goes back to the
+  // caller. Its failure is not one of bind's: stored here, the bind succeeded.
+  rc = retryIntr([&] { return ::getsockname(r->handle, r->addr, r->addr_len); });
+  if (rc < 0) c->setOsError(Error::Unexpected, -rc);
+  return 0;
+}
+
+std::int32_t callNetListen(Completion* c) noexcept {
+  auto* r = containerOf<NetListen>(c);
+  return retryIntr([&] { return ::listen(r->handle, static_cast<int>(r->backlog)); });
+}
+
+std::int32_t callPipeCreate(Completion* c) noexcept {
+  auto* r = containerOf<PipeCreate>(c);
+  int fds[2];
+  std::int32_t rc = retryIntr([&] { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK); });
+  if (rc >= 0) r->result_private_do_not_touch = {fds[0], fds[1]};
+  return rc;
+}
+
+// --- Results: each stores one entry's result into its record ---------------------
+// A negative result is -errno; every failure keeps that number beside its code.
+
+using Family = Error (*)(std::uint16_t) noexcept;
+
+void fail(Completion* c, std::int32_t result, Family family) noexcept {
+  const std::uint16_t e = errnoOf(result);
+  c->setOsError(family(e), e);
+}
+
+// The value (a count or a descriptor) into the result slot.
+template <class Record, Family family>
+void storeValue(Completion* c, std::int32_t result) noexcept {
+  if (result < 0) return fail(c, result, family);
+  auto* r = containerOf<Record>(c);
+  r->result_private_do_not_touch = static_cast<decltype(r->result_private_do_not_touch)>(result);
+}
+
+// No value: only a failure is kept.
+template <Family family>
+void storeStatus(Completion* c, std::int32_t result) noexcept {
+  if (result < 0) fail(c, result, family);
+}
+
+// net_send and net_recv also keep the kernel's number for the transport.
+template <class Record, Family family>
+void storeStreamCount(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<Record>(c);
+  if (result < 0) r->internal.os_errno = errnoOf(result);
+  storeValue<Record, family>(c, result);
+}
+
+void storeNetRecvFrom(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<NetRecvFrom>(c);
+  if (result < 0) return fail(c, result, os::errnoToRecvError);
+  r->result_private_do_not_touch = static_cast<std::size_t>(result);
+  if (r->addr_len != nullptr) *r->addr_len = r->internal.msg.msg_namelen;
+}
+
+void storeNetRecvMsg(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<NetRecvMsg>(c);
+  if (result < 0) return fail(c, result, os::errnoToRecvError);
+  r->result_private_do_not_touch = RecvMsgResult{static_cast<std::size_t>(result), r->internal.msg.msg_controllen,
+                                                 static_cast<std::uint32_t>(r->internal.msg.msg_flags)};
+  if (r->addr_len != nullptr) *r->addr_len = r->internal.msg.msg_namelen;
+}
+
+void storeNetClose(Completion* c, std::int32_t result) noexcept {
+  // Once close(2) ran the descriptor is gone whatever it reported, so its
+  // errors are not the caller's concern. A close cancelled before it
+  // reached the kernel did not run: the descriptor is still open.
+  if (result == -ECANCELED) c->setOsError(Error::Canceled, ECANCELED);
+}
+
+void storeFileSize(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<FileSize>(c);
+  if (result < 0) return fail(c, result, os::errnoToFileSizeError);
+  r->result_private_do_not_touch = r->internal.statx.stx_size;
+}
+
+void storeFileStat(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<FileStat>(c);
+  if (result < 0) return fail(c, result, os::errnoToFileStatError);
+  r->result_private_do_not_touch = statxToFileStat(r->internal.statx);
+}
+
+void storeFileOpen(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<FileOpen>(c);
+  if (result >= 0) {
+    r->result_private_do_not_touch = FileOpenResult{result, false};
+    return;
+  }
+  const std::uint16_t e = errnoOf(result);
+  c->setOsError(os::errnoToFileOpenError(e, r->flags.follow_symlinks, r->flags.resolve_beneath), e);
+}
+
+void storeFileCreate(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<FileCreate>(c);
+  if (result >= 0) {
+    r->result_private_do_not_touch = FileOpenResult{result, false};
+    return;
+  }
+  const std::uint16_t e = errnoOf(result);
+  c->setOsError(os::errnoToFileOpenError(e, r->flags.resolve_beneath), e);
+}
+
+void storeDirOpen(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<DirOpen>(c);
+  if (result >= 0) {
+    r->result_private_do_not_touch = result;
+    return;
+  }
+  const std::uint16_t e = errnoOf(result);
+  c->setOsError(os::errnoToDirOpenError(e, r->flags.resolve_beneath), e);
+}
+
+void storeDirRenamePreserve(Completion* c, std::int32_t result) noexcept {
+  if (result == -EEXIST) return c->setOsError(Error::PathAlreadyExists, EEXIST);
+  storeStatus<os::errnoToDirRenameError>(c, result);
+}
+
+void storeProcessWait(Completion* c, std::int32_t result) noexcept {
+  auto* r = containerOf<ProcessWait>(c);
+  if (result < 0) return fail(c, result, os::errnoToProcessWaitError);
+  const siginfo_t& si = r->internal.siginfo;
+  ProcessWait::ExitStatus status{};
+  if (si.si_code == CLD_EXITED) status.code = static_cast<std::uint8_t>(si.si_status);
+  if (si.si_code == CLD_KILLED || si.si_code == CLD_DUMPED) status.signal = static_cast<std::uint8_t>(si.si_status);
+  r->result_private_do_not_touch = status;
+}
+
+// --- Path copies -------------------------------------------------------------------
+
+// Where a path kind keeps the NUL-terminated copies its entry points at:
+// from the first submit until storeResult.
+struct PathSlot {
+  char** copy;
+  std::string_view path;
+};
+struct PathSlots {
+  std::array<PathSlot, 2> slot;
+  int count;
+};
+
+template <class Record>
+PathSlots onePath(Completion* c) noexcept {
+  auto* r = containerOf<Record>(c);
+  return {{{{&r->internal.path, r->path}}}, 1};
+}
+
+// Renames: the old path first, then the new one.
+template <class Record>
+PathSlots twoPaths(Completion* c) noexcept {
+  auto* r = containerOf<Record>(c);
+  return {{{{&r->internal.old_path, r->old_path}, {&r->internal.new_path, r->new_path}}}, 2};
+}
+
+// file_stat of the descriptor itself (no path) has none.
+PathSlots statPath(Completion* c) noexcept {
+  auto* r = containerOf<FileStat>(c);
+  if (r->path.data() == nullptr) return {{}, 0};
+  return onePath<FileStat>(c);
+}
+
+// Copies every path of `slots`; on failure gives back the copies made and
+// returns the error.
+Error copyPaths(const Allocator& alloc, const PathSlots& slots) noexcept {
+  for (int i = 0; i < slots.count; ++i) {
+    const PathSlot& s = slots.slot[static_cast<std::size_t>(i)];
+    VORN_ASSERT(*s.copy == nullptr);
+    auto copy = copyPath(alloc, s.path);
+    if (!copy) {
+      for (int j = 0; j < i; ++j) {
+        const PathSlot& made = slots.slot[static_cast<std::size_t>(j)];
+        freePath(alloc, *made.copy, made.path);
+      }
+      return copy.error();
+    }
+    *s.copy = *copy;
+  }
+  return Error::none;
+}
+
+void freePaths(const Allocator& alloc, const PathSlots& slots) noexcept {
+  for (int i = 0; i < slots.count; ++i) {
+    const PathSlot& s = slots.slot[static_cast<std::size_t>(i)];
+    freePath(alloc, *s.copy, s.path);
+  }
+}
+
+// --- The table -----------------------------------------------------------------------
+
+struct RingOp {
+  Op op;
+  void (*prep)(io_uring_sqe*, Completion*) noexcept;  // fills the kind's entry; null: no entry
+  std::int32_t (*call)(Completion*) noexcept;         // an immediate kind's call; null: an entry kind
+  void (*store)(Completion*, std::int32_t) noexcept;  // null: not a kind of the ring
+  PathSlots (*paths)(Completion*) noexcept;           // null: no path copies
+};
+
+// One row per kind the ring performs, in any order; indexed by kind below.
+// mach_port has no row: it has no meaning on Linux.
+constexpr RingOp ring_op_rows[] = {
+    // Immediate kinds.
+    {Op::net_open, nullptr, callNetOpen, storeValue<NetOpen, os::errnoToNetOpenError>, nullptr},
+    {Op::net_bind, nullptr, callNetBind, storeStatus<os::errnoToBindError>, nullptr},
+    {Op::net_listen, nullptr, callNetListen, storeStatus<os::errnoToListenError>, nullptr},
+    {Op::pipe_create, nullptr, callPipeCreate, storeStatus<os::errnoToPipeCreateError>, nullptr},
+    // Sockets and pipes.
+    {Op::net_connect, prepNetConnect, nullptr, storeStatus<os::errnoToConnectError>, nullptr},
+    {Op::net_accept, prepNetAccept, nullptr, storeValue<NetAccept, os::errnoToAcceptError>, nullptr},
+    {Op::net_recv, prepNetRecv, nullptr, storeStreamCount<NetRecv, os::errnoToRecvError>, nullptr},
+    {Op::net_send, prepNetSend, nullptr, storeStreamCount<NetSend, os::errnoToSendError>, nullptr},
+    {Op::net_recvfrom, prepNetRecvFrom, nullptr, storeNetRecvFrom, nullptr},
+    {Op::net_sendto, prepNetSendTo, nullptr, storeValue<NetSendTo, os::errnoToSendError>, nullptr},
+    {Op::net_recvmsg, prepNetRecvMsg, nullptr, storeNetRecvMsg, nullptr},
+    {Op::net_sendmsg, prepNetSendMsg, nullptr, storeValue<NetSendMsg, os::errnoToSendError>, nullptr},
+    {Op::net_poll, prepNetPoll, nullptr, storeStatus<os::errnoToRecvError>, nullptr},
+    {Op::pipe_poll, prepPipePoll, nullptr, storeStatus<os::errnoToFileReadError>, nullptr},
+    {Op::net_shutdown, prepNetShutdown, nullptr, storeStatus<os::errnoToShutdownError>, nullptr},
+    {Op::net_close, prepClose<NetClose>, nullptr, storeNetClose, nullptr},
+    {Op::pipe_close, prepClose<PipeClose>, nullptr, storeStatus<os::errnoToCloseError>, nullptr},
+    // Files.
+    {Op::file_open, prepFileOpen, nullptr, storeFileOpen, onePath<FileOpen>},
+    {Op::file_create, prepFileCreate, nullptr, storeFileCreate, onePath<FileCreate>},
+    {Op::file_close, prepClose<FileClose>, nullptr, storeStatus<os::errnoToCloseError>, nullptr},
+    {Op::file_read, prepVectored<FileRead, IORING_OP_READV>, nullptr, storeValue<FileRead, os::errnoToFileReadError>,
+     nullptr},
+    {Op::file_write, prepVectored<FileWrite, IORING_OP_WRITEV>, nullptr,
+     storeValue<FileWrite, os::errnoToFileWriteError>, nullptr},
+    {Op::file_read_streaming, prepVectored<FileReadStreaming, IORING_OP_READV>, nullptr,
+     storeValue<FileReadStreaming, os::errnoToFileReadError>, nullptr},
+    {Op::file_write_streaming, prepVectored<FileWriteStreaming, IORING_OP_WRITEV>, nullptr,
+     storeValue<FileWriteStreaming, os::errnoToFileWriteError>, nullptr},
+    {Op::file_sync, prepFileSync, nullptr, storeStatus<os::errnoToFileSyncError>, nullptr},
+    {Op::file_set_size, prepFileSetSize, nullptr, storeStatus<os::errnoToFileSetSizeError>, nullptr},
+    {Op::file_size, prepFileSize, nullptr, storeFileSize, nullptr},
+    {Op::file_stat, prepFileStat, nullptr, storeFileStat, statPath},
+    // Directories.
+    {Op::dir_open, prepDirOpen, nullptr, storeDirOpen, onePath<DirOpen>},
+    {Op::dir_close, prepClose<DirClose>, nullptr, storeStatus<os::errnoToCloseError>, nullptr},
+    {Op::dir_create_dir, prepDirCreateDir, nullptr, storeStatus<os::errnoToDirCreateDirError>, onePath<DirCreateDir>},
+    {Op::dir_rename, prepRename<DirRename, 0>, nullptr, storeStatus<os::errnoToDirRenameError>, twoPaths<DirRename>},
+    {Op::dir_rename_preserve, prepRename<DirRenamePreserve, RENAME_NOREPLACE>, nullptr, storeDirRenamePreserve,
+     twoPaths<DirRenamePreserve>},
+    {Op::dir_delete_file, prepUnlink<DirDeleteFile, 0>, nullptr, storeStatus<os::errnoToDirDeleteFileError>,
+     onePath<DirDeleteFile>},
+    {Op::dir_delete_dir, prepUnlink<DirDeleteDir, AT_REMOVEDIR>, nullptr, storeStatus<os::errnoToDirDeleteDirError>,
+     onePath<DirDeleteDir>},
+    // Processes.
+    {Op::process_wait, prepProcessWait, nullptr, storeProcessWait, nullptr},
+};
+
+struct RingOpTable {
+  std::array<RingOp, op_count> rows{};
+  bool complete = true;  // one row per kind, each that stores and either prepares or calls
+};
+
+constexpr RingOpTable ring_ops = [] {
+  RingOpTable t;
+  for (const RingOp& row : ring_op_rows) {
+    RingOp& slot = t.rows[static_cast<std::size_t>(row.op)];
+    if (slot.store != nullptr || row.store == nullptr || (row.prep == nullptr) == (row.call == nullptr)) {
+      t.complete = false;
+    }
+    slot = row;
+  }
+  return t;
+}();
+static_assert(ring_ops.complete, "a kind listed twice, or a row that neither prepares nor calls");
+
+const RingOp& ringOpOf(Op op) noexcept {
+  static constexpr RingOp none{};
+  auto i = static_cast<std::size_t>(op);
+  return i < ring_ops.rows.size() ? ring_ops.rows[i] : none;
 }
 
 }  // namespace
@@ -212,502 +673,35 @@ void IoUring::submit(LoopState& state, Completion* c) noexcept {
     c->state = State::running;
     ++state.active;
   }
-
-  switch (c->op) {
-    // --- Immediate kinds: no entry, the call is made now. ---
-    case Op::net_open: {
-      auto* r = containerOf<NetOpen>(c);
-      long fd = retryIntr([&] {
-        return ::socket(static_cast<int>(r->domain), static_cast<int>(r->socket_type) | openFlagsToSock(r->flags),
-                        static_cast<int>(r->protocol));
-      });
-      if (fd < 0) return finishNow(state, c, netOpenError(static_cast<int>(-fd)), static_cast<int>(-fd));
-      r->result_private_do_not_touch = static_cast<fd_t>(fd);
-      return finishNow(state, c, Error::none);
-    }
-    case Op::net_bind: {
-      auto* r = containerOf<NetBind>(c);
-      VORN_ASSERT(r->addr != nullptr && r->addr_len != nullptr);
-      long rc = retryIntr([&] { return ::bind(r->handle, r->addr, *r->addr_len); });
-      if (rc < 0) return finishNow(state, c, netBindError(static_cast<int>(-rc)), static_cast<int>(-rc));
-      // The bound address (the kernel's port for a port 0 bind) goes back to the caller.
-      rc = retryIntr([&] { return ::getsockname(r->handle, r->addr, r->addr_len); });
-      return finishNow(state, c, rc < 0 ? Error::Unexpected : Error::none, static_cast<int>(-rc));
-    }
-    case Op::net_listen: {
-      auto* r = containerOf<NetListen>(c);
-      long rc = retryIntr([&] { return ::listen(r->handle, static_cast<int>(r->backlog)); });
-      return finishNow(state, c, rc < 0 ? netListenError(static_cast<int>(-rc)) : Error::none, static_cast<int>(-rc));
-    }
-    case Op::pipe_create: {
-      auto* r = containerOf<PipeCreate>(c);
-      int fds[2];
-      long rc = retryIntr([&] { return ::pipe2(fds, O_CLOEXEC | O_NONBLOCK); });
-      if (rc < 0) return finishNow(state, c, pipeCreateError(static_cast<int>(-rc)), static_cast<int>(-rc));
-      r->result_private_do_not_touch = {fds[0], fds[1]};
-      return finishNow(state, c, Error::none);
-    }
-
-    // --- Sockets. ---
-    case Op::net_connect: {
-      auto* r = containerOf<NetConnect>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_CONNECT, r->handle, ptr(r->addr), 0, r->addr_len, c);
-      return;
-    }
-    case Op::net_accept: {
-      auto* r = containerOf<NetAccept>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_ACCEPT, r->handle, ptr(r->addr), 0, ptr(r->addr_len), c);
-      // The accepted socket gets the descriptor flags the caller asked for;
-      // in particular close-on-exec, so it does not leak into child processes.
-      sqe->accept_flags = openFlagsToSock(r->flags);
-      return;
-    }
-    case Op::net_recv: {
-      auto* r = containerOf<NetRecv>(c);
-      fillMsg(r->internal.msg, nullptr, 0, r->buffers.iovecs.data(), r->buffers.iovecs.size(), nullptr, 0);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_RECVMSG, r->handle, ptr(&r->internal.msg), 1, 0, c);
-      sqe->msg_flags = recvFlagsToMsg(r->flags);
-      return;
-    }
-    case Op::net_send: {
-      auto* r = containerOf<NetSend>(c);
-      fillMsg(r->internal.msg, nullptr, 0, r->buffer.iovecs.data(), r->buffer.iovecs.size(), nullptr, 0);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_SENDMSG, r->handle, ptr(&r->internal.msg), 1, 0, c);
-      sqe->msg_flags = sendFlagsToMsg(r->flags);
-      return;
-    }
-    case Op::net_recvfrom: {
-      auto* r = containerOf<NetRecvFrom>(c);
-      socklen_t namelen = r->addr_len != nullptr ? *r->addr_len : 0;
-      fillMsg(r->internal.msg, r->addr, namelen, r->buffer.iovecs.data(), r->buffer.iovecs.size(), nullptr, 0);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_RECVMSG, r->handle, ptr(&r->internal.msg), 1, 0, c);
-      sqe->msg_flags = recvFlagsToMsg(r->flags);
-      return;
-    }
-    case Op::net_sendto: {
-      auto* r = containerOf<NetSendTo>(c);
-      fillMsg(r->internal.msg, r->addr, r->addr_len, r->buffer.iovecs.data(), r->buffer.iovecs.size(), nullptr, 0);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_SENDMSG, r->handle, ptr(&r->internal.msg), 1, 0, c);
-      sqe->msg_flags = sendFlagsToMsg(r->flags);
-      return;
-    }
-    case Op::net_recvmsg: {
-      auto* r = containerOf<NetRecvMsg>(c);
-      socklen_t namelen = r->addr_len != nullptr ? *r->addr_len : 0;
-      fillMsg(r->internal.msg, r->addr, namelen, r->data.iovecs.data(), r->data.iovecs.size(), r->control.data(),
-              r->control.size());
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_RECVMSG, r->handle, ptr(&r->internal.msg), 1, 0, c);
-      sqe->msg_flags = recvFlagsToMsg(r->flags);
-      return;
-    }
-    case Op::net_sendmsg: {
-      auto* r = containerOf<NetSendMsg>(c);
-      fillMsg(r->internal.msg, r->addr, r->addr_len, r->data.iovecs.data(), r->data.iovecs.size(), r->control.data(),
-              r->control.size());
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_SENDMSG, r->handle, ptr(&r->internal.msg), 1, 0, c);
-      sqe->msg_flags = sendFlagsToMsg(r->flags);
-      return;
-    }
-    case Op::net_poll: {
-      auto* r = containerOf<NetPoll>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_POLL_ADD, r->handle, 0, 0, 0, c);  // len 0: single-shot
-      sqe->poll32_events = r->event == NetPoll::Event::recv ? POLLIN : POLLOUT;
-      return;
-    }
-    case Op::pipe_poll: {
-      auto* r = containerOf<PipePoll>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_POLL_ADD, r->handle, 0, 0, 0, c);
-      sqe->poll32_events = r->event == PipePoll::Event::read ? POLLIN : POLLOUT;
-      return;
-    }
-    case Op::net_shutdown: {
-      auto* r = containerOf<NetShutdown>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_SHUTDOWN, r->handle, 0, static_cast<std::uint32_t>(r->how), 0, c);
-      return;
-    }
-    case Op::net_close:
-    case Op::file_close:
-    case Op::dir_close:
-    case Op::pipe_close: {
-      // All four records are {c, handle}.
-      fd_t handle = c->op == Op::net_close    ? containerOf<NetClose>(c)->handle
-                    : c->op == Op::file_close ? containerOf<FileClose>(c)->handle
-                    : c->op == Op::dir_close  ? containerOf<DirClose>(c)->handle
-                                              : containerOf<PipeClose>(c)->handle;
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_CLOSE, handle, 0, 0, 0, c);
-      return;
-    }
-
-    // --- Files. ---
-    case Op::file_read: {
-      auto* r = containerOf<FileRead>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_READV, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()), r->offset,
-           c);
-      return;
-    }
-    case Op::file_write: {
-      auto* r = containerOf<FileWrite>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_WRITEV, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()), r->offset,
-           c);
-      return;
-    }
-    case Op::file_read_streaming: {
-      auto* r = containerOf<FileReadStreaming>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      // Offset -1: at the file position, which the read advances.
-      prep(sqe, IORING_OP_READV, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()),
-           ~std::uint64_t{0}, c);
-      return;
-    }
-    case Op::file_write_streaming: {
-      auto* r = containerOf<FileWriteStreaming>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_WRITEV, r->handle, ptr(r->buffer.iovecs.data()), iovCount(r->buffer.iovecs.size()),
-           ~std::uint64_t{0}, c);
-      return;
-    }
-    case Op::file_sync: {
-      auto* r = containerOf<FileSync>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_FSYNC, r->handle, 0, 0, 0, c);
-      sqe->fsync_flags = r->flags.only_data ? IORING_FSYNC_DATASYNC : 0u;
-      return;
-    }
-    case Op::file_set_size: {
-      auto* r = containerOf<FileSetSize>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_FTRUNCATE, r->handle, 0, 0, r->length, c);
-      return;
-    }
-    case Op::file_size: {
-      auto* r = containerOf<FileSize>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_STATX, r->handle, ptr(empty_path), statx_size_mask, ptr(&r->internal.statx), c);
-      sqe->statx_flags = AT_EMPTY_PATH;
-      return;
-    }
-    case Op::file_stat: {
-      auto* r = containerOf<FileStat>(c);
-      const bool has_path = r->path.data() != nullptr;
-      if (first && has_path && !copyPathFor(*this, state, c, r->internal.path, r->path)) return;
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_STATX, r->handle, ptr(has_path ? r->internal.path : empty_path), statx_stat_mask,
-           ptr(&r->internal.statx), c);
-      sqe->statx_flags = has_path ? (r->flags.follow_symlinks ? 0u : AT_SYMLINK_NOFOLLOW) : AT_EMPTY_PATH;
-      return;
-    }
-    case Op::file_open: {
-      auto* r = containerOf<FileOpen>(c);
-      if (first && !copyPathFor(*this, state, c, r->internal.path, r->path)) return;
-      const FileOpenFlags& f = r->flags;
-      std::uint32_t flags = static_cast<std::uint32_t>(f.mode) | O_CLOEXEC;
-      if (!f.follow_symlinks) flags |= O_NOFOLLOW;
-      if (!f.allow_ctty) flags |= O_NOCTTY;
-      if (f.path_only) flags |= O_PATH;
-      if (f.nonblocking) flags |= O_NONBLOCK;
-      if (f.direct) flags |= O_DIRECT;
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      if (f.resolve_beneath) {
-        r->internal.how = OpenHow{flags, 0, resolve_confined};
-        prep(sqe, IORING_OP_OPENAT2, r->dir, ptr(r->internal.path), sizeof(OpenHow), ptr(&r->internal.how), c);
-      } else {
-        prep(sqe, IORING_OP_OPENAT, r->dir, ptr(r->internal.path), 0, 0, c);
-        sqe->open_flags = flags;
-      }
-      return;
-    }
-    case Op::file_create: {
-      auto* r = containerOf<FileCreate>(c);
-      if (first && !copyPathFor(*this, state, c, r->internal.path, r->path)) return;
-      const FileCreateFlags& f = r->flags;
-      std::uint32_t flags = O_CLOEXEC | O_CREAT | (f.read ? O_RDWR : O_WRONLY);
-      if (f.truncate) flags |= O_TRUNC;
-      if (f.exclusive) flags |= O_EXCL;
-      if (f.nonblocking) flags |= O_NONBLOCK;
-      if (f.direct) flags |= O_DIRECT;
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      if (f.resolve_beneath) {
-        r->internal.how = OpenHow{flags, f.mode, resolve_confined};
-        prep(sqe, IORING_OP_OPENAT2, r->dir, ptr(r->internal.path), sizeof(OpenHow), ptr(&r->internal.how), c);
-      } else {
-        prep(sqe, IORING_OP_OPENAT, r->dir, ptr(r->internal.path), f.mode, 0, c);
-        sqe->open_flags = flags;
-      }
-      return;
-    }
-
-    // --- Directories. ---
-    case Op::dir_open: {
-      auto* r = containerOf<DirOpen>(c);
-      if (first && !copyPathFor(*this, state, c, r->internal.path, r->path)) return;
-      const DirOpenFlags& f = r->flags;
-      std::uint32_t flags = O_DIRECTORY | O_CLOEXEC;
-      if (!f.follow_symlinks) flags |= O_NOFOLLOW;
-      if (!f.iterate) flags |= O_PATH;  // never read: a path handle is enough
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      if (f.resolve_beneath) {
-        // Honoured like file_open's: a caller asking for confinement must
-        // not silently get an open that may leave `dir`.
-        r->internal.how = OpenHow{flags, 0, resolve_confined};
-        prep(sqe, IORING_OP_OPENAT2, r->dir, ptr(r->internal.path), sizeof(OpenHow), ptr(&r->internal.how), c);
-      } else {
-        prep(sqe, IORING_OP_OPENAT, r->dir, ptr(r->internal.path), 0, 0, c);
-        sqe->open_flags = flags;
-      }
-      return;
-    }
-    case Op::dir_create_dir: {
-      auto* r = containerOf<DirCreateDir>(c);
-      if (first && !copyPathFor(*this, state, c, r->internal.path, r->path)) return;
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_MKDIRAT, r->dir, ptr(r->internal.path), r->mode, 0, c);
-      return;
-    }
-    case Op::dir_rename: return submitRename(*this, state, c, containerOf<DirRename>(c), first, 0);
-    case Op::dir_rename_preserve:
-      return submitRename(*this, state, c, containerOf<DirRenamePreserve>(c), first, RENAME_NOREPLACE);
-    case Op::dir_delete_file: return submitUnlink(*this, state, c, containerOf<DirDeleteFile>(c), first, 0);
-    case Op::dir_delete_dir: return submitUnlink(*this, state, c, containerOf<DirDeleteDir>(c), first, AT_REMOVEDIR);
-
-    // --- Processes. ---
-    case Op::process_wait: {
-      auto* r = containerOf<ProcessWait>(c);
-      io_uring_sqe* sqe = getSqeOrDefer(c);
-      if (sqe == nullptr) return;
-      prep(sqe, IORING_OP_WAITID, r->handle, 0, P_PID, ptr(&r->internal.siginfo), c);
-      sqe->file_index = WEXITED;  // the options word of a waitid entry
-      return;
-    }
-
-    case Op::mach_port:
-      // No meaning on Linux; the loop never routes it here, but if it did the
-      // operation fails instead of reaching the kernel.
-      return finishNow(state, c, Error::OperationNotSupported);
-
-    default:
-      // The loop's own kinds and the pooled ones never come here.
-      VORN_ASSERT(false && "kind not handled by the ring");
-      return finishNow(state, c, Error::OperationNotSupported);
+  const RingOp& op = ringOpOf(c->op);
+  if (op.call != nullptr) {
+    // markCompletedFromBackend may run the callback: nothing may touch c after it.
+    storeResult(c, op.call(c));
+    markCompletedFromBackend(state, c);
+    return;
   }
+  if (op.prep == nullptr) {
+    // The loop's own kinds, the pooled ones and mach_port never come here;
+    // if one did, it fails instead of reaching the kernel.
+    VORN_ASSERT(c->op == Op::mach_port && "kind not handled by the ring");
+    return finishNow(state, c, Error::OperationNotSupported);
+  }
+  if (first && op.paths != nullptr) {
+    if (Error e = copyPaths(allocator, op.paths(c)); e != Error::none) return finishNow(state, c, e);
+  }
+  io_uring_sqe* sqe = getSqeOrDefer(c);
+  if (sqe == nullptr) return;
+  op.prep(sqe, c);
 }
 
 void IoUring::storeResult(Completion* c, std::int32_t result) noexcept {
   c->has_result = true;
-  const bool ok = result >= 0;
-  const std::uint16_t e = ok ? 0 : errnoOf(result);
-  // Every failure below is the mapping of the entry's own number.
-  auto fail = [c, e](Error err) noexcept { c->setOsError(err, e); };
-
-  switch (c->op) {
-    case Op::net_send: {
-      auto* r = containerOf<NetSend>(c);
-      if (!ok) {
-        r->internal.os_errno = e;
-        return fail(os::errnoToSendError(e));
-      }
-      r->result_private_do_not_touch = static_cast<std::size_t>(result);
-      return;
-    }
-    case Op::net_sendto:
-      if (ok) containerOf<NetSendTo>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
-      else fail(os::errnoToSendError(e));
-      return;
-    case Op::net_sendmsg:
-      if (ok) containerOf<NetSendMsg>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
-      else fail(os::errnoToSendError(e));
-      return;
-    case Op::net_recv: {
-      auto* r = containerOf<NetRecv>(c);
-      if (!ok) {
-        r->internal.os_errno = e;
-        return fail(os::errnoToRecvError(e));
-      }
-      r->result_private_do_not_touch = static_cast<std::size_t>(result);
-      return;
-    }
-    case Op::net_recvfrom: {
-      auto* r = containerOf<NetRecvFrom>(c);
-      if (!ok) return fail(os::errnoToRecvError(e));
-      r->result_private_do_not_touch = static_cast<std::size_t>(result);
-      if (r->addr_len != nullptr) *r->addr_len = r->internal.msg.msg_namelen;
-      return;
-    }
-    case Op::net_recvmsg: {
-      auto* r = containerOf<NetRecvMsg>(c);
-      if (!ok) return fail(os::errnoToRecvError(e));
-      r->result_private_do_not_touch = RecvMsgResult{static_cast<std::size_t>(result), r->internal.msg.msg_controllen,
-                                                     static_cast<std::uint32_t>(r->internal.msg.msg_flags)};
-      if (r->addr_len != nullptr) *r->addr_len = r->internal.msg.msg_namelen;
-      return;
-    }
-    case Op::net_accept:
-      if (ok) containerOf<NetAccept>(c)->result_private_do_not_touch = result;
-      else fail(os::errnoToAcceptError(e));
-      return;
-    case Op::net_connect:
-      if (!ok) fail(os::errnoToConnectError(e));
-      return;
-    case Op::net_shutdown:
-      if (!ok) fail(os::errnoToShutdownError(e));
-      return;
-    case Op::net_poll:
-      if (!ok) fail(os::errnoToRecvError(e));
-      return;
-    case Op::pipe_poll:
-      if (!ok) fail(os::errnoToFileReadError(e));
-      return;
-    case Op::net_close:
-      // Once close(2) ran the descriptor is gone whatever it reported, so
-      // its errors are not the caller's concern. A close cancelled before it
-      // reached the kernel did not run: the descriptor is still open.
-      if (!ok && e == ECANCELED) fail(Error::Canceled);
-      return;
-    case Op::file_close:
-    case Op::dir_close:
-    case Op::pipe_close:
-      if (!ok) fail(closeError(e));
-      return;
-    case Op::file_read:
-      if (ok) containerOf<FileRead>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
-      else fail(os::errnoToFileReadError(e));
-      return;
-    case Op::file_read_streaming:
-      if (ok) containerOf<FileReadStreaming>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
-      else fail(os::errnoToFileReadError(e));
-      return;
-    case Op::file_write:
-      if (ok) containerOf<FileWrite>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
-      else fail(os::errnoToFileWriteError(e));
-      return;
-    case Op::file_write_streaming:
-      if (ok) containerOf<FileWriteStreaming>(c)->result_private_do_not_touch = static_cast<std::size_t>(result);
-      else fail(os::errnoToFileWriteError(e));
-      return;
-    case Op::file_sync:
-      if (!ok) fail(os::errnoToFileSyncError(e));
-      return;
-    case Op::file_set_size:
-      if (!ok) fail(os::errnoToFileSetSizeError(e));
-      return;
-    case Op::file_size: {
-      auto* r = containerOf<FileSize>(c);
-      if (ok) r->result_private_do_not_touch = r->internal.statx.stx_size;
-      else fail(fileSizeError(e));
-      return;
-    }
-    case Op::file_stat: {
-      auto* r = containerOf<FileStat>(c);
-      freePath(allocator, r->internal.path, r->path);
-      if (ok) r->result_private_do_not_touch = statxToFileStat(r->internal.statx);
-      else fail(os::errnoToFileStatError(e));
-      return;
-    }
-    case Op::file_open: {
-      auto* r = containerOf<FileOpen>(c);
-      freePath(allocator, r->internal.path, r->path);
-      if (ok) r->result_private_do_not_touch = FileOpenResult{result, false};
-      else fail(os::errnoToFileOpenError(e, r->flags.follow_symlinks, r->flags.resolve_beneath));
-      return;
-    }
-    case Op::file_create: {
-      auto* r = containerOf<FileCreate>(c);
-      freePath(allocator, r->internal.path, r->path);
-      if (ok) r->result_private_do_not_touch = FileOpenResult{result, false};
-      else fail(os::errnoToFileOpenError(e, r->flags.resolve_beneath));
-      return;
-    }
-    case Op::dir_open: {
-      auto* r = containerOf<DirOpen>(c);
-      freePath(allocator, r->internal.path, r->path);
-      if (ok) r->result_private_do_not_touch = result;
-      else fail(os::errnoToDirOpenError(e, r->flags.resolve_beneath));
-      return;
-    }
-    case Op::dir_create_dir: {
-      auto* r = containerOf<DirCreateDir>(c);
-      freePath(allocator, r->internal.path, r->path);
-      if (!ok) fail(os::errnoToDirCreateDirError(e));
-      return;
-    }
-    case Op::dir_rename: {
-      auto* r = containerOf<DirRename>(c);
-      freePath(allocator, r->internal.old_path, r->old_path);
-      freePath(allocator, r->internal.new_path, r->new_path);
-      if (!ok) fail(os::errnoToDirRenameError(e));
-      return;
-    }
-    case Op::dir_rename_preserve: {
-      auto* r = containerOf<DirRenamePreserve>(c);
-      freePath(allocator, r->internal.old_path, r->old_path);
-      freePath(allocator, r->internal.new_path, r->new_path);
-      if (!ok) fail(e == EEXIST ? Error::PathAlreadyExists : os::errnoToDirRenameError(e));
-      return;
-    }
-    case Op::dir_delete_file: {
-      auto* r = containerOf<DirDeleteFile>(c);
-      freePath(allocator, r->internal.path, r->path);
-      if (!ok) fail(os::errnoToDirDeleteFileError(e));
-      return;
-    }
-    case Op::dir_delete_dir: {
-      auto* r = containerOf<DirDeleteDir>(c);
-      freePath(allocator, r->internal.path, r->path);
-      if (!ok) fail(os::errnoToDirDeleteDirError(e));
-      return;
-    }
-    case Op::process_wait: {
-      auto* r = containerOf<ProcessWait>(c);
-      if (!ok) return fail(processWaitError(e));
-      const siginfo_t& si = r->internal.siginfo;
-      ProcessWait::ExitStatus status{};
-      if (si.si_code == CLD_EXITED) status.code = static_cast<std::uint8_t>(si.si_status);
-      if (si.si_code == CLD_KILLED || si.si_code == CLD_DUMPED) status.signal = static_cast<std::uint8_t>(si.si_status);
-      r->result_private_do_not_touch = status;
-      return;
-    }
-    default:
-      // Kinds finished inside submit never reach here; keep a failure visible.
-      if (!ok) fail(e == ECANCELED ? Error::Canceled : Error::Unexpected);
-      return;
-  }
+  const RingOp& op = ringOpOf(c->op);
+  // Freed whatever the result: the kernel is done with them.
+  if (op.paths != nullptr) freePaths(allocator, op.paths(c));
+  if (op.store != nullptr) return op.store(c, result);
+  // Not a kind of the ring; keep a failure visible.
+  if (result < 0) c->setOsError(result == -ECANCELED ? Error::Canceled : Error::Unexpected, errnoOf(result));
 }
 
 namespace {
