@@ -374,7 +374,9 @@ std::int32_t callPipeCreate(Completion* c) noexcept {
 
 using Family = Error (*)(std::uint16_t) noexcept;
 
-void fail(Completion* c, std::int32_t result, Family family) noexcept {
+// `family` maps the number to a code; it may read the record's flags.
+template <class Map>
+void fail(Completion* c, std::int32_t result, Map family) noexcept {
   const std::uint16_t e = errnoOf(result);
   c->setOsError(family(e), e);
 }
@@ -437,32 +439,25 @@ void storeFileStat(Completion* c, std::int32_t result) noexcept {
 
 void storeFileOpen(Completion* c, std::int32_t result) noexcept {
   auto* r = containerOf<FileOpen>(c);
-  if (result >= 0) {
-    r->result_private_do_not_touch = FileOpenResult{result, false};
-    return;
-  }
-  const std::uint16_t e = errnoOf(result);
-  c->setOsError(os::errnoToFileOpenError(e, r->flags.follow_symlinks, r->flags.resolve_beneath), e);
+  auto family = [r](std::uint16_t e) noexcept {
+    return os::errnoToFileOpenError(e, r->flags.follow_symlinks, r->flags.resolve_beneath);
+  };
+  if (result < 0) return fail(c, result, family);
+  r->result_private_do_not_touch = FileOpenResult{result, false};
 }
 
 void storeFileCreate(Completion* c, std::int32_t result) noexcept {
   auto* r = containerOf<FileCreate>(c);
-  if (result >= 0) {
-    r->result_private_do_not_touch = FileOpenResult{result, false};
-    return;
-  }
-  const std::uint16_t e = errnoOf(result);
-  c->setOsError(os::errnoToFileOpenError(e, r->flags.resolve_beneath), e);
+  auto family = [r](std::uint16_t e) noexcept { return os::errnoToFileOpenError(e, r->flags.resolve_beneath); };
+  if (result < 0) return fail(c, result, family);
+  r->result_private_do_not_touch = FileOpenResult{result, false};
 }
 
 void storeDirOpen(Completion* c, std::int32_t result) noexcept {
   auto* r = containerOf<DirOpen>(c);
-  if (result >= 0) {
-    r->result_private_do_not_touch = result;
-    return;
-  }
-  const std::uint16_t e = errnoOf(result);
-  c->setOsError(os::errnoToDirOpenError(e, r->flags.resolve_beneath), e);
+  auto family = [r](std::uint16_t e) noexcept { return os::errnoToDirOpenError(e, r->flags.resolve_beneath); };
+  if (result < 0) return fail(c, result, family);
+  r->result_private_do_not_touch = result;
 }
 
 void storeDirRenamePreserve(Completion* c, std::int32_t result) noexcept {
@@ -604,21 +599,38 @@ constexpr RingOp ring_op_rows[] = {
 
 struct RingOpTable {
   std::array<RingOp, op_count> rows{};
-  bool complete = true;  // one row per kind, each that stores and either prepares or calls
+  // Which kinds have a row. Kept beside the rows because a sanitizer build
+  // does not let the compiler compare function addresses while it builds
+  // the table.
+  std::array<bool, op_count> has{};
+  bool unique = true;  // no kind listed twice
 };
 
 constexpr RingOpTable ring_ops = [] {
   RingOpTable t;
   for (const RingOp& row : ring_op_rows) {
-    RingOp& slot = t.rows[static_cast<std::size_t>(row.op)];
-    if (slot.store != nullptr || row.store == nullptr || (row.prep == nullptr) == (row.call == nullptr)) {
-      t.complete = false;
-    }
-    slot = row;
+    auto i = static_cast<std::size_t>(row.op);
+    if (t.has[i]) t.unique = false;
+    t.rows[i] = row;
+    t.has[i] = true;
   }
   return t;
 }();
-static_assert(ring_ops.complete, "a kind listed twice, or a row that neither prepares nor calls");
+static_assert(ring_ops.unique, "a kind listed twice in ring_op_rows");
+
+// The rows are exactly the kinds the capabilities route to the ring (the
+// loop's own kinds and mach_port never reach it).
+constexpr bool rowsMatchCapabilities() noexcept {
+  for (int i = 0; i < op_count; ++i) {
+    auto op = static_cast<Op>(i);
+    if (op == Op::group || op == Op::timer || op == Op::async || op == Op::work || op == Op::mach_port) continue;
+    if (ring_ops.has[static_cast<std::size_t>(i)] != backendPerforms(io_uring_capabilities_ftruncate, op)) {
+      return false;
+    }
+  }
+  return true;
+}
+static_assert(rowsMatchCapabilities(), "a kind the capabilities give the ring has no row, or the reverse");
 
 const RingOp& ringOpOf(Op op) noexcept {
   static constexpr RingOp none{};
