@@ -1,0 +1,93 @@
+"""The raw operations a file object stands on: one system operation on one
+descriptor each, no buffering, no file position of their own.
+
+`RawOps` is the seam between the file objects and what carries out their
+I/O: `LoopRawOps` runs them on the ombrel loop's ring. A backend hands back
+awaitables whose cancellation stops waiting for the operation (and, where
+it can, aborts it), and raises the OSErrors the system call would.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Awaitable, Buffer
+from typing import TYPE_CHECKING, Protocol
+
+if TYPE_CHECKING:
+    from .._loop import Loop
+
+__all__ = ["LoopRawOps", "RawOps"]
+
+
+class RawOps(Protocol):
+    """What the buffered layer asks of a backend; called on the loop thread."""
+
+    def pread(self, fd: int, size: int, offset: int, /) -> Awaitable[bytes]:
+        """Up to `size` bytes at `offset` (b"" at the end of the file)."""
+        ...
+
+    def read(self, fd: int, size: int, /) -> Awaitable[bytes]:
+        """Up to `size` bytes in stream order, for descriptors that cannot seek."""
+        ...
+
+    def pwrite(self, fd: int, data: Buffer, offset: int, /) -> Awaitable[int]:
+        """Write all of `data` at `offset`; its length."""
+        ...
+
+    def write(self, fd: int, data: Buffer, /) -> Awaitable[int]:
+        """Write all of `data` in stream order; its length."""
+        ...
+
+    def size(self, fd: int, /) -> Awaitable[int]: ...
+
+    def truncate(self, fd: int, size: int, /) -> Awaitable[None]: ...
+
+    def fsync(self, fd: int, datasync: bool, /) -> Awaitable[None]: ...
+
+    def close(self, fd: int, /) -> Awaitable[None]:
+        """Close `fd`; callers shield it, so that a cancelled close still ends."""
+        ...
+
+
+class LoopRawOps:
+    """The ombrel loop's native file operations. Each one but the stream
+    read is the operation's own future, awaited directly: cancelling the
+    awaiting task aborts the operation."""
+
+    __slots__ = ("_loop",)
+
+    def __init__(self, loop: Loop) -> None:
+        self._loop = loop
+
+    def pread(self, fd: int, size: int, offset: int, /) -> Awaitable[bytes]:
+        return self._loop._file_pread(fd, size, offset)
+
+    async def read(self, fd: int, size: int, /) -> bytes:
+        fut = self._loop._file_read(fd, size)
+        try:
+            data: bytes = await fut
+        except BaseException:
+            # Read, but the task was cancelled before it resumed: the bytes
+            # are gone from the stream, so they go back to the engine, first
+            # in line for the next read of this descriptor.
+            if fut.done() and not fut.cancelled() and fut.exception() is None:
+                self._loop._sock_unrecv(fd, fut.result())
+            raise
+        return data
+
+    def pwrite(self, fd: int, data: Buffer, offset: int, /) -> Awaitable[int]:
+        return self._loop._file_pwrite(fd, data, offset)
+
+    def write(self, fd: int, data: Buffer, /) -> Awaitable[int]:
+        return self._loop._file_write(fd, data)
+
+    def size(self, fd: int, /) -> Awaitable[int]:
+        return self._loop._file_size(fd)
+
+    def truncate(self, fd: int, size: int, /) -> Awaitable[None]:
+        return self._loop._file_truncate(fd, size)
+
+    def fsync(self, fd: int, datasync: bool, /) -> Awaitable[None]:
+        return self._loop._file_fsync(fd, datasync)
+
+    def close(self, fd: int, /) -> Awaitable[None]:
+        return self._loop._file_close(fd)
