@@ -13,29 +13,29 @@ fatal to it.
 
 from __future__ import annotations
 
+import asyncio
 import collections
 import os
 import socket
 import stat
 import warnings
-from asyncio import base_events, constants, futures, transports, trsock
+from asyncio import constants, transports, trsock
 from asyncio.log import logger
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    import asyncio
+from . import _borrowed
+from ._loop_base import LoopBase, typed_as
+from ._transport_base import TransportBase
 
-    from ._loop import Loop
 
-
-class DatagramTransport(transports._FlowControlMixin, transports.DatagramTransport):
+class DatagramTransport(TransportBase, _borrowed.FlowControlMixin, transports.DatagramTransport):
     max_size = 256 * 1024  # the largest datagram received
     _header_size = 8  # what a queued datagram counts besides its bytes
     _sock: socket.socket | None = None
 
     def __init__(
         self,
-        loop: Loop,
+        loop: LoopBase,
         sock: socket.socket,
         protocol: asyncio.BaseProtocol,
         address: Any = None,
@@ -65,7 +65,7 @@ class DatagramTransport(transports._FlowControlMixin, transports.DatagramTranspo
         loop.call_soon(protocol.connection_made, self)
         loop.call_soon(self._start_reading)
         if waiter is not None:
-            loop.call_soon(futures._set_result_unless_cancelled, waiter, None)
+            loop.call_soon(_borrowed.set_result_unless_cancelled, waiter, None)
 
     def __repr__(self) -> str:
         info = [type(self).__name__]
@@ -189,15 +189,6 @@ class DatagramTransport(transports._FlowControlMixin, transports.DatagramTranspo
 
     # Closing.
 
-    def set_protocol(self, protocol: asyncio.BaseProtocol) -> None:
-        self._protocol = protocol
-
-    def get_protocol(self) -> asyncio.BaseProtocol:
-        return self._protocol
-
-    def is_closing(self) -> bool:
-        return self._closing
-
     def close(self) -> None:
         if self._closing:
             return
@@ -215,21 +206,6 @@ class DatagramTransport(transports._FlowControlMixin, transports.DatagramTranspo
         if self._sock is not None:
             _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
             self._sock.close()
-
-    def _fatal_error(self, exc: BaseException, message: str = "Fatal error on transport") -> None:
-        if isinstance(exc, OSError):
-            if self._loop.get_debug():
-                logger.debug("%r: %s", self, message, exc_info=True)
-        else:
-            self._loop.call_exception_handler(
-                {
-                    "message": message,
-                    "exception": exc,
-                    "transport": self,
-                    "protocol": self._protocol,
-                }
-            )
-        self._force_close(exc)
 
     def _force_close(self, exc: BaseException | None) -> None:
         if self._conn_lost:
@@ -256,11 +232,14 @@ class DatagramTransport(transports._FlowControlMixin, transports.DatagramTranspo
             self._loop = None
 
 
-class DatagramMixin:
+class DatagramMixin(LoopBase):
     __slots__ = ()
 
+    # The stubs still list reuse_address, which the standard loop refuses
+    # since 3.12, as this one does.
+    @typed_as(asyncio.AbstractEventLoop.create_datagram_endpoint)
     async def create_datagram_endpoint(
-        self: Loop,
+        self,
         protocol_factory: Any,
         local_addr: Any = None,
         remote_addr: Any = None,
@@ -331,7 +310,7 @@ class DatagramMixin:
         return transport, protocol
 
     async def _datagram_address_pairs(
-        self: Loop, local_addr: Any, remote_addr: Any, family: int, proto: int, flags: int
+        self, local_addr: Any, remote_addr: Any, family: int, proto: int, flags: int
     ) -> list[Any]:
         """[((family, proto), (local address, remote address)), ...] to try
         in order."""
@@ -353,7 +332,7 @@ class DatagramMixin:
                 continue
             if not (isinstance(addr, tuple) and len(addr) == 2):
                 raise TypeError("2-tuple is expected")
-            info = base_events._ipaddr_info(addr[0], addr[1], family, socket.SOCK_DGRAM, proto)
+            info = _borrowed.ipaddr_info(addr[0], addr[1], family, socket.SOCK_DGRAM, proto)
             if info is not None:
                 infos = [info]
             else:
@@ -375,12 +354,12 @@ class DatagramMixin:
         return pairs
 
     def _datagram_socket(
-        self: Loop, family: int, proto: int, local: Any, remote: Any, reuse_port: bool, allow_broadcast: bool
+        self, family: int, proto: int, local: Any, remote: Any, reuse_port: bool, allow_broadcast: bool
     ) -> tuple[socket.socket, Any]:
         sock = socket.socket(family=family, type=socket.SOCK_DGRAM, proto=proto)
         try:
             if reuse_port:
-                base_events._set_reuseport(sock)
+                _borrowed.set_reuseport(sock)
             if allow_broadcast:
                 sock.setsockopt(socket.SOL_SOCKET, socket.SO_BROADCAST, 1)
             sock.setblocking(False)

@@ -19,20 +19,22 @@ from asyncio import coroutines, format_helpers, tasks
 from asyncio.log import logger
 from typing import TYPE_CHECKING, Any
 
+from . import _borrowed
+
 if TYPE_CHECKING:
-    from ._loop import Loop
+    from ._loop_base import LoopBase
 
 __all__ = ["check_callback", "check_thread", "debug_check", "log_slow_callback"]
 
 
 def check_callback(callback: object, method: str) -> None:
-    if coroutines.iscoroutine(callback) or coroutines._iscoroutinefunction(callback):
+    if coroutines.iscoroutine(callback) or _borrowed.iscoroutinefunction(callback):
         raise TypeError(f"coroutines cannot be used with {method}()")
     if not callable(callback):
         raise TypeError(f"a callable object was expected by {method}(), got {callback!r}")
 
 
-def check_thread(loop: Loop) -> None:
+def check_thread(loop: LoopBase) -> None:
     """Refuse a non-thread-safe call from a thread other than the one
     running the loop (an idle loop accepts calls from any thread)."""
     thread_id = loop._thread_id
@@ -40,7 +42,7 @@ def check_thread(loop: Loop) -> None:
         raise RuntimeError("Non-thread-safe operation invoked on an event loop other than the current one")
 
 
-def debug_check(loop: Loop, method: str, callback: object) -> Any:
+def debug_check(loop: LoopBase, method: str, callback: object) -> Any:
     """The checks of a scheduling call in debug mode; returns where the call
     was made (the native method has no frame: frame 1 is its caller's)."""
     if method == "call_soon_threadsafe":

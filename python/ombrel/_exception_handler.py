@@ -13,26 +13,25 @@ from __future__ import annotations
 import traceback
 from asyncio.log import logger
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from ._loop import Loop
+from ._loop_base import LoopBase
 
 ExceptionHandler = Callable[[Any, dict[str, Any]], object]
 
 
-class ExceptionHandlerMixin:
+class ExceptionHandlerMixin(LoopBase):
     __slots__ = ()
 
-    def get_exception_handler(self: Loop) -> ExceptionHandler | None:
+    def get_exception_handler(self) -> ExceptionHandler | None:
         return self._exception_handler
 
-    def set_exception_handler(self: Loop, handler: ExceptionHandler | None) -> None:
+    def set_exception_handler(self, handler: ExceptionHandler | None) -> None:
         if handler is not None and not callable(handler):
             raise TypeError(f"A callable object or None is expected, got {handler!r}")
         self._exception_handler = handler
 
-    def default_exception_handler(self: Loop, context: dict[str, Any]) -> None:
+    def default_exception_handler(self, context: dict[str, Any]) -> None:
         """Log the context on the "asyncio" logger, one "key: value" line per
         key after the message, with the exception's traceback attached."""
         message = context.get("message") or "Unhandled exception in event loop"
@@ -56,7 +55,7 @@ class ExceptionHandlerMixin:
             lines.append(f"{key}: {value}")
         logger.error("\n".join(lines), exc_info=exc_info)
 
-    def call_exception_handler(self: Loop, context: dict[str, Any]) -> None:
+    def call_exception_handler(self, context: dict[str, Any]) -> None:
         handler = self._exception_handler
         if handler is None:
             try:

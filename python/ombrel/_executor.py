@@ -15,20 +15,18 @@ import threading
 import warnings
 from asyncio import futures
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
 
+from . import _borrowed
 from ._debug import check_callback
-
-if TYPE_CHECKING:
-    from ._loop import Loop
+from ._loop_base import LoopBase
 
 
-class ExecutorMixin:
+class ExecutorMixin(LoopBase):
     __slots__ = ()
 
-    def run_in_executor(
-        self: Loop, executor: concurrent.futures.Executor | None, func: Callable[..., Any], *args: Any
-    ) -> asyncio.Future[Any]:
+    def run_in_executor[*Ts, T](
+        self, executor: concurrent.futures.Executor | None, func: Callable[[*Ts], T], *args: *Ts
+    ) -> asyncio.Future[T]:
         self._check_closed()
         if self._debug:
             check_callback(func, "run_in_executor")
@@ -40,12 +38,12 @@ class ExecutorMixin:
                 executor = self._default_executor = concurrent.futures.ThreadPoolExecutor(thread_name_prefix="asyncio")
         return futures.wrap_future(executor.submit(func, *args), loop=self)
 
-    def set_default_executor(self: Loop, executor: concurrent.futures.ThreadPoolExecutor) -> None:
+    def set_default_executor(self, executor: concurrent.futures.Executor) -> None:
         if not isinstance(executor, concurrent.futures.ThreadPoolExecutor):
             raise TypeError("executor must be ThreadPoolExecutor instance")
         self._default_executor = executor
 
-    async def shutdown_default_executor(self: Loop, timeout: float | None = None) -> None:
+    async def shutdown_default_executor(self, timeout: float | None = None) -> None:
         """Wait for the default executor's threads, at most `timeout`
         seconds; after that, warn and let them finish on their own."""
         self._executor_shutdown_called = True
@@ -68,18 +66,18 @@ class ExecutorMixin:
         else:
             thread.join()
 
-    def _join_executor(self: Loop, executor: concurrent.futures.Executor, done: asyncio.Future[None]) -> None:
+    def _join_executor(self, executor: concurrent.futures.Executor, done: asyncio.Future[None]) -> None:
         # Runs on its own thread; it reaches the loop only through
         # call_soon_threadsafe, and not at all once the loop is closed.
         try:
             executor.shutdown(wait=True)
             if not self.is_closed():
-                self.call_soon_threadsafe(futures._set_result_unless_cancelled, done, None)
+                self.call_soon_threadsafe(_borrowed.set_result_unless_cancelled, done, None)
         except Exception as exc:
             if not self.is_closed() and not done.cancelled():
                 self.call_soon_threadsafe(done.set_exception, exc)
 
-    def _drop_default_executor(self: Loop) -> None:
+    def _drop_default_executor(self) -> None:
         """Part of close: no more default-executor work, and the pool's
         threads are told to end without being waited for."""
         self._executor_shutdown_called = True

@@ -17,15 +17,17 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import contextvars
 import sys
 import threading
 import warnings
 import weakref
-from asyncio import coroutines, events, futures, tasks
+from asyncio import futures, tasks
 from asyncio.log import logger
 from collections.abc import Awaitable, Callable
-from typing import Any, TypeVar
+from typing import TYPE_CHECKING, Any, TypeVar
 
+from . import _borrowed
 from ._datagram import DatagramMixin
 from ._debug import check_callback, check_thread, debug_check, log_slow_callback
 from ._exception_handler import ExceptionHandler, ExceptionHandlerMixin
@@ -51,10 +53,10 @@ def _stop_when_done(fut: asyncio.Future[Any]) -> None:
         exc = fut.exception()
         if isinstance(exc, (SystemExit, KeyboardInterrupt)):
             return
-    futures._get_loop(fut).stop()
+    _borrowed.get_loop(fut).stop()
 
 
-def _run_threadsafe(handle: events._ThreadSafeHandle) -> None:
+def _run_threadsafe(handle: _borrowed.ThreadSafeHandle) -> None:
     # The native queue cannot see a cancellation made through the asyncio
     # handle (from any thread): look before running.
     if not handle._cancelled:
@@ -62,7 +64,6 @@ def _run_threadsafe(handle: events._ThreadSafeHandle) -> None:
 
 
 class Loop(
-    NativeLoop,
     ExceptionHandlerMixin,
     ExecutorMixin,
     ResolverMixin,
@@ -72,13 +73,16 @@ class Loop(
     DatagramMixin,
     ReadinessMixin,
     NetworkMixin,
+    NativeLoop,
     asyncio.AbstractEventLoop,
 ):
     """An asyncio event loop on io_uring.
 
-    The native base comes first in the method order, so its callback and
-    timer methods are used directly. AbstractEventLoop comes last: every
-    method it declares is defined before it, here or in a mixin.
+    No mixin defines a method of the native base, so its callback and timer
+    methods are used directly; the mixins come first because, for the type
+    checker, each derives from NativeLoop (through LoopBase). AbstractEventLoop
+    comes last: every method it declares is defined before it, here, in a
+    mixin or natively.
     """
 
     # Class-level defaults keep __del__ and repr working on an object whose
@@ -107,7 +111,7 @@ class Loop(
         self._acceptors: dict[Any, Any] = {}
         # UNIX server socket -> inode of its path, removed when it closes.
         self._unix_server_sockets: dict[Any, int] = {}
-        self.set_debug(coroutines._is_debug_mode())
+        self.set_debug(_borrowed.is_debug_mode())
 
     def __repr__(self) -> str:
         return f"<{type(self).__name__} running={self.is_running()} closed={self.is_closed()} debug={self.get_debug()}>"
@@ -125,7 +129,7 @@ class Loop(
     def _check_running(self) -> None:
         if self.is_running():
             raise RuntimeError("This event loop is already running")
-        if events._get_running_loop() is not None:
+        if _borrowed.get_running_loop_or_none() is not None:
             raise RuntimeError("Cannot run the event loop while another loop is running")
 
     # Running and stopping.
@@ -137,7 +141,7 @@ class Loop(
         self._old_agen_hooks = sys.get_asyncgen_hooks()
         self._thread_id = threading.get_ident()
         sys.set_asyncgen_hooks(firstiter=self._asyncgen_firstiter_hook, finalizer=self._asyncgen_finalizer_hook)
-        events._set_running_loop(self)
+        _borrowed.set_running_loop(self)
         stop_handle = None
         if self._stop_pending:
             # A stop() made while idle means one full iteration, as in the
@@ -162,7 +166,7 @@ class Loop(
             if stop_handle is not None:
                 stop_handle.cancel()
             self._thread_id = None
-            events._set_running_loop(None)
+            _borrowed.set_running_loop(None)
             self._set_origin_tracking(False)
             if self._old_agen_hooks is not None:
                 sys.set_asyncgen_hooks(*self._old_agen_hooks)
@@ -215,16 +219,16 @@ class Loop(
 
     # Futures and tasks.
 
-    def call_soon_threadsafe(
-        self, callback: Callable[..., object], *args: Any, context: Any = None
-    ) -> events._ThreadSafeHandle:
+    def call_soon_threadsafe[*Ts](
+        self, callback: Callable[[*Ts], object], *args: *Ts, context: contextvars.Context | None = None
+    ) -> Any:  # an asyncio.events._ThreadSafeHandle, not the engine's Handle
         """Like call_soon, but safe from any thread. The handle is asyncio's
         thread-safe one: cancelling it from another thread waits while its
         callback runs, as the standard loop's does."""
         if self._debug:
             self._check_closed()
             check_callback(callback, "call_soon_threadsafe")
-        handle = events._ThreadSafeHandle(callback, args, self, context)
+        handle: _borrowed.ThreadSafeHandle = _borrowed.ThreadSafeHandle(callback, args, self, context)
         if handle._source_traceback:
             # The frames of its __init__ and of this method.
             del handle._source_traceback[-2:]
@@ -235,7 +239,12 @@ class Loop(
     # self._task_factory when set, else tasks.Task(coro, loop=self, **kwargs),
     # and raises RuntimeError on a closed loop, as asyncio's does.
     create_future = NativeLoop._create_future
-    create_task = NativeLoop._create_task
+    if TYPE_CHECKING:
+        # Typed as the abstract loop declares it: the native method takes
+        # any awaitable and keyword.
+        create_task = asyncio.AbstractEventLoop.create_task
+    else:
+        create_task = NativeLoop._create_task
 
     def set_task_factory(self, factory: TaskFactory | None) -> None:
         if factory is not None and not callable(factory):

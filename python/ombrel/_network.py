@@ -20,17 +20,19 @@ from __future__ import annotations
 import errno
 import os
 import socket
-from asyncio import base_events, constants, exceptions, protocols, selector_events, sslproto, trsock, unix_events
+from asyncio import base_events, constants, exceptions, protocols, sslproto, trsock
 from asyncio.log import logger
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
 
+from . import _borrowed
 from ._sockets import SocketsMixin, accepted_socket, regular_file_fd
 from ._transport import SendfileProtocol, SocketTransport
 
 if TYPE_CHECKING:
     import asyncio
 
-    from ._loop import Loop
+    from ._loop_base import LoopBase
+    from ._native import SockFuture
 
 
 # Accept errors after which the listening socket is of no more use.
@@ -46,11 +48,11 @@ class _Acceptor:
 
     __slots__ = ("loop", "sock", "args", "op", "retry", "stopped")
 
-    def __init__(self, loop: Loop, sock: socket.socket, args: tuple[Any, ...]) -> None:
+    def __init__(self, loop: NetworkMixin, sock: socket.socket, args: tuple[Any, ...]) -> None:
         self.loop = loop
         self.sock = sock
         self.args = args  # protocol_factory, sslcontext, server, timeouts
-        self.op: asyncio.Future[int] | None = None
+        self.op: SockFuture | None = None
         self.retry: asyncio.TimerHandle | None = None
         self.stopped = False
 
@@ -101,7 +103,8 @@ class _Acceptor:
         self.op = None
         if op.cancelled():
             return
-        exc = op.exception()
+        # The engine fails an accept with an OSError only.
+        exc = cast(OSError | None, op.exception())
         if exc is None:
             # The next accept goes in flight before this connection is set
             # up, so a burst of clients is not served one loop pass apart.
@@ -178,13 +181,13 @@ class _Acceptor:
                 loop.call_exception_handler(context)
 
 
-def _feed_kept(loop: Loop, transport: SocketTransport, data: bytes) -> None:
+def _feed_kept(loop: LoopBase, transport: SocketTransport, data: bytes) -> None:
     if transport.is_closing():
         return
     protocol = transport.get_protocol()
     try:
         if isinstance(protocol, protocols.BufferedProtocol):
-            protocols._feed_data_to_buffered_proto(protocol, data)
+            _borrowed.feed_data_to_buffered_proto(protocol, data)
         else:
             protocol.data_received(data)  # type: ignore[attr-defined]
     except (SystemExit, KeyboardInterrupt):
@@ -207,7 +210,7 @@ class NetworkMixin(SocketsMixin):
     # Hooks of the standard code below.
 
     def _make_socket_transport(
-        self: Loop,
+        self,
         sock: socket.socket,
         protocol: asyncio.BaseProtocol,
         waiter: asyncio.Future[None] | None = None,
@@ -216,7 +219,7 @@ class NetworkMixin(SocketsMixin):
         server: Any = None,
     ) -> SocketTransport:
         info = dict(extra) if extra else {}
-        base_events._set_nodelay(sock)
+        _borrowed.set_nodelay(sock)
         fd = sock.fileno()
         transport = SocketTransport(self, sock, protocol, info, server)
         self.call_soon(protocol.connection_made, transport)
@@ -230,7 +233,7 @@ class NetworkMixin(SocketsMixin):
         return transport
 
     def _make_ssl_transport(
-        self: Loop,
+        self,
         rawsock: socket.socket,
         protocol: asyncio.BaseProtocol,
         sslcontext: Any,
@@ -247,17 +250,20 @@ class NetworkMixin(SocketsMixin):
             self,
             protocol,
             sslcontext,
-            waiter,
+            # asyncio's stubs want a waiter and a whole number of seconds;
+            # the class takes None and any float, as the standard loop
+            # passes them.
+            cast(Any, waiter),
             server_side,
             server_hostname,
-            ssl_handshake_timeout=ssl_handshake_timeout,
+            ssl_handshake_timeout=cast(Any, ssl_handshake_timeout),
             ssl_shutdown_timeout=ssl_shutdown_timeout,
         )
         self._make_socket_transport(rawsock, ssl_protocol, extra=extra, server=server)
         return ssl_protocol._app_transport
 
     def _start_serving(
-        self: Loop,
+        self,
         protocol_factory: Any,
         sock: socket.socket,
         sslcontext: Any = None,
@@ -276,7 +282,7 @@ class NetworkMixin(SocketsMixin):
         self._acceptors[sock] = acceptor
         acceptor.start()
 
-    def _stop_serving(self: Loop, sock: socket.socket) -> None:
+    def _stop_serving(self, sock: socket.socket) -> None:
         # The socket may be shared (forked workers, dup()s, socket
         # activation): closing it ends this process's part only, where a
         # shutdown() would stop the listening for every one of them. The
@@ -302,12 +308,12 @@ class NetworkMixin(SocketsMixin):
             except OSError as err:
                 logger.error("Unable to clean up listening UNIX socket %r: %r", path, err)
 
-    def _stop_all_serving(self: Loop) -> None:
+    def _stop_all_serving(self) -> None:
         for acceptor in self._acceptors.values():
             acceptor.stop()
         self._acceptors.clear()
 
-    async def _sendfile_native(self: Loop, transp: Any, file: Any, offset: int, count: int | None) -> int:
+    async def _sendfile_native(self, transp: Any, file: Any, offset: int, count: int | None) -> int:
         if not isinstance(transp, SocketTransport) or transp._sock_fd < 0:
             raise exceptions.SendfileNotAvailableError(f"sendfile is not supported for transport {transp!r}")
         regular_file_fd(file)  # before the transport is touched
@@ -327,9 +333,9 @@ class NetworkMixin(SocketsMixin):
         finally:
             proto.restore()
 
-    async def _sendfile_fallback(self: Loop, transp: Any, file: Any, offset: int, count: int | None) -> int:
+    async def _sendfile_fallback(self, transp: Any, file: Any, offset: int, count: int | None) -> int:
         if not isinstance(transp, SocketTransport):
-            return await base_events.BaseEventLoop._sendfile_fallback(self, transp, file, offset, count)
+            return await _borrowed.sendfile_fallback(self, transp, file, offset, count)
         # The standard fallback, with the flow control of the native
         # transport (SendfileProtocol) in place of _FlowControlMixin's.
         if hasattr(file, "seek"):
@@ -367,18 +373,15 @@ class NetworkMixin(SocketsMixin):
         connect_accepted_socket = asyncio.AbstractEventLoop.connect_accepted_socket
         sendfile = asyncio.AbstractEventLoop.sendfile
         start_tls = asyncio.AbstractEventLoop.start_tls
-        create_unix_connection = asyncio.AbstractEventLoop.create_unix_connection
-        create_unix_server = asyncio.AbstractEventLoop.create_unix_server
     else:
         create_connection = base_events.BaseEventLoop.create_connection
         create_server = base_events.BaseEventLoop.create_server
         connect_accepted_socket = base_events.BaseEventLoop.connect_accepted_socket
         sendfile = base_events.BaseEventLoop.sendfile
         start_tls = base_events.BaseEventLoop.start_tls
-        create_unix_connection = unix_events._UnixSelectorEventLoop.create_unix_connection
-        create_unix_server = unix_events._UnixSelectorEventLoop.create_unix_server
-    _connect_sock = base_events.BaseEventLoop._connect_sock
-    _create_connection_transport = base_events.BaseEventLoop._create_connection_transport
-    _ensure_resolved = base_events.BaseEventLoop._ensure_resolved
-    _create_server_getaddrinfo = base_events.BaseEventLoop._create_server_getaddrinfo
-    _accept_connection2 = selector_events.BaseSelectorEventLoop._accept_connection2
+    create_unix_connection = _borrowed.create_unix_connection
+    create_unix_server = _borrowed.create_unix_server
+    _connect_sock = _borrowed.connect_sock
+    _create_connection_transport = _borrowed.create_connection_transport
+    _create_server_getaddrinfo = _borrowed.create_server_getaddrinfo
+    _accept_connection2 = _borrowed.accept_connection2

@@ -19,14 +19,16 @@ import errno
 import os
 import stat
 import warnings
-from asyncio import constants, futures, transports
+from asyncio import constants, transports
 from asyncio.log import logger
 from typing import TYPE_CHECKING, Any
 
+from . import _borrowed
+from ._loop_base import LoopBase
+from ._transport_base import TransportBase
+
 if TYPE_CHECKING:
     import asyncio
-
-    from ._loop import Loop
 
 
 def _kind_ok(fd: int, allow_char: bool) -> bool:
@@ -56,12 +58,13 @@ def _repr(transport: Any, polling: bool, *more: str) -> str:
     return "<{}>".format(" ".join(info))
 
 
-class ReadPipeTransport(transports.ReadTransport):
+class ReadPipeTransport(TransportBase, transports.ReadTransport):
+    _fatal_message = "Fatal error on pipe transport"
     max_size = 256 * 1024  # bytes read in one loop iteration at most
 
     def __init__(
         self,
-        loop: Loop,
+        loop: LoopBase,
         pipe: Any,
         protocol: asyncio.BaseProtocol,
         waiter: asyncio.Future[None] | None = None,
@@ -69,7 +72,7 @@ class ReadPipeTransport(transports.ReadTransport):
     ) -> None:
         super().__init__(extra)
         self._extra["pipe"] = pipe
-        self._loop: Loop | None = loop
+        self._loop = loop
         self._pipe = pipe
         self._fileno = pipe.fileno()
         self._protocol: Any = protocol
@@ -83,7 +86,7 @@ class ReadPipeTransport(transports.ReadTransport):
         loop.call_soon(protocol.connection_made, self)
         loop.call_soon(self._start_reading)
         if waiter is not None:
-            loop.call_soon(futures._set_result_unless_cancelled, waiter, None)
+            loop.call_soon(_borrowed.set_result_unless_cancelled, waiter, None)
 
     def __repr__(self) -> str:
         return _repr(self, self.is_reading())
@@ -131,41 +134,20 @@ class ReadPipeTransport(transports.ReadTransport):
         if self._loop.get_debug():
             logger.debug("%r resumes reading", self)
 
-    def set_protocol(self, protocol: asyncio.BaseProtocol) -> None:
-        self._protocol = protocol
-
-    def get_protocol(self) -> asyncio.BaseProtocol:
-        return self._protocol
-
-    def is_closing(self) -> bool:
-        return self._closing
-
     def close(self) -> None:
         if not self._closing:
-            self._close(None)
+            self._force_close(None)
 
     def __del__(self, _warn: Any = warnings.warn) -> None:
         if self._pipe is not None:
             _warn(f"unclosed transport {self!r}", ResourceWarning, source=self)
             self._pipe.close()
 
-    def _fatal_error(self, exc: BaseException, message: str = "Fatal error on pipe transport") -> None:
+    def _is_quiet_error(self, exc: BaseException) -> bool:
         # EIO is how a pseudo-terminal reports that its other side closed.
-        if isinstance(exc, OSError) and exc.errno == errno.EIO:
-            if self._loop.get_debug():
-                logger.debug("%r: %s", self, message, exc_info=True)
-        else:
-            self._loop.call_exception_handler(
-                {
-                    "message": message,
-                    "exception": exc,
-                    "transport": self,
-                    "protocol": self._protocol,
-                }
-            )
-        self._close(exc)
+        return isinstance(exc, OSError) and exc.errno == errno.EIO
 
-    def _close(self, exc: BaseException | None) -> None:
+    def _force_close(self, exc: BaseException | None) -> None:
         self._closing = True
         self._loop.remove_reader(self._fileno)
         self._loop.call_soon(self._call_connection_lost, exc)
@@ -180,10 +162,12 @@ class ReadPipeTransport(transports.ReadTransport):
             self._loop = None
 
 
-class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport):
+class WritePipeTransport(TransportBase, _borrowed.FlowControlMixin, transports.WriteTransport):
+    _fatal_message = "Fatal error on pipe transport"
+
     def __init__(
         self,
-        loop: Loop,
+        loop: LoopBase,
         pipe: Any,
         protocol: asyncio.BaseProtocol,
         waiter: asyncio.Future[None] | None = None,
@@ -208,7 +192,7 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
             # Character devices never poll readable on their write side.
             loop.call_soon(loop.add_reader, self._fileno, self._read_ready)
         if waiter is not None:
-            loop.call_soon(futures._set_result_unless_cancelled, waiter, None)
+            loop.call_soon(_borrowed.set_result_unless_cancelled, waiter, None)
 
     def __repr__(self) -> str:
         return _repr(self, bool(self._buffer), f"bufsize={self.get_write_buffer_size()}")
@@ -223,9 +207,9 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
         if self._loop.get_debug():
             logger.info("%r was closed by peer", self)
         if self._buffer:
-            self._close(BrokenPipeError())
+            self._force_close(BrokenPipeError())
         else:
-            self._close()
+            self._force_close()
 
     def write(self, data: Any) -> None:
         if not isinstance(data, (bytes, bytearray, memoryview)):
@@ -295,15 +279,6 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
             self._loop.remove_reader(self._fileno)
             self._loop.call_soon(self._call_connection_lost, None)
 
-    def set_protocol(self, protocol: asyncio.BaseProtocol) -> None:
-        self._protocol = protocol
-
-    def get_protocol(self) -> asyncio.BaseProtocol:
-        return self._protocol
-
-    def is_closing(self) -> bool:
-        return self._closing
-
     def close(self) -> None:
         if self._pipe is not None and not self._closing:
             self.write_eof()  # flushes what is buffered first
@@ -314,24 +289,9 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
             self._pipe.close()
 
     def abort(self) -> None:
-        self._close(None)
+        self._force_close(None)
 
-    def _fatal_error(self, exc: BaseException, message: str = "Fatal error on pipe transport") -> None:
-        if isinstance(exc, OSError):
-            if self._loop.get_debug():
-                logger.debug("%r: %s", self, message, exc_info=True)
-        else:
-            self._loop.call_exception_handler(
-                {
-                    "message": message,
-                    "exception": exc,
-                    "transport": self,
-                    "protocol": self._protocol,
-                }
-            )
-        self._close(exc)
-
-    def _close(self, exc: BaseException | None = None) -> None:
+    def _force_close(self, exc: BaseException | None = None) -> None:
         if self._pipe is None:
             return
         self._closing = True
@@ -353,31 +313,26 @@ class WritePipeTransport(transports._FlowControlMixin, transports.WriteTransport
             self._loop = None
 
 
-class PipesMixin:
+class PipesMixin(LoopBase):
     __slots__ = ()
 
-    async def connect_read_pipe(self: Loop, protocol_factory: Any, pipe: Any) -> tuple[ReadPipeTransport, Any]:
-        protocol = protocol_factory()
-        waiter = self.create_future()
-        transport = ReadPipeTransport(self, pipe, protocol, waiter)
-        try:
-            await waiter
-        except:
-            transport.close()
-            raise
-        if self._debug:
-            logger.debug("Read pipe %r connected: (%r, %r)", pipe.fileno(), transport, protocol)
-        return transport, protocol
+    async def connect_read_pipe(self, protocol_factory: Any, pipe: Any) -> tuple[ReadPipeTransport, Any]:
+        return await self._connect_pipe(ReadPipeTransport, protocol_factory, pipe, "Read")
 
-    async def connect_write_pipe(self: Loop, protocol_factory: Any, pipe: Any) -> tuple[WritePipeTransport, Any]:
+    async def connect_write_pipe(self, protocol_factory: Any, pipe: Any) -> tuple[WritePipeTransport, Any]:
+        return await self._connect_pipe(WritePipeTransport, protocol_factory, pipe, "Write")
+
+    async def _connect_pipe[T: (ReadPipeTransport, WritePipeTransport)](
+        self, transport_class: type[T], protocol_factory: Any, pipe: Any, end: str
+    ) -> tuple[T, Any]:
         protocol = protocol_factory()
         waiter = self.create_future()
-        transport = WritePipeTransport(self, pipe, protocol, waiter)
+        transport = transport_class(self, pipe, protocol, waiter)
         try:
             await waiter
         except:
             transport.close()
             raise
         if self._debug:
-            logger.debug("Write pipe %r connected: (%r, %r)", pipe.fileno(), transport, protocol)
+            logger.debug("%s pipe %r connected: (%r, %r)", end, pipe.fileno(), transport, protocol)
         return transport, protocol

@@ -25,10 +25,9 @@ from __future__ import annotations
 import contextvars
 import functools
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from ._loop import Loop
+from ._loop_base import LoopBase
 
 READ = 0
 WRITE = 1
@@ -54,7 +53,7 @@ class Watch:
 
     __slots__ = ("fileobj", "callback", "schedule", "pending")
 
-    def __init__(self, loop: Loop, fileobj: Any, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
+    def __init__(self, loop: LoopBase, fileobj: Any, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
         self.fileobj = fileobj
         self.callback = callback
         # Bound once: the call per readiness event builds no arguments.
@@ -72,26 +71,26 @@ class Watch:
             self.pending = None
 
 
-class ReadinessMixin:
+class ReadinessMixin(LoopBase):
     __slots__ = ()
 
-    def add_reader(self: Loop, fd: Any, callback: Callable[..., object], *args: Any) -> None:
+    def add_reader[*Ts](self, fd: Any, callback: Callable[[*Ts], object], *args: *Ts) -> None:
         self._ensure_fd_no_transport(fd)
         self._add_watch(fileobj_to_fd(fd), READ, callback, args, fd)
 
-    def add_writer(self: Loop, fd: Any, callback: Callable[..., object], *args: Any) -> None:
+    def add_writer[*Ts](self, fd: Any, callback: Callable[[*Ts], object], *args: *Ts) -> None:
         self._ensure_fd_no_transport(fd)
         self._add_watch(fileobj_to_fd(fd), WRITE, callback, args, fd)
 
-    def remove_reader(self: Loop, fd: Any) -> bool:
+    def remove_reader(self, fd: Any) -> bool:
         self._ensure_fd_no_transport(fd)
         return self._remove_watch(self._watched_fd(fd), READ)
 
-    def remove_writer(self: Loop, fd: Any) -> bool:
+    def remove_writer(self, fd: Any) -> bool:
         self._ensure_fd_no_transport(fd)
         return self._remove_watch(self._watched_fd(fd), WRITE)
 
-    def _ensure_fd_no_transport(self: Loop, fd: Any) -> None:
+    def _ensure_fd_no_transport(self, fd: Any) -> None:
         fileno = fd
         if not isinstance(fileno, int):
             try:
@@ -102,7 +101,7 @@ class ReadinessMixin:
         if transport is not None and not transport.is_closing():
             raise RuntimeError(f"File descriptor {fd!r} is used by transport {transport!r}")
 
-    def _watched_fd(self: Loop, fileobj: Any) -> int:
+    def _watched_fd(self, fileobj: Any) -> int:
         """fileobj's descriptor; for an object whose descriptor is gone
         (a closed socket), the one it was registered under."""
         try:
@@ -114,7 +113,7 @@ class ReadinessMixin:
             raise
 
     def _add_watch(
-        self: Loop, fd: int, event: int, callback: Callable[..., object], args: tuple[Any, ...], fileobj: Any = None
+        self, fd: int, event: int, callback: Callable[..., object], args: tuple[Any, ...], fileobj: Any = None
     ) -> None:
         self._check_closed()
         watch = Watch(self, fd if fileobj is None else fileobj, callback, args)
@@ -128,7 +127,7 @@ class ReadinessMixin:
         if old is not None:
             old.cancel()
 
-    def _remove_watch(self: Loop, fd: int, event: int) -> bool:
+    def _remove_watch(self, fd: int, event: int) -> bool:
         if self.is_closed():
             return False
         self._remove_poller(fd, event)
@@ -140,7 +139,7 @@ class ReadinessMixin:
         watch.cancel()
         return True
 
-    def _drop_watches(self: Loop) -> None:
+    def _drop_watches(self) -> None:
         for watch in self._watches.values():
             watch.cancel()
         self._watches.clear()

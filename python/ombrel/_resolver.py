@@ -12,10 +12,9 @@ from __future__ import annotations
 import socket
 import time
 from asyncio.log import logger
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from ._loop import Loop
+from ._loop_base import LoopBase
 
 _NUMERIC = socket.AI_NUMERICHOST | socket.AI_NUMERICSERV
 _NUMERIC_NAMES = socket.NI_NUMERICHOST | socket.NI_NUMERICSERV
@@ -62,24 +61,24 @@ def resolves_locally(host: object, port: object, family: int, flags: int) -> boo
     return family == socket.AF_UNSPEC or found in (socket.AF_UNSPEC, family)
 
 
-class ResolverMixin:
+class ResolverMixin(LoopBase):
     __slots__ = ()
 
     async def getaddrinfo(
-        self: Loop, host: Any, port: Any, *, family: int = 0, type: int = 0, proto: int = 0, flags: int = 0
+        self, host: Any, port: Any, *, family: int = 0, type: int = 0, proto: int = 0, flags: int = 0
     ) -> list[tuple[Any, ...]]:
         if resolves_locally(host, port, family, flags):
             return socket.getaddrinfo(host, port, family, type, proto, flags | _NUMERIC)
         lookup = self._getaddrinfo_debug if self._debug else socket.getaddrinfo
         return await self.run_in_executor(None, lookup, host, port, family, type, proto, flags)
 
-    async def getnameinfo(self: Loop, sockaddr: tuple[Any, ...], flags: int = 0) -> tuple[str, str]:
+    async def getnameinfo(self, sockaddr: tuple[Any, ...], flags: int = 0) -> tuple[str, str]:
         if flags & _NUMERIC_NAMES == _NUMERIC_NAMES:
             return socket.getnameinfo(sockaddr, flags)
         return await self.run_in_executor(None, socket.getnameinfo, sockaddr, flags)
 
     def _getaddrinfo_debug(
-        self: Loop, host: Any, port: Any, family: int, type: int, proto: int, flags: int
+        self, host: Any, port: Any, family: int, type: int, proto: int, flags: int
     ) -> list[tuple[Any, ...]]:
         # Runs on an executor thread, so it reads the clock itself: the
         # loop's time() refreshes state owned by the loop thread.

@@ -23,24 +23,24 @@ import warnings
 from asyncio import coroutines, events
 from asyncio.log import logger
 from collections.abc import Callable
-from typing import TYPE_CHECKING, Any
+from typing import Any
 
-if TYPE_CHECKING:
-    from ._loop import Loop
+from . import _borrowed
+from ._loop_base import LoopBase
 
 
 def _sighandler_noop(signum: int, frame: Any) -> None:
     pass
 
 
-class SignalMixin:
+class SignalMixin(LoopBase):
     __slots__ = ()
 
     _signal_handlers: dict[int, events.Handle] | None = None
     _signal_socks: tuple[socket.socket, socket.socket] | None = None
 
-    def add_signal_handler(self: Loop, sig: int, callback: Callable[..., object], *args: Any) -> None:
-        if coroutines.iscoroutine(callback) or coroutines._iscoroutinefunction(callback):
+    def add_signal_handler[*Ts](self, sig: int, callback: Callable[[*Ts], object], *args: *Ts) -> None:
+        if coroutines.iscoroutine(callback) or _borrowed.iscoroutinefunction(callback):
             raise TypeError("coroutines cannot be used with add_signal_handler()")
         _check_signal(sig)
         self._check_closed()
@@ -68,7 +68,7 @@ class SignalMixin:
                 raise RuntimeError(f"sig {sig} cannot be caught")
             raise
 
-    def remove_signal_handler(self: Loop, sig: int) -> bool:
+    def remove_signal_handler(self, sig: int) -> bool:
         _check_signal(sig)
         handlers = self._signal_handlers
         if not handlers or sig not in handlers:
@@ -85,7 +85,7 @@ class SignalMixin:
             self._reset_wakeup_fd()
         return True
 
-    def _signal_wakeup_socket(self: Loop) -> socket.socket:
+    def _signal_wakeup_socket(self) -> socket.socket:
         """The end the signal module writes to; made with its reader on
         first use."""
         if self._signal_socks is None:
@@ -101,7 +101,7 @@ class SignalMixin:
             self._signal_socks = (rsock, wsock)
         return self._signal_socks[1]
 
-    def _read_signals(self: Loop) -> None:
+    def _read_signals(self) -> None:
         if self._signal_socks is None:
             return
         while True:
@@ -116,7 +116,7 @@ class SignalMixin:
             for signum in data:
                 self._dispatch_signal(signum)
 
-    def _dispatch_signal(self: Loop, sig: int) -> None:
+    def _dispatch_signal(self, sig: int) -> None:
         handle = (self._signal_handlers or {}).get(sig)
         if handle is None:
             return  # removed while its number was on the way
@@ -125,7 +125,7 @@ class SignalMixin:
         else:
             self.call_soon(handle._run)
 
-    def _reset_wakeup_fd(self: Loop) -> None:
+    def _reset_wakeup_fd(self) -> None:
         ours = self._signal_socks[1].fileno() if self._signal_socks else -1
         try:
             previous = signal.set_wakeup_fd(-1)
@@ -135,7 +135,7 @@ class SignalMixin:
         except (ValueError, OSError) as exc:
             logger.info("set_wakeup_fd(-1) failed: %s", exc)
 
-    def _drop_watches(self: Loop) -> None:
+    def _drop_watches(self) -> None:
         # Loop.close calls this first thing: signal handlers go back to the
         # defaults with the loop, and the wakeup sockets are closed.
         if self._signal_handlers:
@@ -154,7 +154,7 @@ class SignalMixin:
             for sock in self._signal_socks:
                 sock.close()
             self._signal_socks = None
-        super()._drop_watches()  # type: ignore[misc]
+        super()._drop_watches()
 
 
 def _check_signal(sig: object) -> None:

@@ -22,19 +22,18 @@ import io
 import os
 import socket
 import stat
-from asyncio import base_events, exceptions
-from typing import TYPE_CHECKING, Any
+from asyncio import exceptions
+from typing import Any
 
+from . import _borrowed
+from ._loop_base import LoopBase
 from ._readiness import READ, WRITE
 
-if TYPE_CHECKING:
-    from ._loop import Loop
 
-
-def check_socket(loop: Loop, sock: Any) -> None:
+def check_socket(loop: LoopBase, sock: Any) -> None:
     """The standard loop's checks: no SSL socket, and in debug mode only
     non-blocking sockets."""
-    base_events._check_ssl_socket(sock)
+    _borrowed.check_ssl_socket(sock)
     if loop._debug and sock.gettimeout() != 0:
         raise ValueError("the socket must be non-blocking")
 
@@ -56,10 +55,10 @@ def regular_file_fd(file: Any) -> int:
     return fd
 
 
-class SocketsMixin:
+class SocketsMixin(LoopBase):
     __slots__ = ()
 
-    async def sock_recv(self: Loop, sock: Any, nbytes: int) -> bytes:
+    async def sock_recv(self, sock: Any, nbytes: int) -> bytes:
         check_socket(self, sock)
         fd = sock.fileno()
         fut = self._sock_recv(fd, nbytes)
@@ -71,7 +70,7 @@ class SocketsMixin:
             _give_back_bytes(self, fd, fut)
             raise
 
-    async def sock_recv_into(self: Loop, sock: Any, buf: Any) -> int:
+    async def sock_recv_into(self, sock: Any, buf: Any) -> int:
         check_socket(self, sock)
         view = memoryview(buf).cast("B")
         fd = sock.fileno()
@@ -89,13 +88,13 @@ class SocketsMixin:
         view[:n] = data
         return n
 
-    async def sock_sendall(self: Loop, sock: Any, data: Any) -> None:
+    async def sock_sendall(self, sock: Any, data: Any) -> None:
         check_socket(self, sock)
         # Done on return when the kernel took every byte at once: awaiting
         # it then does not suspend the task, as with the standard loop.
         await self._sock_sendall(sock.fileno(), data)
 
-    async def sock_connect(self: Loop, sock: Any, address: Any) -> None:
+    async def sock_connect(self, sock: Any, address: Any) -> None:
         check_socket(self, sock)
         if sock.family in (socket.AF_INET, socket.AF_INET6):
             resolved = await self._ensure_resolved(
@@ -108,7 +107,7 @@ class SocketsMixin:
         # operation would only reach the kernel at the next loop iteration.
         await self._sock_connect_when_ready(sock, address)
 
-    async def _sock_connect_when_ready(self: Loop, sock: Any, address: Any) -> None:
+    async def _sock_connect_when_ready(self, sock: Any, address: Any) -> None:
         try:
             sock.connect(address)
             return
@@ -140,7 +139,7 @@ class SocketsMixin:
             _unwatch(self, fd, True, writable)
             fut = None  # type: ignore[assignment]  # breaks the cycle with an exception
 
-    async def sock_accept(self: Loop, sock: Any) -> tuple[socket.socket, Any]:
+    async def sock_accept(self, sock: Any) -> tuple[socket.socket, Any]:
         check_socket(self, sock)
         fd = sock.fileno()
         # A client that is already waiting costs no ring operation, unless
@@ -167,21 +166,21 @@ class SocketsMixin:
             raise
         return accepted_socket(sock, conn_fd)
 
-    async def sock_recvfrom(self: Loop, sock: Any, bufsize: int) -> tuple[bytes, Any]:
+    async def sock_recvfrom(self, sock: Any, bufsize: int) -> tuple[bytes, Any]:
         check_socket(self, sock)
         return await self._when_ready(sock, False, "recvfrom", bufsize)
 
-    async def sock_recvfrom_into(self: Loop, sock: Any, buf: Any, nbytes: int = 0) -> tuple[int, Any]:
+    async def sock_recvfrom_into(self, sock: Any, buf: Any, nbytes: int = 0) -> tuple[int, Any]:
         check_socket(self, sock)
         if not nbytes:
             nbytes = len(buf)
         return await self._when_ready(sock, False, "recvfrom_into", buf, nbytes)
 
-    async def sock_sendto(self: Loop, sock: Any, data: Any, address: Any) -> int:
+    async def sock_sendto(self, sock: Any, data: Any, address: Any) -> int:
         check_socket(self, sock)
         return await self._when_ready(sock, True, "sendto", data, address)
 
-    async def _when_ready(self: Loop, sock: Any, write: bool, method: str, *args: Any) -> Any:
+    async def _when_ready(self, sock: Any, write: bool, method: str, *args: Any) -> Any:
         """`sock.method(*args)` now, or each time the socket is ready until
         it stops raising BlockingIOError. The method is looked up at each
         attempt, as the standard loop does."""
@@ -217,7 +216,7 @@ class SocketsMixin:
             fut = None  # type: ignore[assignment]
 
     async def sock_sendfile(
-        self: Loop, sock: Any, file: Any, offset: int = 0, count: int | None = None, *, fallback: bool = True
+        self, sock: Any, file: Any, offset: int = 0, count: int | None = None, *, fallback: bool | None = True
     ) -> int:
         check_socket(self, sock)
         self._check_sendfile_params(sock, file, offset, count)
@@ -228,7 +227,7 @@ class SocketsMixin:
                 raise
         return await self._sock_sendfile_fallback(sock, file, offset, count)
 
-    async def _sendfile_fd(self: Loop, fd: int, file: Any, offset: int, count: int | None) -> int:
+    async def _sendfile_fd(self, fd: int, file: Any, offset: int, count: int | None) -> int:
         """The engine's sendfile of a regular file to socket descriptor fd.
         As with the standard loop, the file's position ends after the last
         byte sent, also when the send fails or is cancelled part way."""
@@ -244,11 +243,12 @@ class SocketsMixin:
 
     # The argument checks and the read-and-send fallback are the standard
     # loop's own; they rely on nothing but sock_sendall and the executor.
-    _check_sendfile_params = base_events.BaseEventLoop._check_sendfile_params
-    _sock_sendfile_fallback = base_events.BaseEventLoop._sock_sendfile_fallback
+    _check_sendfile_params = _borrowed.check_sendfile_params
+    _sock_sendfile_fallback = _borrowed.sock_sendfile_fallback
+    _ensure_resolved = _borrowed.ensure_resolved
 
 
-def _unwatch(loop: Loop, fd: int, write: bool, callback: Any) -> None:
+def _unwatch(loop: LoopBase, fd: int, write: bool, callback: Any) -> None:
     """Removes the reader or writer of fd if it is still `callback`'s. A
     cancelled task gets here a pass after its cancellation, by which time
     a new operation on the socket may have put its own in place."""
@@ -257,7 +257,7 @@ def _unwatch(loop: Loop, fd: int, write: bool, callback: Any) -> None:
         loop._remove_watch(fd, WRITE if write else READ)
 
 
-def _give_back_bytes(loop: Loop, fd: int, fut: Any) -> None:
+def _give_back_bytes(loop: LoopBase, fd: int, fut: Any) -> None:
     """A task stopped (cancelled, mostly) after its receive had delivered
     but before it resumed: asyncio drops the result, so the bytes go back
     to the engine, first in line for the next receive on fd."""

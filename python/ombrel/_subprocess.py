@@ -19,14 +19,15 @@ from __future__ import annotations
 import os
 import signal
 import subprocess
-from asyncio import base_events, base_subprocess, tasks
+from asyncio import base_subprocess, tasks
 from asyncio.log import logger
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, cast
+
+from . import _borrowed
+from ._loop_base import LoopBase
 
 if TYPE_CHECKING:
     import asyncio
-
-    from ._loop import Loop
 
 
 class _PidfdSignals:
@@ -87,7 +88,8 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
         self._signals = _PidfdSignals(self._proc)
         self._proc.send_signal = self._signals  # type: ignore[method-assign]
 
-    def _watch_exit(self, loop: Loop) -> None:
+    def _watch_exit(self, loop: LoopBase) -> None:
+        assert self._proc is not None  # _start made it
         loop._wait_pid(self._proc.pid).add_done_callback(self._exit_observed)
 
     def _exit_observed(self, fut: asyncio.Future[int]) -> None:
@@ -106,6 +108,7 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
             returncode = 255
         if proc is None:
             return
+        assert self._signals is not None  # made with proc
         self._signals.close()
         if self._loop is None or self._loop.is_closed():
             if proc.returncode is None:
@@ -117,6 +120,7 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
         self._check_proc()
         if self._returncode is not None:
             return  # the process already exited
+        assert self._proc is not None  # _check_proc raises once it is dropped
         self._proc.send_signal(sig)
 
     def close(self) -> None:
@@ -126,7 +130,9 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
         if self._closed:
             return
         self._closed = True
-        for proto in self._pipes.values():
+        # The stubs type the values as files; they are the pipes' protocols.
+        pipes = cast("dict[int, Any]", self._pipes)
+        for proto in pipes.values():
             if proto is None:
                 continue
             if self._loop and not self._loop.is_closed():
@@ -145,11 +151,11 @@ class SubprocessTransport(base_subprocess.BaseSubprocessTransport):
                 pass
 
 
-class SubprocessMixin:
+class SubprocessMixin(LoopBase):
     __slots__ = ()
 
     async def _make_subprocess_transport(
-        self: Loop,
+        self,
         protocol: Any,
         args: Any,
         shell: bool,
@@ -176,7 +182,7 @@ class SubprocessMixin:
         return transport
 
     async def subprocess_shell(
-        self: Loop,
+        self,
         protocol_factory: Any,
         cmd: Any,
         *,
@@ -209,7 +215,7 @@ class SubprocessMixin:
         return transport, protocol
 
     async def subprocess_exec(
-        self: Loop,
+        self,
         protocol_factory: Any,
         program: Any,
         *args: Any,
@@ -257,7 +263,7 @@ def _check_byte_streams(universal_newlines: bool, bufsize: int, text: Any, encod
 
 def _log_subprocess(msg: str, stdin: Any, stdout: Any, stderr: Any) -> None:
     info = [msg]
-    fmt = base_events._format_pipe
+    fmt = _borrowed.format_pipe
     if stdin is not None:
         info.append(f"stdin={fmt(stdin)}")
     if stdout is not None and stderr == subprocess.STDOUT:

@@ -20,13 +20,14 @@ selector holds it.
 from __future__ import annotations
 
 import asyncio
-from asyncio import constants, protocols, transports, trsock
+from asyncio import protocols, transports, trsock
 from typing import TYPE_CHECKING, Any
 
+from . import _borrowed
 from ._native import NativeLoop
 
 if TYPE_CHECKING:
-    from ._loop import Loop
+    from ._loop_base import LoopBase
 
 _SOCKET_NAMES = frozenset(("socket", "sockname", "peername"))
 
@@ -51,7 +52,7 @@ _DIRECT = (
 )
 
 
-def _refuse_write(*args: Any) -> None:
+def _refuse_write(*args: Any, **kwargs: Any) -> None:
     raise RuntimeError("unable to write; sendfile is in progress")
 
 
@@ -59,10 +60,15 @@ class SocketTransport(transports.Transport):
     """A connected stream socket as an asyncio transport."""
 
     _start_tls_compatible = True
-    _sendfile_compatible = constants._SendfileMode.TRY_NATIVE
+    _sendfile_compatible = _borrowed.SENDFILE_TRY_NATIVE
+    _extra: dict[str, Any]
+
+    if TYPE_CHECKING:
+        # Native, set on the class below with the other native methods.
+        def _force_close(self, exc: BaseException | None, /) -> None: ...
 
     def __init__(
-        self, loop: Loop, sock: Any, protocol: asyncio.BaseProtocol, extra: dict[str, Any], server: Any = None
+        self, loop: LoopBase, sock: Any, protocol: asyncio.BaseProtocol, extra: dict[str, Any], server: Any = None
     ) -> None:
         super().__init__(extra)
         self._loop = loop
@@ -209,14 +215,14 @@ class SendfileProtocol(protocols.Protocol):
 
     def data_received(self, data: bytes) -> None:
         if isinstance(self._proto, protocols.BufferedProtocol):
-            protocols._feed_data_to_buffered_proto(self._proto, data)
+            _borrowed.feed_data_to_buffered_proto(self._proto, data)
         else:
             self._proto.data_received(data)  # type: ignore[attr-defined]
 
     def eof_received(self) -> bool | None:
-        return self._proto.eof_received()  # type: ignore[attr-defined, no-any-return]
+        return self._proto.eof_received()  # type: ignore[attr-defined]
 
-    def connection_lost(self, exc: BaseException | None) -> None:
+    def connection_lost(self, exc: Exception | None) -> None:
         self._lost = True
         waiter, self._waiter = self._waiter, None
         if waiter is not None and not waiter.done():

@@ -1,6 +1,6 @@
-"""The private asyncio names the package borrows, each checked to exist: a
-CPython release that renames or drops one fails here, by name, before any
-behaviour test does."""
+"""The private asyncio names the package borrows (through ombrel._borrowed,
+and the hooks it overrides), each checked to exist: a CPython release that
+renames or drops one fails here, by name, before any behaviour test does."""
 
 import importlib
 
@@ -43,3 +43,9 @@ def test_borrowed_name_exists(name):
     for part in path:
         assert hasattr(obj, part), f"asyncio.{name}: {part} is gone"
         obj = getattr(obj, part)
+
+
+def test_every_borrowing_is_pinned():
+    from ombrel._borrowed import SOURCES
+
+    assert sorted(set(SOURCES.values()) - set(BORROWED)) == []
