@@ -89,8 +89,6 @@ class Loop(
     # __init__ failed half-way (no io_uring, for instance).
     _debug = False
     _thread_id: int | None = None
-    _stop_pending = False
-    _native_stop_sent = False
     _default_executor: concurrent.futures.ThreadPoolExecutor | None = None
     _executor_shutdown_called = False
     _exception_handler: ExceptionHandler | None = None
@@ -142,29 +140,9 @@ class Loop(
         self._thread_id = threading.get_ident()
         sys.set_asyncgen_hooks(firstiter=self._asyncgen_firstiter_hook, finalizer=self._asyncgen_finalizer_hook)
         _borrowed.set_running_loop(self)
-        stop_handle = None
-        if self._stop_pending:
-            # A stop() made while idle means one full iteration, as in the
-            # standard loop: a native stop queued behind the callbacks that
-            # are already ready (the native loop would return at once if
-            # told to stop before running).
-            self._stop_pending = False
-            stop_handle = NativeLoop.call_soon(self, self._send_native_stop)
         try:
             NativeLoop.run_forever(self)
-        except BaseException:
-            if self._native_stop_sent:
-                # The run ended by an exception after stop(); the native
-                # loop keeps that request and would return at once from the
-                # next run_forever. The standard loop forgets it, so consume
-                # it here: with the request set, this call neither ticks nor
-                # runs anything.
-                NativeLoop.run_forever(self)
-            raise
         finally:
-            self._native_stop_sent = False
-            if stop_handle is not None:
-                stop_handle.cancel()
             self._thread_id = None
             _borrowed.set_running_loop(None)
             self._set_origin_tracking(False)
@@ -173,14 +151,10 @@ class Loop(
                 self._old_agen_hooks = None
 
     def stop(self) -> None:
-        if self.is_running():
-            self._send_native_stop()
-        else:
-            self._stop_pending = True
-
-    def _send_native_stop(self) -> None:
-        self._native_stop_sent = True
-        NativeLoop.stop(self)
+        # The standard loop accepts a stop on a closed loop; the native one
+        # would raise.
+        if not self.is_closed():
+            NativeLoop.stop(self)
 
     def run_until_complete(self, future: Awaitable[_T]) -> _T:
         self._check_closed()

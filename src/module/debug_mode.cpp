@@ -1,7 +1,6 @@
 #include "module/debug_mode.hpp"
 
 #include "module/globals.hpp"
-#include "module/loop_object.hpp"
 #include "module/runtime.hpp"
 
 namespace ombrel {
@@ -15,7 +14,7 @@ PyObject* method_names[4] = {};
 }  // namespace
 
 bool loopInDebug(PyObject* loop) noexcept {
-  Runtime* rt = reinterpret_cast<LoopObject*>(loop)->rt;
+  Runtime* rt = runtimeOf(loop);
   return rt != nullptr && rt->debug_loop != nullptr;
 }
 
@@ -23,7 +22,7 @@ PyObject* loopSetDebug(PyObject* self, PyObject* enabled) noexcept {
   int on = PyObject_IsTrue(enabled);
   if (on < 0) return nullptr;
   // Borrowed: the loop object owns the runtime and outlives it.
-  if (Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt) rt->debug_loop = on ? self : nullptr;
+  if (Runtime* rt = runtimeOf(self)) rt->debug_loop = on ? self : nullptr;
   Py_RETURN_NONE;
 }
 

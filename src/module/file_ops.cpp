@@ -7,8 +7,8 @@
 #include <new>
 
 #include "ev/ops.hpp"
-#include "module/loop_object.hpp"
 #include "module/op_common.hpp"
+#include "module/runtime.hpp"
 #include "os/fd.hpp"
 
 namespace ombrel {
@@ -217,18 +217,10 @@ PyObject* startRead(PyObject* self, std::int32_t fd, Py_ssize_t size, bool strea
     Py_DECREF(empty);
     return fut;
   }
-  if (streaming) {
-    int answered = resolveFromKept(rt, fd, static_cast<std::size_t>(size), fut);
-    if (answered < 0) Py_CLEAR(fut);
-    if (answered != 0) return fut;
-  }
-  auto* op = allocRecord<ReadOp>();
-  char* buf = op != nullptr ? static_cast<char*>(std::malloc(static_cast<std::size_t>(size))) : nullptr;
-  if (buf == nullptr) {
-    if (op != nullptr) freeRecord(op);
-    Py_DECREF(fut);
-    return PyErr_NoMemory();
-  }
+  if (streaming && answeredFromKept(rt, fd, static_cast<std::size_t>(size), &fut)) return fut;
+  char* buf;
+  auto* op = allocReadRecord<ReadOp>(static_cast<std::size_t>(size), &buf, fut);
+  if (op == nullptr) return nullptr;
   op->fut = Py_NewRef(fut);
   op->rt = rt;
   op->buf = buf;

@@ -5,7 +5,7 @@
 
 #include "module/debug_mode.hpp"
 #include "module/globals.hpp"
-#include "module/loop_object.hpp"
+#include "module/runtime.hpp"
 #include "module/timer_handle.hpp"
 #include "os/time.hpp"
 
@@ -467,18 +467,6 @@ int rejectCoroutine(PyObject* callback, const char* name) noexcept {
   return 0;
 }
 
-bool Runtime::readyAppend(PyObject* handle) noexcept {
-  if (ready_len == ready_cap) {
-    std::size_t cap = ready_cap == 0 ? 64 : ready_cap * 2;
-    auto* grown = static_cast<PyObject**>(PyMem_RawRealloc(ready, cap * sizeof(PyObject*)));
-    if (grown == nullptr) return false;
-    ready = grown;
-    ready_cap = cap;
-  }
-  ready[ready_len++] = handle;
-  return true;
-}
-
 namespace {
 
 // Queues a new handle: the tail of call_soon and call_soon_threadsafe.
@@ -515,7 +503,7 @@ namespace {
   PyObject* traceback = debugCheck(self, method, args[0]);
   if (traceback == nullptr) return nullptr;
   // The checks ran Python code.
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  Runtime* rt = runtimeOf(self);
   PyObject* h = rt != nullptr ? queueHandle(rt, self, args, nargs, kwnames, traceback) : closedError();
   Py_DECREF(traceback);
   return h;
@@ -525,7 +513,7 @@ namespace {
 // debug checks.
 [[gnu::always_inline]] inline PyObject* callSoon(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                  PyObject* kwnames, DebugMethod method) noexcept {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  Runtime* rt = runtimeOf(self);
   if (rt == nullptr) return closedError();
   if (nargs < 1) {
     PyErr_SetString(PyExc_TypeError, "call_soon() requires a callback");
@@ -549,7 +537,7 @@ PyObject* loopCallSoonThreadsafe(PyObject* self, PyObject* const* args, Py_ssize
   if (h != nullptr) {
     // Re-read: a callback run while the context was copied cannot close the
     // loop, but the check costs nothing.
-    if (Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt) rt->loop.wake();
+    if (Runtime* rt = runtimeOf(self)) rt->loop.wake();
   }
   return h;
 }

@@ -57,6 +57,11 @@ PyObject* tupleFromArray(PyObject* const* items, Py_ssize_t n) noexcept;
 // exactly a native coroutine; returns -1 then, else 0.
 int rejectCoroutine(PyObject* callback, const char* name) noexcept;
 
+// One pass over the ready queue: the handles queued when it starts, in
+// order; false when a callback's exception must propagate (it is set, and
+// the rest of the pass stays queued).
+bool drainReady(Runtime* rt) noexcept;
+
 // Loop methods (vectorcall convention: asyncio passes context= on every
 // task step, and a keyword dictionary per call would cost more than the call).
 PyObject* loopCallSoon(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept;

@@ -1,7 +1,6 @@
 #include "module/kept_input.hpp"
 
 #include <sys/stat.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -282,66 +281,12 @@ PyObject* KeptStore::release(std::int32_t fd) noexcept {
   return out;
 }
 
-void KeptStore::keepStatus(std::int32_t pid, long code) noexcept {
-  try {
-    statuses[pid] = code;
-  } catch (const std::bad_alloc&) {
-    // Lost like any result nobody waits for; the next wait fails with
-    // ProcessNotFound instead of hanging.
-  }
-}
-
-bool KeptStore::takeStatus(std::int32_t pid, long* code) noexcept {
-  if (statuses.empty()) return false;
-  auto it = statuses.find(pid);
-  if (it == statuses.end()) return false;
-  long kept = it->second;
-  statuses.erase(it);
-  // The reaped child's pid is free for reuse: while it names a child of this
-  // process (running or exited), the kept status is that of an earlier one.
-  siginfo_t si{};
-  if (::waitid(P_PID, static_cast<id_t>(pid), &si, WEXITED | WNOHANG | WNOWAIT) == 0 || errno != ECHILD) {
-    return false;
-  }
-  *code = kept;
-  return true;
-}
-
-bool KeptStore::sendEnqueue(std::int32_t fd, SendTurn* t, bool* first) noexcept {
-  t->next = nullptr;
-  try {
-    auto [it, fresh] = sends.try_emplace(fd, SendLine{t, t});
-    *first = fresh;
-    if (!fresh) {
-      it->second.tail->next = t;
-      it->second.tail = t;
-    }
-    return true;
-  } catch (const std::bad_alloc&) {
-    return false;
-  }
-}
-
-SendTurn* KeptStore::sendDequeue(std::int32_t fd) noexcept {
-  auto it = sends.find(fd);
-  if (it == sends.end()) return nullptr;  // cleared by close meanwhile
-  SendTurn* next = it->second.head->next;
-  if (next == nullptr) {
-    sends.erase(it);
-  } else {
-    it->second.head = next;
-  }
-  return next;
-}
-
 void KeptStore::clear() noexcept {
   // Only stale entries go: a live one's socket outlives this loop, and
   // whichever loop reads it next must get its bytes and connections first.
   KeptTable& table = keptTable();
   if (!table.by_fd.empty()) table.sweepStale();
-  statuses.clear();
   noted.clear();
-  sends.clear();
 }
 
 }  // namespace ombrel

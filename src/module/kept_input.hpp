@@ -1,6 +1,7 @@
-// What the kernel produced for operations that were reaped as cancelled, kept
-// for the next operation of the same kind instead of being lost: received
-// bytes and accepted connections per descriptor, exit statuses per child.
+// What the kernel produced for receives and accepts that were reaped as
+// cancelled, kept for the next operation of the same kind instead of being
+// lost: received bytes and accepted connections per descriptor. (Exit
+// statuses of cancelled child waits: child_statuses.hpp.)
 //
 // A receive or accept can finish in the kernel after its future was
 // cancelled; the bytes are then gone from the socket and the client believes
@@ -13,7 +14,7 @@
 // them before what the kernel holds. They live in one table for the process
 // (KeptTable; descriptor numbers are process-wide) that every loop's store
 // consults. What depends on one loop's records stays in its store: the cancel
-// notes, the send lines, child statuses.
+// notes.
 //
 // Identity: descriptor numbers are reused once their owner closes them behind
 // the loop's back. Each entry remembers the file it was kept from (st_dev and
@@ -21,15 +22,7 @@
 // file (or nothing), the entry is dropped, its connections closed. The file an
 // operation read from is the one its descriptor named when its cancellation
 // was asked for (noteCancel): the owner may close the socket and open another
-// on the same number before the loop reaps the operation. A kept exit status
-// is handed out only while the pid names no child of this process, since a
-// new child may reuse it.
-//
-// On the way out, the store keeps each descriptor's sendall records in call
-// order, only the first of them on the ring: two sends on a stream socket at
-// once would interleave their bytes, and a send made directly (the kernel
-// taking the bytes at once) is tried only while the line is empty, so that it
-// never overtakes bytes still in flight, a cancelled send's included.
+// on the same number before the loop reaps the operation.
 //
 // Ownership: the table owns its buffers and the kept connection descriptors;
 // entries end when handed out, when dropped (the descriptor closed through a
@@ -56,11 +49,6 @@ struct FileId {
   dev_t dev;
   ino_t ino;
   bool operator==(const FileId&) const = default;
-};
-
-// A sendall record's place in its descriptor's line (embedded in the record).
-struct SendTurn {
-  SendTurn* next;
 };
 
 // A kept connection: the descriptor and the file it named when it was kept.
@@ -116,22 +104,12 @@ struct KeptTable {
 // Interpreter lock held.
 KeptTable& keptTable() noexcept;
 
-// One loop's view of what is kept, and its own per-record parts. The loop's
-// thread, interpreter lock held (the byte and connection calls go to
-// keptTable()).
+// One loop's view of what is kept, and its cancel notes. The loop's thread,
+// interpreter lock held (the byte and connection calls go to keptTable()).
 struct KeptStore {
-  std::unordered_map<std::int32_t, long> statuses;  // by pid
   // The file each cancelled receive, accept or streaming read was reading
   // when its cancellation was asked for, until its done function takes it.
   std::unordered_map<const vorn::ev::Completion*, FileId> noted;
-  // Sendall records per descriptor, from the call until their record is
-  // freed; the head is on the ring. An entry exists only while non-empty.
-  struct SendLine {
-    SendTurn* head;
-    SendTurn* tail;
-  };
-  std::unordered_map<std::int32_t, SendLine> sends;
-
   KeptStore() = default;
   KeptStore(const KeptStore&) = delete;
   KeptStore& operator=(const KeptStore&) = delete;
@@ -178,22 +156,9 @@ struct KeptStore {
   // cannot be made, the bytes are dropped anyway).
   PyObject* release(std::int32_t fd) noexcept;
 
-  // A status reaped for a child whose wait was cancelled, and its hand-out.
-  void keepStatus(std::int32_t pid, long code) noexcept;
-  bool takeStatus(std::int32_t pid, long* code) noexcept;
-
-  // Puts t at the end of fd's line; *first tells whether it heads the line
-  // (its caller starts it now). False when memory ran out (nothing queued).
-  bool sendEnqueue(std::int32_t fd, SendTurn* t, bool* first) noexcept;
-  // The head of fd's line is done and leaves it: the new head, or null. A
-  // line ends with its last record, so a socket opened later on the same
-  // number starts with none.
-  SendTurn* sendDequeue(std::int32_t fd) noexcept;
-  bool sending(std::int32_t fd) const noexcept { return !sends.empty() && sends.contains(fd); }
-
-  // Loop close: forgets this loop's statuses, notes and send lines, and
-  // sweeps the stale entries of the table. What is kept for descriptors that
-  // still name their file stays for whichever loop reads them next.
+  // Loop close: forgets this loop's notes and sweeps the stale entries of
+  // the table. What is kept for descriptors that still name their file stays
+  // for whichever loop reads them next.
   void clear() noexcept;
 
   // Whether a cancelled receive, accept or streaming read of this loop is

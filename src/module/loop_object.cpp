@@ -1,14 +1,11 @@
 #include "module/loop_object.hpp"
 
-#include <cerrno>
-#include <cstdlib>
-#include <new>
-
 #include "module/debug_mode.hpp"
 #include "module/file_ops.hpp"
 #include "module/globals.hpp"
 #include "module/handle.hpp"
 #include "module/pollers.hpp"
+#include "module/runtime.hpp"
 #include "module/sock_future.hpp"
 #include "module/sock_ops.hpp"
 #include "module/task_factory.hpp"
@@ -21,52 +18,7 @@ namespace ombrel {
 
 using vorn::Error;
 
-PyObject* closedError() noexcept {
-  PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
-  return nullptr;
-}
-
 namespace {
-
-constexpr std::uint16_t ring_entries = 256;
-constexpr int close_spin_max = 4096;
-
-// The error number behind a failed ring or waker setup. The backend reports
-// codes; a code that stands for one number gives it, and where one code
-// covers several (EINVAL and ENOSYS both mean "not supported") the number is
-// read from `seen`, the errno left by the failing call (nothing on the way
-// out of the failed init makes a call that fails). 0: no call failed (a ring
-// feature is missing).
-int loopSetupErrno(Error e, int seen) noexcept {
-  switch (e) {
-    case Error::PermissionDenied: return EPERM;
-    case Error::ProcessFdQuotaExceeded: return EMFILE;
-    case Error::SystemFdQuotaExceeded: return ENFILE;
-    case Error::InvalidAddress: return EFAULT;
-    case Error::OperationNotSupported: return seen == EINVAL || seen == ENOSYS ? seen : 0;
-    case Error::SystemResources: return seen == EAGAIN ? EAGAIN : ENOMEM;
-    default: return seen;
-  }
-}
-
-// Chains an OSError for err_no, as __cause__, to the exception being raised,
-// so that the package can say why io_uring is unavailable here. Its filename
-// is the system call that failed (`call`, may be null): a ring that is set up
-// but may not be entered is a different story from no ring at all.
-void chainOsError(Error code, int err_no, const char* call) noexcept {
-  PyObject* exc = PyErr_GetRaisedException();
-  PyObject* filename = call != nullptr ? PyUnicode_FromString(call) : nullptr;
-  PyObject* cause = call == nullptr || filename != nullptr ? makeOsError(code, err_no, filename) : nullptr;
-  Py_XDECREF(filename);
-  if (cause == nullptr) PyErr_Clear();
-  if (cause != nullptr && PyErr_GivenExceptionMatches(cause, PyExc_OSError)) {
-    PyException_SetContext(exc, Py_NewRef(cause));
-    PyException_SetCause(exc, cause);  // steals; also suppresses the context
-  } else {
-    Py_XDECREF(cause);  // no memory for the cause: the plain error still says enough
-  }
-  PyErr_SetRaisedException(exc);
-}
 
 int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
   auto* self = reinterpret_cast<LoopObject*>(self_obj);
@@ -76,48 +28,8 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
     PyErr_SetString(PyExc_RuntimeError, "Event loop is already initialized");
     return -1;
   }
-  void* mem = std::malloc(sizeof(Runtime));
-  if (mem == nullptr) {
-    PyErr_NoMemory();
-    return -1;
-  }
-  auto* rt = new (mem) Runtime{};
-  rt->ready = nullptr;
-  rt->ready_len = rt->ready_cap = rt->ready_head = 0;
-  rt->flush_head = nullptr;
-  rt->live_transports = nullptr;
-  rt->running = rt->stopping = rt->closing = false;
-  rt->live_timers = nullptr;
-  rt->pending_arms = nullptr;
-  rt->live_ops = nullptr;
-  rt->polls_removed_pending = 0;
-
-  vorn::ev::ThreadPoolOptions pool_options;
-  if (vorn::ev::threadPoolDefaultOptions(&pool_options) != Error::none ||
-      rt->thread_pool.init(vorn::ev::cAllocator(), pool_options) != Error::none) {
-    rt->~Runtime();
-    std::free(rt);
-    PyErr_SetString(PyExc_RuntimeError, "failed to initialize thread pool");
-    return -1;
-  }
-  // Test suites and command-line tools make a loop per test or per call: the
-  // ring of the last closed loop serves the next one.
-  vorn::ev::Options options{vorn::ev::cAllocator(), &rt->thread_pool, nullptr, ring_entries, true, true};
-  errno = 0;  // a stale number must not pass for the setup's
-  if (Error e = rt->loop.init(options); e != Error::none) {
-    const int err_no = loopSetupErrno(e, errno);
-    const char* call = rt->loop.backend.failed_call;  // a string literal: outlives the runtime
-    rt->thread_pool.deinit();
-    rt->~Runtime();
-    std::free(rt);
-    PyErr_SetString(PyExc_RuntimeError, "failed to initialize vorn.ev loop");
-    if (err_no != 0) chainOsError(e, err_no, call);
-    return -1;
-  }
-  rt->idle_keeper.init(vorn::ev::Timeout::never());
-  rt->loop.add(&rt->idle_keeper.c);
-  self->rt = rt;
-  return 0;
+  self->rt = runtimeCreate();
+  return self->rt != nullptr ? 0 : -1;
 }
 
 void loopDealloc(PyObject* self) {
@@ -154,6 +66,13 @@ void reapCancelledReads(Runtime* rt) noexcept {
   rt->loop.max_wait = saved_wait;
 }
 
+// Every exit of run_forever: the loop is idle again and a stop request is
+// spent (it never outlives the run it ended or a run an exception ended).
+PyObject* runEnded(Runtime* rt, PyObject* result) noexcept {
+  rt->running = rt->stopping = false;
+  return result;
+}
+
 PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
   auto* self = reinterpret_cast<LoopObject*>(self_obj);
   Runtime* rt = self->rt;
@@ -170,15 +89,14 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
     return nullptr;
   }
   rt->running = true;
+  // A stop() made while idle, or during the run, ends the run after the pass
+  // in progress: stop is read after each pass, never before the first, so a
+  // stop() made while idle still runs one full iteration, which then does
+  // not wait.
   for (;;) {
-    if (rt->stopping) {
-      reapCancelledReads(rt);
-      rt->running = rt->stopping = false;
-      Py_RETURN_NONE;
-    }
     if (rt->pending_arms != nullptr) timerOpsArmPending(rt);
     Error err;
-    if (rt->ready_head < rt->ready_len) {
+    if (rt->ready_head < rt->ready_len || rt->stopping) {
       err = rt->loop.tick(false);
     } else {
       transportReleaseIdleBuffers(rt);
@@ -189,27 +107,26 @@ PyObject* loopRunForever(PyObject* self_obj, PyObject*) {
       PyEval_RestoreThread(ts);
     }
     if (err != Error::none) {
-      rt->running = false;
       PyErr_SetString(PyExc_RuntimeError, "vorn.ev loop tick failed");
-      return nullptr;
+      return runEnded(rt, nullptr);
     }
     if (PyErr_CheckSignals() < 0) {
       transportFlushAll(rt);
-      rt->running = false;
-      return nullptr;
+      return runEnded(rt, nullptr);
     }
     dispatchCompletions(rt);
     bool completed_pass = drainReady(rt);
     transportFlushAll(rt);
-    if (!completed_pass) {
-      rt->running = false;
-      return nullptr;
+    if (!completed_pass) return runEnded(rt, nullptr);
+    if (rt->stopping) {
+      reapCancelledReads(rt);
+      return runEnded(rt, Py_NewRef(Py_None));
     }
   }
 }
 
 PyObject* loopStop(PyObject* self_obj, PyObject*) {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
+  Runtime* rt = runtimeOf(self_obj);
   if (rt == nullptr) return closedError();
   rt->stopping = true;
   rt->loop.wake();
@@ -217,7 +134,7 @@ PyObject* loopStop(PyObject* self_obj, PyObject*) {
 }
 
 PyObject* loopTime(PyObject* self_obj, PyObject*) {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
+  Runtime* rt = runtimeOf(self_obj);
   if (rt == nullptr) return closedError();
   // From another thread, read the clock without touching the loop's cache,
   // which the loop thread may be using in a tick.
@@ -229,20 +146,18 @@ PyObject* loopTime(PyObject* self_obj, PyObject*) {
 }
 
 PyObject* loopIsRunning(PyObject* self_obj, PyObject*) {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
+  Runtime* rt = runtimeOf(self_obj);
   return PyBool_FromLong(rt != nullptr && rt->running);
 }
 
-PyObject* loopIsClosed(PyObject* self_obj, PyObject*) {
-  return PyBool_FromLong(reinterpret_cast<LoopObject*>(self_obj)->rt == nullptr);
-}
+PyObject* loopIsClosed(PyObject* self_obj, PyObject*) { return PyBool_FromLong(runtimeOf(self_obj) == nullptr); }
 
 PyObject* loopGetDebug(PyObject*, PyObject*) { Py_RETURN_FALSE; }
 
 // What the kernel granted this loop's ring, for diagnostics: the feature
 // bits and setup flags it reported, and the queue sizes.
 PyObject* loopRingInfo(PyObject* self_obj, PyObject*) {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self_obj)->rt;
+  Runtime* rt = runtimeOf(self_obj);
   if (rt == nullptr) return closedError();
   const auto& ring = rt->loop.backend.ring;
   return Py_BuildValue("{s:I,s:I,s:I,s:I}", "features", ring.features, "setup_flags", ring.setup_flags, "sq_entries",
@@ -335,79 +250,6 @@ PyType_Spec loop_spec = {
 
 PyTypeObject* loopTypeCreate(PyObject* module) noexcept {
   return reinterpret_cast<PyTypeObject*>(PyType_FromModuleAndSpec(module, &loop_spec, nullptr));
-}
-
-void dispatchCompletions(Runtime* rt) noexcept {
-  while (vorn::ev::Completion* c = rt->loop.nextDispatched()) c->call(&rt->loop);
-}
-
-// Cuts every in-flight future loose from its operation and cancels the
-// operation; the record then finishes without delivering anything.
-static void orphanOperations(Runtime* rt) noexcept {
-  for (LiveOp* op = rt->live_ops; op != nullptr;) {
-    LiveOp* next = op->next;
-    PyObject* fut = *op->fut_slot;
-    if (fut != nullptr) {
-      vorn::ev::Completion* comp = sockExtra(fut)->comp;
-      *op->fut_slot = nullptr;
-      sockFutureSever(fut);
-      if (comp != nullptr) rt->loop.cancel(comp);
-      Py_DECREF(fut);
-    }
-    op = next;
-  }
-}
-
-void closeRuntime(LoopObject* self) noexcept {
-  Runtime* rt = self->rt;
-  // A close from a callback that the close itself runs finds it in progress.
-  if (rt == nullptr || rt->closing) return;
-  rt->closing = true;
-  // Close may come from another thread than the one that ran the loop. A
-  // ring this loop never submitted on (a parked one, enabled by the thread
-  // that closed its last user) moves to this thread with its prepared
-  // entries, so that they can still be cancelled and their records freed.
-  rt->loop.moveToThisThread();
-  rt->loop.adoptOwner();
-
-  orphanOperations(rt);
-  pollersRelease(rt);
-  transportAbortAll(rt);
-  // Let what was cancelled come back, so that records can be freed rather
-  // than left to a kernel or a worker that may still write into them.
-  for (int i = 0; i < close_spin_max &&
-                  (rt->live_transports != nullptr || rt->live_ops != nullptr || rt->polls_removed_pending != 0);
-       ++i) {
-    if (rt->loop.tick(false) != Error::none) break;
-    dispatchCompletions(rt);
-  }
-  transportDropFlushList(rt);
-  // After the drain: operations it reaped may have kept something.
-  rt->kept.clear();
-
-  // Closed from here on for every caller: protocol callbacks of the drain
-  // above could still schedule (those handles are dropped below, unrun);
-  // finalizers of what is dropped now find a closed loop.
-  self->rt = nullptr;
-
-  for (std::size_t i = rt->ready_head; i < rt->ready_len; ++i) Py_DECREF(rt->ready[i]);
-  PyMem_RawFree(rt->ready);
-  rt->ready = nullptr;
-  rt->ready_len = rt->ready_cap = rt->ready_head = 0;
-
-  // Armed timers would otherwise keep pointing at the freed runtime.
-  timerOpsRelease(rt);
-  rt->loop.clearTimer(&rt->idle_keeper);
-
-  // Operations the drain could not finish stay allocated: the kernel or a
-  // worker may still write into their records.
-  while (LiveOp* op = rt->live_ops) rt->liveOpUnlink(op);
-
-  rt->thread_pool.stop();
-  rt->loop.deinit();
-  rt->thread_pool.deinit();
-  rt->~Runtime();
-  std::free(rt);
 }
 
 }  // namespace ombrel

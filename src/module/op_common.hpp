@@ -17,7 +17,6 @@
 
 #include "ev/completion.hpp"
 #include "module/args.hpp"
-#include "module/loop_object.hpp"
 #include "module/runtime.hpp"
 #include "module/sock_future.hpp"
 
@@ -63,6 +62,22 @@ void freeRecord(Record* r) noexcept {
   std::free(r);
 }
 
+// A zero-initialised record and, in *buf, a buffer of n bytes for what it
+// reads (the record's to free). Null with MemoryError set, and the caller's
+// future dropped, when either cannot be had.
+template <class Record>
+Record* allocReadRecord(std::size_t n, char** buf, PyObject* fut) noexcept {
+  auto* op = allocRecord<Record>();
+  *buf = op != nullptr ? static_cast<char*>(std::malloc(n)) : nullptr;
+  if (*buf != nullptr) return op;
+  if (op != nullptr) {
+    freeRecord(op);
+    PyErr_NoMemory();
+  }
+  Py_DECREF(fut);
+  return nullptr;
+}
+
 // The common end of starting an operation whose record, future and inputs
 // are ready: callback and user data, the future's link to the completion,
 // the live list, Loop::add.
@@ -74,10 +89,11 @@ void startOp(Runtime* rt, PyObject** fut_slot, LiveOp* live, vorn::ev::Completio
 // orphaned it (null future).
 inline bool opAbandoned(PyObject* fut) noexcept { return fut == nullptr || sockExtra(fut)->cancel_requested; }
 
-// A receive or stream read answered from what a cancelled one left for fd,
-// without the kernel: 1 when fut was resolved with up to max kept bytes, 0
-// when nothing is kept, -1 with an exception set.
-int resolveFromKept(Runtime* rt, std::int32_t fd, std::size_t max, PyObject* fut) noexcept;
+// A receive or stream read about to return *fut, answered from what a
+// cancelled one left for fd, without the kernel: true when *fut was resolved
+// with up to max kept bytes (or making them failed: *fut is then null, with
+// the exception set), false when nothing is kept.
+bool answeredFromKept(Runtime* rt, std::int32_t fd, std::size_t max, PyObject** fut) noexcept;
 
 // Ends a record's life after its final outcome: unlinks it from the live
 // list and drops its future reference (the caller then frees the record).

@@ -2,8 +2,8 @@
 
 #include <new>
 
-#include "module/loop_object.hpp"
 #include "module/op_common.hpp"
+#include "module/runtime.hpp"
 #include "os/epoll.hpp"
 #include "os/fd.hpp"
 
@@ -108,7 +108,7 @@ void waitDone(Loop*, Completion* c) noexcept {
     long code = r->signal ? -static_cast<long>(*r->signal) : static_cast<long>(r->code);
     if (opAbandoned(op->fut)) {
       // The child is reaped: its status exists nowhere else any more.
-      op->rt->kept.keepStatus(op->wait.handle, code);
+      op->rt->child_statuses.keep(op->wait.handle, code);
       outcome = OpOutcome::ok();
     } else {
       outcome = okOrOom(PyLong_FromLong(code));
@@ -183,12 +183,12 @@ PyObject* loopAddPoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs
 }
 
 PyObject* loopRemovePoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
-  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr) Py_RETURN_FALSE;
+  if (runtimeOf(self) == nullptr) Py_RETURN_FALSE;
   Args args{items, nargs, "_remove_poller"};
   std::int32_t fd;
   bool is_write;
   if (!fdArg(args, 0, &fd) || !eventArg(args, 1, &is_write)) return nullptr;
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  Runtime* rt = runtimeOf(self);
   if (rt == nullptr) Py_RETURN_FALSE;
   return PyBool_FromLong(pollUnregister(rt, pollKey(fd, is_write)));
 }
@@ -201,10 +201,10 @@ PyObject* loopWaitPid(PyObject* self, PyObject* const* items, Py_ssize_t nargs) 
   if (fut == nullptr) return nullptr;
   Runtime* rt = runtimeForOp(self, fut);
   if (rt == nullptr) return nullptr;
-  if (long code; rt->kept.takeStatus(pid, &code)) {  // reaped by a cancelled wait
+  if (long code; rt->child_statuses.take(pid, &code)) {  // reaped by a cancelled wait
     PyObject* value = PyLong_FromLong(code);
     if (value == nullptr) {
-      rt->kept.keepStatus(pid, code);
+      rt->child_statuses.keep(pid, code);
       Py_DECREF(fut);
       return nullptr;
     }

@@ -1,4 +1,6 @@
-// The native state behind one _ombrel.Loop object.
+// The native state behind one _ombrel.Loop object, the object that owns it,
+// and the accessors every operation file uses to reach it: this header is
+// all an operation depends on of the loop.
 //
 // Allocated with the C allocator when the Loop is initialised; its address
 // never changes while it lives (the ev loop and every added record point into
@@ -18,7 +20,9 @@
 #include "ev/loop.hpp"
 #include "ev/thread_pool.hpp"
 #include "ev/timer.hpp"
+#include "module/child_statuses.hpp"
 #include "module/kept_input.hpp"
+#include "module/send_order.hpp"
 
 namespace ombrel {
 
@@ -73,10 +77,14 @@ struct Runtime {
 
   // PollOps marked removed whose cancelled poll has not completed yet.
   std::size_t polls_removed_pending;
-  // What operations reaped as cancelled got and nobody took yet: exit
-  // statuses per pid here; bytes and connections per descriptor in the
-  // process-wide table it consults, where they outlive this runtime.
+  // What receives and accepts reaped as cancelled got and nobody took yet:
+  // bytes and connections per descriptor, in the process-wide table this
+  // store consults, where they outlive this runtime.
   KeptStore kept;
+  // Exit statuses reaped by cancelled child waits, per pid.
+  ChildStatuses child_statuses;
+  // Each descriptor's sendall records in call order.
+  SendOrder send_order;
 
   void liveOpLink(LiveOp* op, PyObject** fut_slot) noexcept;
   void liveOpUnlink(LiveOp* op) noexcept;
@@ -85,5 +93,40 @@ struct Runtime {
   // array cannot grow (the reference is then still the caller's).
   bool readyAppend(PyObject* handle) noexcept;
 };
+
+// The instance layout of _ombrel.Loop. A null `rt` means closed (or never
+// initialised).
+struct LoopObject {
+  PyObject_HEAD
+  Runtime* rt;
+};
+
+// RuntimeError "Event loop is closed"; returns NULL.
+PyObject* closedError() noexcept;
+
+// The runtime of a Loop object, null when closed. Python code run since the
+// last read (a callback, a conversion, a finaliser) may have closed the
+// loop: read it again after any.
+inline Runtime* runtimeOf(PyObject* self) noexcept { return reinterpret_cast<LoopObject*>(self)->rt; }
+
+// The runtime for starting an operation, a transport or a poller: null when
+// the loop is closed or closing (callbacks run by close's drain may still
+// schedule callbacks, but nothing that would outlive the runtime).
+inline Runtime* openRuntime(PyObject* self) noexcept {
+  Runtime* rt = runtimeOf(self);
+  return rt != nullptr && !rt->closing ? rt : nullptr;
+}
+
+// A new open runtime (ring, pool, idle keeper armed), or null with the
+// exception set; an io_uring that cannot be set up has the OSError saying
+// why chained as the cause.
+Runtime* runtimeCreate() noexcept;
+
+// Calls the callbacks of every record the tick parked, including records
+// parked while doing so. Loop thread, interpreter lock held.
+void dispatchCompletions(Runtime* rt) noexcept;
+
+// Tears the runtime down (close and deallocation); `self->rt` is null after.
+void closeRuntime(LoopObject* self) noexcept;
 
 }  // namespace ombrel

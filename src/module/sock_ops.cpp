@@ -8,8 +8,8 @@
 #include "ev/ops.hpp"
 #include "ev/send_file.hpp"
 #include "module/globals.hpp"
-#include "module/loop_object.hpp"
 #include "module/op_common.hpp"
+#include "module/runtime.hpp"
 #include "net/address.hpp"
 #include "os/fd.hpp"
 #include "os/net.hpp"
@@ -46,7 +46,7 @@ struct SendOp {
   // Waits for writability when the kernel answers a send with WouldBlock
   // (it does for a non-blocking socket whose peer shut down its side).
   vorn::ev::NetPoll wait;
-  // Its place in the descriptor's line (kept_input.hpp). Until it heads the
+  // Its place in the descriptor's line (send_order.hpp). Until it heads the
   // line it is not on the ring and its future has no comp, so a cancel
   // cancels the future at once and none of its bytes are ever sent.
   SendTurn turn;
@@ -124,12 +124,12 @@ void sendFinish(SendOp* op) noexcept {
   Runtime* rt = op->rt;
   std::int32_t fd = op->fd;
   for (;;) {
-    SendTurn* next = rt->kept.sendDequeue(fd);
+    SendTurn* next = rt->send_order.dequeue(fd);
     endOp(rt, &op->live, &op->fut);
     PyBuffer_Release(&op->view);
     freeRecord(op);
     if (next == nullptr) return;
-    op = reinterpret_cast<SendOp*>(reinterpret_cast<char*>(next) - offsetof(SendOp, turn));
+    op = vorn::ev::containerOf<SendOp>(next, offsetof(SendOp, turn));
     if (op->fut != nullptr && !futureCancelled(op->fut)) {
       sendArm(op);
       return;
@@ -267,16 +267,10 @@ PyObject* loopSockRecv(PyObject* self, PyObject* const* items, Py_ssize_t nargs)
     Py_DECREF(empty);
     return fut;
   }
-  int answered = resolveFromKept(rt, fd, static_cast<std::size_t>(nbytes), fut);
-  if (answered < 0) Py_CLEAR(fut);
-  if (answered != 0) return fut;
-  auto* op = allocRecord<RecvOp>();
-  char* buf = op != nullptr ? static_cast<char*>(std::malloc(static_cast<std::size_t>(nbytes))) : nullptr;
-  if (buf == nullptr) {
-    if (op != nullptr) freeRecord(op);
-    Py_DECREF(fut);
-    return PyErr_NoMemory();
-  }
+  if (answeredFromKept(rt, fd, static_cast<std::size_t>(nbytes), &fut)) return fut;
+  char* buf;
+  auto* op = allocReadRecord<RecvOp>(static_cast<std::size_t>(nbytes), &buf, fut);
+  if (op == nullptr) return nullptr;
   op->buf = buf;
   op->buf_len = static_cast<std::size_t>(nbytes);
   op->iov = iovec{buf, op->buf_len};
@@ -308,7 +302,7 @@ PyObject* loopSockSendall(PyObject* self, PyObject* const* items, Py_ssize_t nar
   // What the kernel takes at once is sent now, without a ring round trip
   // and without making the caller wait, unless earlier sends on this
   // descriptor are still in line: their bytes go first.
-  if (len > 0 && !rt->kept.sending(fd)) {
+  if (len > 0 && !rt->send_order.sending(fd)) {
     int os_errno;
     if (Error e = vorn::os::sendNow(fd, view.buf, len, &sent, &os_errno); e != Error::none && e != Error::WouldBlock) {
       futureSetError(fut, e, os_errno);
@@ -323,7 +317,7 @@ PyObject* loopSockSendall(PyObject* self, PyObject* const* items, Py_ssize_t nar
   }
   auto* op = allocRecord<SendOp>();
   bool first;
-  if (op == nullptr || !rt->kept.sendEnqueue(fd, &op->turn, &first)) {
+  if (op == nullptr || !rt->send_order.enqueue(fd, &op->turn, &first)) {
     if (op != nullptr) freeRecord(op);
     PyBuffer_Release(&view);
     Py_DECREF(fut);

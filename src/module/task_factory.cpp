@@ -4,7 +4,7 @@
 #include "module/task_factory.hpp"
 
 #include "module/globals.hpp"
-#include "module/loop_object.hpp"
+#include "module/runtime.hpp"
 
 namespace ombrel {
 
@@ -71,7 +71,7 @@ PyObject* loopCreateTask(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     PyErr_Format(PyExc_TypeError, "create_task() takes exactly 1 positional argument (%zd given)", nargs);
     return nullptr;
   }
-  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr) {
+  if (runtimeOf(self) == nullptr) {
     PyErr_SetString(PyExc_RuntimeError, "Event loop is closed");
     return nullptr;
   }

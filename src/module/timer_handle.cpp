@@ -7,7 +7,7 @@
 #include "module/debug_mode.hpp"
 #include "module/globals.hpp"
 #include "module/handle.hpp"
-#include "module/loop_object.hpp"
+#include "module/runtime.hpp"
 #include "os/time.hpp"
 
 namespace ombrel {
@@ -145,7 +145,7 @@ using TimerMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObj
 [[gnu::noinline]] PyObject* callTimerDebug(TimerMethod schedule, DebugMethod method, PyObject* self,
                                            PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) noexcept {
   // Errors in asyncio's order: a closed loop, the usage, then the checks.
-  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr || nargs < 2) return schedule(self, args, nargs, kwnames);
+  if (runtimeOf(self) == nullptr || nargs < 2) return schedule(self, args, nargs, kwnames);
   PyObject* traceback = debugCheck(self, method, args[1]);
   if (traceback == nullptr) return nullptr;
   PyObject* h = schedule(self, args, nargs, kwnames);
@@ -164,7 +164,7 @@ using TimerMethod = PyObject* (*)(PyObject*, PyObject* const*, Py_ssize_t, PyObj
 // (__float__) may have closed the loop, and only then is it read. Null with
 // RuntimeError set and the parsed arguments dropped.
 Runtime* runtimeAfterParse(PyObject* self, TimerArgs* a) noexcept {
-  Runtime* rt = reinterpret_cast<LoopObject*>(self)->rt;
+  Runtime* rt = runtimeOf(self);
   if (rt == nullptr) {
     Py_DECREF(a->cbargs);
     Py_DECREF(a->context);
@@ -177,7 +177,7 @@ Runtime* runtimeAfterParse(PyObject* self, TimerArgs* a) noexcept {
 // runtime is read after they are converted.
 [[gnu::always_inline]] inline PyObject* callLater(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                   PyObject* kwnames) noexcept {
-  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr) return closedError();
+  if (runtimeOf(self) == nullptr) return closedError();
   TimerArgs a;
   if (!parseTimerArgs(args, nargs, kwnames, "call_later", "call_later() requires (delay, callback, ...)", &a)) {
     return nullptr;
@@ -192,7 +192,7 @@ Runtime* runtimeAfterParse(PyObject* self, TimerArgs* a) noexcept {
 
 [[gnu::always_inline]] inline PyObject* callAt(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                                                PyObject* kwnames) noexcept {
-  if (reinterpret_cast<LoopObject*>(self)->rt == nullptr) return closedError();
+  if (runtimeOf(self) == nullptr) return closedError();
   TimerArgs a;
   if (!parseTimerArgs(args, nargs, kwnames, "call_at", "call_at() requires (when, callback, ...)", &a)) return nullptr;
   Runtime* rt = runtimeAfterParse(self, &a);

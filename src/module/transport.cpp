@@ -7,7 +7,6 @@
 
 #include "module/args.hpp"
 #include "module/globals.hpp"
-#include "module/loop_object.hpp"
 #include "module/recv_buffers.hpp"
 #include "module/runtime.hpp"
 

@@ -88,6 +88,31 @@ def test_stop_request_does_not_outlive_an_interrupted_run(aloop):
     assert ran == ["late"]
 
 
+def test_a_stop_made_while_the_run_starts_ends_that_run_only(aloop):
+    # A signal handler or a finaliser may call stop() at any point while
+    # run_forever starts; a profile hook stands in for it, calling stop() at
+    # every call until the first callback runs.
+    ran = []
+
+    def first():
+        sys.setprofile(None)
+        ran.append("first")
+        aloop.call_soon(ran.append, "second")
+
+    aloop.call_soon(first)
+    sys.setprofile(lambda *_: aloop.stop())
+    try:
+        aloop.run_forever()
+    finally:
+        sys.setprofile(None)
+    assert ran == ["first"]
+    # None of those requests outlives the run they ended.
+    aloop.call_later(0.05, ran.append, "late")
+    aloop.call_later(0.06, aloop.stop)
+    aloop.run_forever()
+    assert ran == ["first", "second", "late"]
+
+
 def test_nested_and_concurrent_runs_are_refused(aloop, loop_factory):
     errors = []
     other = loop_factory()
