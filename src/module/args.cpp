@@ -22,11 +22,25 @@ bool fdArg(const Args& a, Py_ssize_t i, std::int32_t* out) noexcept {
   return true;
 }
 
-bool offsetArg(const Args& a, Py_ssize_t i, std::uint64_t* out) noexcept {
+namespace {
+
+// Argument i converted by one of the PyLong_As* functions (whose failure is
+// -1 with an exception set) into *out.
+template <class T>
+bool integerArg(const Args& a, Py_ssize_t i, T (*convert)(PyObject*), T* out) noexcept {
   PyObject* obj = a.at(i);
   if (obj == nullptr) return false;
-  unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  T v = convert(obj);
+  if (v == static_cast<T>(-1) && PyErr_Occurred()) return false;
+  *out = v;
+  return true;
+}
+
+}  // namespace
+
+bool offsetArg(const Args& a, Py_ssize_t i, std::uint64_t* out) noexcept {
+  unsigned long long v;
+  if (!integerArg(a, i, PyLong_AsUnsignedLongLong, &v)) return false;
   if (v > static_cast<unsigned long long>(INT64_MAX)) {
     PyErr_SetString(PyExc_OverflowError, "file offset out of range");
     return false;
@@ -36,30 +50,15 @@ bool offsetArg(const Args& a, Py_ssize_t i, std::uint64_t* out) noexcept {
 }
 
 bool sizeArg(const Args& a, Py_ssize_t i, Py_ssize_t* out) noexcept {
-  PyObject* obj = a.at(i);
-  if (obj == nullptr) return false;
-  Py_ssize_t v = PyLong_AsSsize_t(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = v < 0 ? 0 : v;
+  if (!integerArg(a, i, PyLong_AsSsize_t, out)) return false;
+  if (*out < 0) *out = 0;
   return true;
 }
 
-bool longArg(const Args& a, Py_ssize_t i, long* out) noexcept {
-  PyObject* obj = a.at(i);
-  if (obj == nullptr) return false;
-  long v = PyLong_AsLong(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
-}
+bool longArg(const Args& a, Py_ssize_t i, long* out) noexcept { return integerArg(a, i, PyLong_AsLong, out); }
 
 bool longLongArg(const Args& a, Py_ssize_t i, long long* out) noexcept {
-  PyObject* obj = a.at(i);
-  if (obj == nullptr) return false;
-  long long v = PyLong_AsLongLong(obj);
-  if (v == -1 && PyErr_Occurred()) return false;
-  *out = v;
-  return true;
+  return integerArg(a, i, PyLong_AsLongLong, out);
 }
 
 bool utf8Arg(const Args& a, Py_ssize_t i, const char** out, Py_ssize_t* len) noexcept {

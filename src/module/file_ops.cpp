@@ -129,13 +129,8 @@ PyObject* startOneShot(PyObject* self, Completion* (*comp)(Op*), ev::Callback do
   if (fut == nullptr) return nullptr;
   Runtime* rt = runtimeForOp(self, fut);
   if (rt == nullptr) return nullptr;
-  auto* op = allocRecord<Op>();
-  if (op == nullptr) {
-    Py_DECREF(fut);
-    return nullptr;
-  }
-  op->fut = Py_NewRef(fut);
-  op->rt = rt;
+  auto* op = opRecord<Op>(rt, fut);
+  if (op == nullptr) return nullptr;
   init(op);
   startOp(rt, &op->fut, &op->live, comp(op), done, op);
   return fut;
@@ -207,16 +202,7 @@ PyObject* startRead(PyObject* self, std::int32_t fd, Py_ssize_t size, bool strea
   if (fut == nullptr) return nullptr;
   Runtime* rt = runtimeForOp(self, fut);
   if (rt == nullptr) return nullptr;
-  if (size == 0) {
-    PyObject* empty = PyBytes_FromStringAndSize(nullptr, 0);
-    if (empty == nullptr) {
-      Py_DECREF(fut);
-      return nullptr;
-    }
-    futureSetResult(fut, empty);
-    Py_DECREF(empty);
-    return fut;
-  }
+  if (size == 0) return resolvedNow(fut, PyBytes_FromStringAndSize(nullptr, 0));
   if (streaming && answeredFromKept(rt, fd, static_cast<std::size_t>(size), &fut)) return fut;
   char* buf;
   auto* op = allocReadRecord<ReadOp>(static_cast<std::size_t>(size), &buf, fut);

@@ -62,6 +62,42 @@ void freeRecord(Record* r) noexcept {
   std::free(r);
 }
 
+// A zero-initialised record holding a new reference to fut, and rt; null
+// with MemoryError set, and the caller's future dropped, when memory ran out.
+template <class Record>
+Record* opRecord(Runtime* rt, PyObject* fut) noexcept {
+  auto* op = allocRecord<Record>();
+  if (op == nullptr) {
+    Py_DECREF(fut);
+    return nullptr;
+  }
+  op->fut = Py_NewRef(fut);
+  op->rt = rt;
+  return op;
+}
+
+// Resolves fut at once with `result` (stolen), for a method about to
+// return fut. A null result (making it failed, the exception is set) drops
+// fut and gives null.
+inline PyObject* resolvedNow(PyObject* fut, PyObject* result) noexcept {
+  if (result == nullptr) {
+    Py_DECREF(fut);
+    return nullptr;
+  }
+  futureSetResult(fut, result);
+  Py_DECREF(result);
+  return fut;
+}
+
+// The same with the int `value` that was kept (a connection, an exit
+// status): when the int cannot be made, `putBack` keeps the value again.
+template <class PutBack>
+PyObject* resolvedWithKeptInt(PyObject* fut, long value, PutBack putBack) noexcept {
+  PyObject* result = PyLong_FromLong(value);
+  if (result == nullptr) putBack();
+  return resolvedNow(fut, result);
+}
+
 // A zero-initialised record and, in *buf, a buffer of n bytes for what it
 // reads (the record's to free). Null with MemoryError set, and the caller's
 // future dropped, when either cannot be had.

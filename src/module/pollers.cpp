@@ -202,23 +202,10 @@ PyObject* loopWaitPid(PyObject* self, PyObject* const* items, Py_ssize_t nargs) 
   Runtime* rt = runtimeForOp(self, fut);
   if (rt == nullptr) return nullptr;
   if (long code; rt->child_statuses.take(pid, &code)) {  // reaped by a cancelled wait
-    PyObject* value = PyLong_FromLong(code);
-    if (value == nullptr) {
-      rt->child_statuses.keep(pid, code);
-      Py_DECREF(fut);
-      return nullptr;
-    }
-    futureSetResult(fut, value);
-    Py_DECREF(value);
-    return fut;
+    return resolvedWithKeptInt(fut, code, [&] { rt->child_statuses.keep(pid, code); });
   }
-  auto* op = allocRecord<WaitOp>();
-  if (op == nullptr) {
-    Py_DECREF(fut);
-    return nullptr;
-  }
-  op->fut = Py_NewRef(fut);
-  op->rt = rt;
+  auto* op = opRecord<WaitOp>(rt, fut);
+  if (op == nullptr) return nullptr;
   op->wait.init(pid);
   startOp(rt, &op->fut, &op->live, &op->wait.c, waitDone, op);
   return fut;

@@ -257,16 +257,7 @@ PyObject* loopSockRecv(PyObject* self, PyObject* const* items, Py_ssize_t nargs)
   if (fut == nullptr) return nullptr;
   Runtime* rt = runtimeForOp(self, fut);
   if (rt == nullptr) return nullptr;
-  if (nbytes <= 0) {
-    PyObject* empty = PyBytes_FromStringAndSize(nullptr, 0);
-    if (empty == nullptr) {
-      Py_DECREF(fut);
-      return nullptr;
-    }
-    futureSetResult(fut, empty);
-    Py_DECREF(empty);
-    return fut;
-  }
+  if (nbytes <= 0) return resolvedNow(fut, PyBytes_FromStringAndSize(nullptr, 0));
   if (answeredFromKept(rt, fd, static_cast<std::size_t>(nbytes), &fut)) return fut;
   char* buf;
   auto* op = allocReadRecord<RecvOp>(static_cast<std::size_t>(nbytes), &buf, fut);
@@ -356,14 +347,9 @@ PyObject* loopSockConnect(PyObject* self, PyObject* const* items, Py_ssize_t nar
   if (fut == nullptr) return nullptr;
   Runtime* rt = runtimeForOp(self, fut);
   if (rt == nullptr) return nullptr;
-  auto* op = allocRecord<ConnectOp>();
-  if (op == nullptr) {
-    Py_DECREF(fut);
-    return nullptr;
-  }
+  auto* op = opRecord<ConnectOp>(rt, fut);
+  if (op == nullptr) return nullptr;
   std::memcpy(&op->addr, &addr, sizeof addr);
-  op->fut = Py_NewRef(fut);
-  op->rt = rt;
   op->connect.init(fd, reinterpret_cast<sockaddr*>(&op->addr), len);
   startOp(rt, &op->fut, &op->live, &op->connect.c, connectDone, op);
   return fut;
@@ -379,23 +365,12 @@ PyObject* loopSockAccept(PyObject* self, PyObject* const* items, Py_ssize_t narg
   Runtime* rt = runtimeForOp(self, fut);
   if (rt == nullptr) return nullptr;
   if (int conn = rt->kept.takeConn(fd); conn >= 0) {  // answered without the kernel
-    PyObject* value = PyLong_FromLong(conn);
-    if (value == nullptr) {
+    return resolvedWithKeptInt(fut, conn, [&] {
       if (!rt->kept.keepConn(fd, conn, true)) vorn::os::closeOwned(conn);
-      Py_DECREF(fut);
-      return nullptr;
-    }
-    futureSetResult(fut, value);
-    Py_DECREF(value);
-    return fut;
+    });
   }
-  auto* op = allocRecord<AcceptOp>();
-  if (op == nullptr) {
-    Py_DECREF(fut);
-    return nullptr;
-  }
-  op->fut = Py_NewRef(fut);
-  op->rt = rt;
+  auto* op = opRecord<AcceptOp>(rt, fut);
+  if (op == nullptr) return nullptr;
   op->accept.init(fd, nullptr, nullptr, vorn::ev::OpenFlags{true, true});
   startOp(rt, &op->fut, &op->live, &op->accept.c, acceptDone, op);
   return fut;
