@@ -48,12 +48,21 @@ void transportDetectBuffered(TransportState* st) noexcept {
 
 // ---- run-loop hooks -------------------------------------------------------
 
+namespace {
+
+bool transportLinked(const TransportState* st, const Runtime* rt) noexcept {
+  return st->rt == rt && (st->live_prev != nullptr || rt->live_transports == st);
+}
+
+}  // namespace
+
 void transportAbortAll(Runtime* rt) noexcept {
   // Aborting an idle transport finalizes it at once (connection_lost runs),
   // and that code may finalize or drop other transports. The walk therefore
   // holds a reference on the entry it acts on and on its successor; when the
-  // successor was finalized meanwhile the position is lost and the walk
-  // starts again from the head, skipping what is already aborting.
+  // successor left the list meanwhile the position is lost and the walk
+  // starts again from the head, skipping what is already aborting. (A
+  // finalized transport whose descriptor close is in flight stays listed.)
   TransportState* st = rt->live_transports;
   PyObject* hold = st != nullptr ? Py_NewRef(reinterpret_cast<PyObject*>(st->selfobj)) : nullptr;
   while (st != nullptr) {
@@ -61,7 +70,7 @@ void transportAbortAll(Runtime* rt) noexcept {
     PyObject* next_hold = next != nullptr ? Py_NewRef(reinterpret_cast<PyObject*>(next->selfobj)) : nullptr;
     if (!st->conn_lost_called && !st->fd_closing && !st->aborting) transportForceAbort(st);
     Py_DECREF(hold);
-    if (next != nullptr && next->conn_lost_called) {
+    if (next != nullptr && !transportLinked(next, rt)) {
       Py_DECREF(next_hold);
       next = rt->live_transports;
       next_hold = next != nullptr ? Py_NewRef(reinterpret_cast<PyObject*>(next->selfobj)) : nullptr;

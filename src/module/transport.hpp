@@ -110,7 +110,7 @@ struct TransportSendOps {
 struct TransportState {
   PodArray<Py_buffer> out_pin;  // pins of queued data not yet handed to a send
   PodArray<iovec> send_iov;     // the batch of the send in flight
-  Runtime* rt;                  // the owner; null once finalized (the runtime may go first)
+  Runtime* rt;                  // the owner; null once finalized with nothing in flight
   PyObject* protocol;           // owned, nullable
   // Owned, nullable: a copy of the context current when the transport was
   // made. Every protocol callback the transport starts by itself (receives,
@@ -268,9 +268,14 @@ PyObject* transportMakeError(vorn::Error err, std::uint16_t os_errno) noexcept;
 void transportFatalPyErr(TransportState* st) noexcept;
 void transportReportFatal(TransportState* st, PyObject* exc, const char* message, bool report) noexcept;
 void transportFinishIfIdle(TransportState* st) noexcept;
+// From the completion of the closing transport's own receive or send.
+void transportFinishAfterOp(TransportState* st) noexcept;
 void transportBeginFinish(TransportState* st) noexcept;
 void netCloseDone(vorn::ev::Loop* loop, vorn::ev::Completion* c) noexcept;
 void transportFinalize(TransportState* st) noexcept;
+// Off the live list and the runtime, once nothing of the transport is in
+// flight any more.
+void transportReleaseRuntime(TransportState* st) noexcept;
 // Releases every pin of a pair and empties it; `buffered` is not touched.
 void transportReleasePins(PodArray<Py_buffer>& pins) noexcept;
 

@@ -127,7 +127,11 @@ void transportReportFatal(TransportState* st, PyObject* exc, const char* message
 
 namespace {
 
-// connection_lost waits for every operation of the transport to be back.
+// From a call the protocol or the application made (close, abort, a write
+// or read path that closes): connection_lost waits for every operation of the
+// transport to be back, the descriptor's close included, so that it never
+// runs inside that call and comes one loop iteration later, as with asyncio's
+// transports.
 void transportFinalizeWhenIdle(TransportState* st) noexcept {
   if (!st->reading && !st->sending && !st->fd_closing) transportFinalize(st);
 }
@@ -148,6 +152,18 @@ void transportFinishIfIdle(TransportState* st) noexcept {
   }
   if (!st->out_iov.empty() || (st->sending && !st->aborting)) return;
   transportBeginFinish(st);
+}
+
+// The close began in an earlier call: once its own receive and send are back
+// (the drain's last send, a cancelled operation), the connection is finished
+// and connection_lost runs now, as asyncio's transports call it when their
+// last write drains. It no longer waits for the descriptor's close, which
+// may complete only when the loop runs again (a stopped loop, a long
+// callback): the ring's close needs the state and the number, not the
+// protocol, the socket object or the wrapper, which are let go of here.
+void transportFinishAfterOp(TransportState* st) noexcept {
+  transportFinishIfIdle(st);
+  if (st->finish_begun && !st->reading && !st->sending) transportFinalize(st);
 }
 
 namespace {
@@ -240,14 +256,27 @@ void netCloseDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   std::free(op);
   PyObject* self = reinterpret_cast<PyObject*>(st->selfobj);  // the close's reference
   st->fd_closing = false;
-  transportFinalizeWhenIdle(st);  // the close's own result is of no use: the descriptor is gone
+  // The close's own result is of no use: the descriptor is gone.
+  if (st->conn_lost_called) {
+    transportReleaseRuntime(st);
+  } else {
+    transportFinalizeWhenIdle(st);
+  }
   Py_DECREF(self);
+}
+
+void transportReleaseRuntime(TransportState* st) noexcept {
+  transportUnlink(st);
+  st->rt = nullptr;
+  st->loop = nullptr;
 }
 
 void transportFinalize(TransportState* st) noexcept {
   if (st->conn_lost_called) return;
   st->conn_lost_called = true;
-  transportUnlink(st);
+  // A descriptor close still in the ring keeps the transport on the live
+  // list, and its runtime, until netCloseDone: the loop's close waits for it.
+  if (!st->fd_closing) transportUnlink(st);
   if (st->protocol != nullptr) {
     ProtocolContext scope(st);
     PyObject* proto = Py_NewRef(st->protocol);
@@ -287,10 +316,9 @@ void transportFinalize(TransportState* st) noexcept {
     st->send_pin.freeStorage();
   }
   st->buffered = 0;
-  // Nothing is in flight and nothing will be started: the runtime, which may
-  // be freed before this object, is no longer needed.
-  st->rt = nullptr;
-  st->loop = nullptr;
+  // Nothing else is in flight and nothing will be started: the runtime, which
+  // may be freed before this object, is no longer needed.
+  if (!st->fd_closing) transportReleaseRuntime(st);
 }
 
 }  // namespace ombrel

@@ -186,7 +186,7 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
     st->recv_pinned = false;
   }
   if (st->closing) {
-    transportFinishIfIdle(st);
+    transportFinishAfterOp(st);
   } else if (parked && !result.has_value() && result.error() == vorn::Error::Canceled) {
     // Cancelled by transportReleaseIdleBuffers: nothing was received and
     // nothing writes into the buffer until the next receive is armed.

@@ -134,7 +134,7 @@ void transportSendWaitDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   st->send_waiting = false;
   st->sending = false;
   if (st->aborting) {
-    transportFinishIfIdle(st);
+    transportFinishAfterOp(st);
   } else if (c->err != vorn::Error::none) {
     transportFatalOsError(st, c->err, c->osErrno());
   } else {
@@ -150,7 +150,7 @@ void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   auto result = st->tx->send.getResult();
   if (st->aborting) {
     // The batch stays pinned until finalization.
-    transportFinishIfIdle(st);
+    transportFinishAfterOp(st);
   } else if (!result.has_value() && result.error() == vorn::Error::WouldBlock) {
     st->tx->send_wait.init(st->fd, vorn::ev::NetPoll::Event::send);
     st->tx->send_wait.c.callback = transportSendWaitDone;
@@ -177,7 +177,7 @@ void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
         if (st->closing) {
           // resume_writing above was the last chance to add to the drain.
           st->write_closed = true;
-          transportFinishIfIdle(st);
+          transportFinishAfterOp(st);
         }
       }
     }

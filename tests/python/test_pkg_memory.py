@@ -1,11 +1,16 @@
 """What connections cost while idle: receive buffers hold no memory once a
-connection has been quiet for a while, and giving it back loses nothing."""
+connection has been quiet for a while, and giving it back loses nothing; a
+finished connection holds nothing of its objects."""
 
 import asyncio
+import gc
 import os
 import socket
+import threading
+import weakref
 
 import pytest
+from test.test_asyncio import utils as tu
 
 import ombrel
 
@@ -171,3 +176,81 @@ def test_memory_of_a_passed_burst_goes_back_once_quiet():
     finally:
         loop.close()
     assert released >= conns * size // 2, released
+
+
+@pytest.mark.timeout(30)
+@pytest.mark.parametrize("tls", [False, True], ids=["plain", "tls"])
+def test_a_closed_connection_is_released_by_the_time_the_run_returns(aloop, tls):
+    """A client keeps its transport in its protocol and closes it after the
+    peer's end of stream, with a last record still queued (its own after a
+    half-close, or the TLS layer's). Once run_until_complete returns, with the collector off,
+    the connection's objects are gone: a stopped loop keeps no finished
+    connection alive until it runs again."""
+    server_ctx = tu.simple_server_sslcontext() if tls else None
+    client_ctx = tu.simple_client_sslcontext() if tls else None
+    listener = socket.create_server(("127.0.0.1", 0))
+    listener.settimeout(10)
+
+    def serve():
+        conn, _ = listener.accept()
+        conn.settimeout(10)
+        if tls:
+            conn = server_ctx.wrap_socket(conn, server_side=True)
+        conn.sendall(b"O")
+        got = b""
+        while len(got) < 5 and (chunk := conn.recv(5 - len(got))):
+            got += chunk
+        if tls:
+            conn = conn.unwrap()
+        else:
+            conn.shutdown(socket.SHUT_WR)
+            while conn.recv(100):
+                pass
+        conn.close()
+
+    class Client(asyncio.Protocol):
+        def __init__(self):
+            self.data = aloop.create_future()
+            self.eof = aloop.create_future()
+
+        def connection_made(self, tr):
+            self.tr = tr  # the cycle asyncio's transports break at connection_lost
+
+        def data_received(self, data):
+            if not self.data.done():
+                self.data.set_result(data)
+
+        def eof_received(self):
+            self.eof.set_result(None)
+            return not tls  # plain: half-closed, the client closes it
+
+    async def client():
+        tr, proto = await aloop.create_connection(
+            Client, *listener.getsockname(), ssl=client_ctx, server_hostname="" if tls else None
+        )
+        assert await proto.data == b"O"
+        tr.write(b"hello")
+        await proto.eof
+        if not tls:
+            tr.write(b"bye")
+        tr.close()
+        return weakref.ref(proto), weakref.ref(tr)
+
+    thread = threading.Thread(target=serve)
+    thread.start()
+    gc.collect()
+    gc.disable()
+    try:
+        proto, tr = aloop.run_until_complete(asyncio.wait_for(client(), 10))
+        if tls:
+            # The standard loop still has the application protocol's
+            # connection_lost queued; the TLS layer let go of the context.
+            ctx, client_ctx = weakref.ref(client_ctx), None
+            assert ctx() is None
+        else:
+            assert proto() is None and tr() is None
+    finally:
+        gc.enable()
+        aloop.close()  # the descriptor's close may still wait for the loop
+        thread.join(10)
+        listener.close()
