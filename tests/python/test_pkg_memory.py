@@ -254,3 +254,48 @@ def test_a_closed_connection_is_released_by_the_time_the_run_returns(aloop, tls)
         aloop.close()  # the descriptor's close may still wait for the loop
         thread.join(10)
         listener.close()
+
+
+@pytest.mark.timeout(30)
+def test_a_served_connection_closed_with_a_reply_queued_is_released_by_the_time_the_run_returns(aloop):
+    """The server's side of the same: the accepted connection's protocol
+    answers and closes, and the run ends right after; its protocol and
+    transport are gone without the collector."""
+    done = aloop.create_future()
+
+    class Answer(asyncio.Protocol):
+        def connection_made(self, tr):
+            self.tr = tr
+
+        def data_received(self, data):
+            self.tr.write(b"reply")
+            self.tr.close()
+            done.set_result((weakref.ref(self), weakref.ref(self.tr)))
+
+    def ask(port):
+        with socket.create_connection(("127.0.0.1", port), timeout=10) as sock:
+            sock.sendall(b"hello")
+            while sock.recv(100):
+                pass
+
+    async def main():
+        server = await aloop.create_server(Answer, "127.0.0.1", 0)
+        try:
+            thread = threading.Thread(target=ask, args=(server.sockets[0].getsockname()[1],))
+            thread.start()
+            threads.append(thread)
+            return await asyncio.wait_for(done, 10)
+        finally:
+            server.close()  # not waited for: the run ends now
+
+    threads = []
+    gc.collect()
+    gc.disable()
+    try:
+        proto, tr = aloop.run_until_complete(main())
+        assert proto() is None and tr() is None
+    finally:
+        gc.enable()
+        aloop.close()
+        for thread in threads:
+            thread.join(10)
