@@ -127,10 +127,10 @@ void transportReportFatal(TransportState* st, PyObject* exc, const char* message
 
 namespace {
 
-// From a call the protocol or the application made (close, abort, a write
-// or read path that closes): connection_lost waits for every operation of the
-// transport to be back, the descriptor's close included, so that it never
-// runs inside that call and comes one loop iteration later, as with asyncio's
+// When the finish starts inside a call (close(), abort(), end of stream or
+// a failure met while delivering), connection_lost waits for every operation
+// of the transport to be back, the descriptor's close included: it never runs
+// inside that call, and comes one loop iteration later, as with asyncio's
 // transports.
 void transportFinalizeWhenIdle(TransportState* st) noexcept {
   if (!st->reading && !st->sending && !st->fd_closing) transportFinalize(st);
@@ -154,13 +154,13 @@ void transportFinishIfIdle(TransportState* st) noexcept {
   transportBeginFinish(st);
 }
 
-// The close began in an earlier call: once its own receive and send are back
-// (the drain's last send, a cancelled operation), the connection is finished
-// and connection_lost runs now, as asyncio's transports call it when their
-// last write drains. It no longer waits for the descriptor's close, which
-// may complete only when the loop runs again (a stopped loop, a long
-// callback): the ring's close needs the state and the number, not the
-// protocol, the socket object or the wrapper, which are let go of here.
+// When the receive or send that ends a close comes back (the drain's last
+// send, a cancelled operation), the connection is finished: connection_lost
+// runs now, as asyncio's transports call it when their last write drains,
+// without waiting for the descriptor's close. That close may complete only
+// when the loop runs again (a stopped loop, a long callback), and needs the
+// state and the number, not the protocol, the socket object or the wrapper,
+// which finalization lets go of.
 void transportFinishAfterOp(TransportState* st) noexcept {
   transportFinishIfIdle(st);
   if (st->finish_begun && !st->reading && !st->sending) transportFinalize(st);
