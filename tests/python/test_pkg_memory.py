@@ -207,6 +207,7 @@ def test_a_closed_connection_is_released_by_the_time_the_run_returns(aloop, tls)
             while conn.recv(100):
                 pass
         conn.close()
+        served.append(True)
 
     class Client(asyncio.Protocol):
         def __init__(self):
@@ -236,6 +237,7 @@ def test_a_closed_connection_is_released_by_the_time_the_run_returns(aloop, tls)
         tr.close()
         return weakref.ref(proto), weakref.ref(tr)
 
+    served = []
     thread = threading.Thread(target=serve)
     thread.start()
     gc.collect()
@@ -254,6 +256,7 @@ def test_a_closed_connection_is_released_by_the_time_the_run_returns(aloop, tls)
         aloop.close()  # the descriptor's close may still wait for the loop
         thread.join(10)
         listener.close()
+    assert served, "the peer never saw the end of the connection"
 
 
 @pytest.mark.timeout(30)
@@ -277,6 +280,7 @@ def test_a_served_connection_closed_with_a_reply_queued_is_released_by_the_time_
             sock.sendall(b"hello")
             while sock.recv(100):
                 pass
+        served.append(True)
 
     async def main():
         server = await aloop.create_server(Answer, "127.0.0.1", 0)
@@ -288,7 +292,7 @@ def test_a_served_connection_closed_with_a_reply_queued_is_released_by_the_time_
         finally:
             server.close()  # not waited for: the run ends now
 
-    threads = []
+    threads, served = [], []
     gc.collect()
     gc.disable()
     try:
@@ -299,3 +303,4 @@ def test_a_served_connection_closed_with_a_reply_queued_is_released_by_the_time_
         aloop.close()
         for thread in threads:
             thread.join(10)
+    assert served, "the peer never saw the end of the connection"
