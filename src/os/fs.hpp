@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "os/error.hpp"
+#include "os/kernel_abi.hpp"  // the file-system calls newer than older headers
 
 namespace vorn::os {
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "os/error.hpp"
+#include "os/kernel_abi.hpp"
 
 namespace vorn::os {
 
