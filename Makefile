@@ -33,16 +33,26 @@ test: build
 demo: build
 	PYTHONPATH=$(BUILD)/python:python $(PY) tools/demo.py
 
-# An sdist and a wheel in dist/ from the toolchain alone (no isolation, no
-# index). The wheel is built from the unpacked sdist, so the sdist is known
-# to build on its own.
+# An sdist and a manylinux wheel in dist/ from the toolchain alone (no
+# isolation, no index). The extension is compiled against Debian 12's C
+# library (tools/sysroot) with libstdc++ and libgcc linked in, so it runs on
+# systems older than the root; auditwheel then checks it and tags it with the
+# oldest manylinux its symbols allow. The wheel is built from the unpacked
+# sdist, so the sdist is known to build on its own.
 DIST ?= dist
 wheel:
-	rm -f $(DIST)/ombrel-*.tar.gz $(DIST)/ombrel-*.whl
-	$(PY) -m build --no-isolation --outdir $(DIST) .
+	rm -rf $(DIST)/ombrel-*.tar.gz $(DIST)/ombrel-*.whl $(DIST)/linux
+	sysroot=$$(tools/sysroot) && $(PY) -m build --no-isolation --outdir $(DIST)/linux \
+	  -Ccmake.define.OMBREL_PORTABLE=ON -Ccmake.define.OMBREL_SYSROOT=$$sysroot .
+	mv $(DIST)/linux/ombrel-*.tar.gz $(DIST)/
+	auditwheel repair --only-plat --wheel-dir $(DIST) $(DIST)/linux/ombrel-*.whl
+	rm -rf $(DIST)/linux
 
-# The built wheel checked (contents and tag), installed into a fresh virtual
-# environment and run (python -m ombrel) from outside the checkout.
+# The wheel and the sdist checked: the wheel's manylinux tag, symbol
+# versions, libraries and contents, the metadata (twine); the wheel installed
+# into a fresh virtual environment and run from outside the checkout, then a
+# set of the Python tests run on the installed copy; the sdist built and
+# installed offline into another environment and run.
 check-install: wheel
 	tools/check-install $(DIST)
 
