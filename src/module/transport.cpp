@@ -106,7 +106,7 @@ void transportDropFlushList(Runtime* rt) noexcept {
     st->closing = st->aborting = true;
     // Without a runtime the finish only calls close(); the stuck operations
     // (the descriptor close among them) are not waited for.
-    if (!st->finish_begun) transportBeginFinish(st);
+    if (!st->sub.finish_begun) transportBeginFinish(st);
     transportFinalize(st);
     Py_DECREF(self);
   }
@@ -137,7 +137,7 @@ bool sockFdFromPy(PyObject* sock, std::int32_t* out) noexcept {
 // Frees what a state owns besides the Python references (dealloc and failed
 // construction).
 void transportFreeStorage(TransportState* st) noexcept {
-  recvBufferPut(st->recv_buf.ptr, st->recv_dirty);
+  recvBufferPut(st->recv_buf.ptr, st->sub.recv_dirty);
   st->recv_buf = {};
   transportReleasePins(st->out_pin);
   transportReleasePins(st->send_pin);
@@ -288,7 +288,7 @@ PyObject* transportSetProtocol(PyObject* self, PyObject* protocol) {
   PyObject* old = st->protocol;
   st->protocol = Py_NewRef(protocol);
   transportDetectBuffered(st);
-  if (st->reading) st->recv_proto_replaced = true;
+  if (st->reading) st->sub.recv_proto_replaced = true;
   // Last: dropping the old protocol may run code that uses the transport.
   Py_XDECREF(old);
   Py_RETURN_NONE;
@@ -388,7 +388,7 @@ PyObject* loopMakeTransport(PyObject* self, PyObject* const* items, Py_ssize_t n
   st->server = server == Py_None ? nullptr : Py_NewRef(server);
   st->loop_obj = Py_NewRef(self);
   st->recv_buf = {recv_buf, transport_recv_buf_size};
-  st->recv_dirty = recv_dirty;
+  st->sub.recv_dirty = recv_dirty;
   st->fd = fd;
   st->selfobj = reinterpret_cast<TransportObject*>(obj);
   st->high_water = transport_default_high_water;

@@ -107,6 +107,53 @@ struct TransportSendOps {
   vorn::ev::NetPoll send_wait;
 };
 
+// A transport's states beyond those of TransportState's own fields: the
+// steps of a close and the receive buffer's bookkeeping. Zero-initialised
+// with the state. The values they may take together, with TransportState's
+// flags:
+// - finish_begun and write_closed each imply `closing` and are never
+//   cleared; `conn_lost_called` follows finish_begun (at once when the loop's
+//   close tears the transport down).
+// - lost_writes counts only while writes are dropped: write_closed,
+//   `aborting`, finish_begun or `conn_lost_called`.
+// - eof_received is never cleared; no receive is armed after it, so
+//   `reading` stays false from then on.
+// - recv_parking is set only while `reading`, for a receive into recv_buf
+//   (not `recv_pinned`) of a transport not closing then; its completion
+//   clears it. recv_proto_replaced is set only while `reading` and cleared
+//   when the next receive is armed; recv_armed_at is that receive's arming
+//   time and is read only while `reading`.
+// - recv_dirty is meaningful while recv_buf is held: it goes back to the
+//   pool with it.
+struct TransportSubstate {
+  // The finish sequence (detach, descriptor close, finalize) has begun: it
+  // calls into Python and must not start twice from a re-entrant call.
+  bool finish_begun;
+  // A graceful close has nothing left to send (close() found the queue empty
+  // and no send in flight, or the last send of the drain completed): from
+  // now on writes are dropped as on a lost connection. Until then writes
+  // made while closing are queued and go out before the descriptor closes.
+  bool write_closed;
+  // The peer's end of stream was delivered (and the transport kept open):
+  // nothing more is received, whatever pause/resume or _start_reading say.
+  bool eof_received;
+  // set_protocol ran while a receive was in flight: the data it brings may
+  // sit in the previous protocol's buffer and is copied to the new one.
+  bool recv_proto_replaced;
+  // The receive in flight into recv_buf is being cancelled by
+  // transportReleaseIdleBuffers; its Canceled result gives the pages back
+  // and arms the next receive instead of failing the connection.
+  bool recv_parking;
+  // Writes dropped since the connection was lost; from the fifth on each
+  // one logs a warning, as asyncio's transports do.
+  std::uint32_t lost_writes;
+  // How far into recv_buf receives wrote since its pages were last given
+  // back: those pages are resident.
+  std::size_t recv_dirty;
+  // When the receive in flight was armed (the loop's monotonic clock, ns).
+  std::uint64_t recv_armed_at;
+};
+
 struct TransportState {
   PodArray<Py_buffer> out_pin;  // pins of queued data not yet handed to a send
   PodArray<iovec> send_iov;     // the batch of the send in flight
@@ -152,32 +199,8 @@ struct TransportState {
   bool protocol_paused;
   bool conn_lost_called;  // finalized; never cleared
   bool fd_closing;        // the descriptor's close operation is in flight
-  // set_protocol ran while a receive was in flight: the data it brings may
-  // sit in the previous protocol's buffer and is copied to the new one.
-  bool recv_proto_replaced;
-  // The finish sequence (detach, descriptor close, finalize) has begun: it
-  // calls into Python and must not start twice from a re-entrant call.
-  bool finish_begun;
-  // The peer's end of stream was delivered (and the transport kept open):
-  // nothing more is received, whatever pause/resume or _start_reading say.
-  bool eof_received;
-  // A graceful close has nothing left to send (close() found the queue empty
-  // and no send in flight, or the last send of the drain completed): from
-  // now on writes are dropped as on a lost connection. Until then writes
-  // made while closing are queued and go out before the descriptor closes.
-  bool write_closed;
-  // Writes dropped since the connection was lost; from the fifth on each
-  // one logs a warning, as asyncio's transports do.
-  std::uint32_t lost_writes;
-  // How far into recv_buf receives wrote since its pages were last given
-  // back: those pages are resident.
-  std::size_t recv_dirty;
-  // When the receive in flight was armed (the loop's monotonic clock, ns).
-  std::uint64_t recv_armed_at;
-  // The receive in flight into recv_buf is being cancelled by
-  // transportReleaseIdleBuffers; its Canceled result gives the pages back
-  // and arms the next receive instead of failing the connection.
-  bool recv_parking;
+  // What the transport tracks beyond the fields above.
+  TransportSubstate sub;
 };
 
 // Enters a transport's context for the protocol callbacks of one event and

@@ -29,7 +29,7 @@ void transportDoClose(TransportState* st) noexcept {
   // meanwhile join the drain. With nothing to send the connection is lost
   // for writers at once.
   transportStartSend(st);
-  if (!st->sending) st->write_closed = true;
+  if (!st->sending) st->sub.write_closed = true;
   transportFinishIfIdle(st);
 }
 
@@ -146,7 +146,7 @@ void transportFinalizeWhenIdle(TransportState* st) noexcept {
 // abort(), as with asyncio's transports.
 void transportFinishIfIdle(TransportState* st) noexcept {
   if (!st->closing || st->conn_lost_called) return;
-  if (st->finish_begun) {
+  if (st->sub.finish_begun) {
     transportFinalizeWhenIdle(st);
     return;
   }
@@ -163,7 +163,7 @@ void transportFinishIfIdle(TransportState* st) noexcept {
 // which finalization lets go of.
 void transportFinishAfterOp(TransportState* st) noexcept {
   transportFinishIfIdle(st);
-  if (st->finish_begun && !st->reading && !st->sending) transportFinalize(st);
+  if (st->sub.finish_begun && !st->reading && !st->sending) transportFinalize(st);
 }
 
 namespace {
@@ -180,7 +180,7 @@ void callAndClear(PyObject* obj, PyObject* name) noexcept {
 }  // namespace
 
 void transportBeginFinish(TransportState* st) noexcept {
-  st->finish_begun = true;
+  st->sub.finish_begun = true;
   // The package's wrapper (the `server` it passed) records what it reports
   // about the socket while the descriptor is still open.
   PyObject* hook = nullptr;
@@ -304,7 +304,7 @@ void transportFinalize(TransportState* st) noexcept {
   // A transport finished by the loop's close may still have a receive or a
   // send the kernel owns: their memory stays.
   if (!st->reading) {
-    recvBufferPut(st->recv_buf.ptr, st->recv_dirty);
+    recvBufferPut(st->recv_buf.ptr, st->sub.recv_dirty);
     st->recv_buf = {};
   }
   transportReleasePins(st->out_pin);

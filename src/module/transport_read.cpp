@@ -106,7 +106,7 @@ void transportDeliver(TransportState* st, std::size_t n, bool direct, PyObject* 
 }  // namespace
 
 void transportArmRecv(TransportState* st) noexcept {
-  if (st->reading || st->paused || st->closing || st->eof_received || st->loop == nullptr) return;
+  if (st->reading || st->paused || st->closing || st->sub.eof_received || st->loop == nullptr) return;
   iovec chosen;
   if (st->buffered_proto) {
     ProtocolContext scope(st);
@@ -138,7 +138,7 @@ void transportArmRecv(TransportState* st) noexcept {
       PyBuffer_Release(&pin);
       // The receive armed meanwhile fills a buffer that is no longer the one
       // get_buffer returned last: deliver its data by copy.
-      if (st->reading) st->recv_proto_replaced = true;
+      if (st->reading) st->sub.recv_proto_replaced = true;
       return;
     }
     st->recv_pin = pin;
@@ -148,12 +148,12 @@ void transportArmRecv(TransportState* st) noexcept {
     chosen = {st->recv_buf.ptr, st->recv_buf.len};
   }
   st->recv_iov = chosen;
-  st->recv_armed_at = st->loop->state.now[0];
+  st->sub.recv_armed_at = st->loop->state.now[0];
   st->recv.init(st->fd, vorn::ev::ReadBuf{std::span<iovec>(&st->recv_iov, 1)}, vorn::ev::RecvFlags{});
   st->recv.c.callback = transportReadDone;
   st->recv.c.userdata = st;
   st->reading = true;
-  st->recv_proto_replaced = false;
+  st->sub.recv_proto_replaced = false;
   Py_INCREF(reinterpret_cast<PyObject*>(st->selfobj));
   st->loop->add(&st->recv.c);
 }
@@ -164,14 +164,14 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   st->reading = false;
   auto result = st->recv.getResult();
   bool used_pin = st->recv_pinned;
-  bool parked = st->recv_parking;
-  st->recv_parking = false;
-  if (!used_pin && result.has_value() && *result > st->recv_dirty) {
-    st->recv_dirty = *result;
+  bool parked = st->sub.recv_parking;
+  st->sub.recv_parking = false;
+  if (!used_pin && result.has_value() && *result > st->sub.recv_dirty) {
+    st->sub.recv_dirty = *result;
     // Keeps the loop waking for the walk that gives the pages back.
     if (st->loop != nullptr) st->loop->max_wait = buffer_walk_every_ns;
   }
-  bool direct = used_pin && st->buffered_proto && !st->recv_proto_replaced;
+  bool direct = used_pin && st->buffered_proto && !st->sub.recv_proto_replaced;
   bool copy_failed = false;
   PyObject* copied = nullptr;
   if (used_pin) {
@@ -190,8 +190,8 @@ void transportReadDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
   } else if (parked && !result.has_value() && result.error() == vorn::Error::Canceled) {
     // Cancelled by transportReleaseIdleBuffers: nothing was received and
     // nothing writes into the buffer until the next receive is armed.
-    recvBufferRelease(st->recv_buf.ptr, st->recv_dirty);
-    st->recv_dirty = 0;
+    recvBufferRelease(st->recv_buf.ptr, st->sub.recv_dirty);
+    st->sub.recv_dirty = 0;
     transportArmRecv(st);
   } else if (!result.has_value()) {
     transportFatalOsError(st, result.error(), st->recv.osErrno());
@@ -222,12 +222,12 @@ void transportReleaseIdleBuffers(Runtime* rt) noexcept {
   rt->next_buffer_walk = now + buffer_walk_every_ns;
   bool younger = false;  // a written buffer whose receive is not idle long enough yet
   for (TransportState* st = rt->live_transports; st != nullptr; st = st->live_next) {
-    if (!st->reading || st->recv_pinned || st->recv_parking || st->recv_dirty == 0 || st->closing) continue;
-    if (now - st->recv_armed_at < buffer_idle_after_ns) {
+    if (!st->reading || st->recv_pinned || st->sub.recv_parking || st->sub.recv_dirty == 0 || st->closing) continue;
+    if (now - st->sub.recv_armed_at < buffer_idle_after_ns) {
       younger = true;
       continue;
     }
-    st->recv_parking = true;
+    st->sub.recv_parking = true;
     st->loop->cancel(&st->recv.c);
   }
   // An idle loop would otherwise sleep through the walk that gives those
@@ -236,7 +236,7 @@ void transportReleaseIdleBuffers(Runtime* rt) noexcept {
 }
 
 void transportEof(TransportState* st) noexcept {
-  st->eof_received = true;
+  st->sub.eof_received = true;
   if (st->protocol == nullptr) {
     transportDoClose(st);
     return;

@@ -47,8 +47,8 @@ void iovAdvance(iovec& iov, std::size_t n) noexcept {
 // asyncio's own transports'.
 PyObject* transportWriteLost(TransportState* st) noexcept {
   constexpr std::uint32_t warn_from = 5;
-  if (st->lost_writes < warn_from) ++st->lost_writes;
-  if (st->lost_writes < warn_from) Py_RETURN_NONE;
+  if (st->sub.lost_writes < warn_from) ++st->sub.lost_writes;
+  if (st->sub.lost_writes < warn_from) Py_RETURN_NONE;
   PyObject* logger = PyImport_ImportModuleAttrString("asyncio.log", "logger");
   if (logger == nullptr) return nullptr;
   PyObject* r = PyObject_CallMethod(logger, "warning", "s", "socket.send() raised exception.");
@@ -176,7 +176,7 @@ void transportWriteDone(vorn::ev::Loop*, vorn::ev::Completion* c) noexcept {
         if (st->eof_written && !st->closing) rawShutdownWrite(st->fd);
         if (st->closing) {
           // resume_writing above was the last chance to add to the drain.
-          st->write_closed = true;
+          st->sub.write_closed = true;
           transportFinishAfterOp(st);
         }
       }
@@ -245,7 +245,7 @@ PyObject* transportWrite(PyObject* self, PyObject* data) noexcept {
   }
   // A graceful close still takes writes until its drain is over (a TLS layer
   // flushes its last records and close_notify after calling close()).
-  if (st->write_closed || st->aborting || st->finish_begun || st->conn_lost_called) {
+  if (st->sub.write_closed || st->aborting || st->sub.finish_begun || st->conn_lost_called) {
     PyBuffer_Release(&pin);
     return transportWriteLost(st);
   }
