@@ -14,42 +14,11 @@
 #include <cstdint>
 #include <cstdlib>
 
+#include "portable/glibc_compat.hpp"
+
 #define OMBREL_HIDDEN __attribute__((visibility("hidden")))
 
-extern "C" {
-
-// C23's strtoul (glibc 2.38): also reads a 0b/0B prefix when base is 0 or 2.
-// libstdc++ parses its tunables with it.
-OMBREL_HIDDEN unsigned long __isoc23_strtoul(const char* s, char** end, int base) {
-  const char* p = s;
-  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
-  const bool negative = *p == '-';
-  if (*p == '-' || *p == '+') ++p;
-  if ((base == 0 || base == 2) && p[0] == '0' && (p[1] == 'b' || p[1] == 'B') && (p[2] == '0' || p[2] == '1')) {
-    const int saved = errno;
-    errno = 0;
-    unsigned long v = std::strtoul(p + 2, end, 2);
-    if (errno == ERANGE) return ULONG_MAX;
-    errno = saved;
-    return negative ? -v : v;
-  }
-  return std::strtoul(s, end, base);
-}
-
-// arc4random (glibc 2.36), for std::random_device: the kernel's generator,
-// which is what glibc's uses. It cannot fail; a kernel without getrandom
-// (before 3.17) cannot run the engine either.
-OMBREL_HIDDEN std::uint32_t arc4random() {
-  const int saved = errno;
-  std::uint32_t v = 0;
-  for (;;) {
-    ssize_t n = getrandom(&v, sizeof v, 0);
-    if (n == static_cast<ssize_t>(sizeof v)) break;
-    if (n < 0 && errno != EINTR) std::abort();
-  }
-  errno = saved;
-  return v;
-}
+namespace vorn::portable {
 
 namespace {
 
@@ -86,6 +55,53 @@ int findObjectIn(dl_phdr_info* info, std::size_t, void* data) {
 
 }  // namespace
 
+int findObjectFromProgramHeaders(void* pc, dl_find_object* result) noexcept {
+  FindObject f{reinterpret_cast<std::uintptr_t>(pc), result, false};
+  dl_iterate_phdr(findObjectIn, &f);
+  return f.found ? 0 : -1;
+}
+
+}  // namespace vorn::portable
+
+extern "C" {
+
+// The C library's strtoul by its symbol name: newer headers turn a call to
+// strtoul into one to __isoc23_strtoul, which here would be a call to itself.
+unsigned long ombrelPlainStrtoul(const char* s, char** end, int base) __asm__("strtoul");
+
+// C23's strtoul (glibc 2.38): also reads a 0b/0B prefix when base is 0 or 2.
+// libstdc++ parses its tunables with it.
+OMBREL_HIDDEN unsigned long __isoc23_strtoul(const char* s, char** end, int base) {
+  const char* p = s;
+  while (std::isspace(static_cast<unsigned char>(*p))) ++p;
+  const bool negative = *p == '-';
+  if (*p == '-' || *p == '+') ++p;
+  if ((base == 0 || base == 2) && p[0] == '0' && (p[1] == 'b' || p[1] == 'B') && (p[2] == '0' || p[2] == '1')) {
+    const int saved = errno;
+    errno = 0;
+    unsigned long v = ombrelPlainStrtoul(p + 2, end, 2);
+    if (errno == ERANGE) return ULONG_MAX;
+    errno = saved;
+    return negative ? -v : v;
+  }
+  return ombrelPlainStrtoul(s, end, base);
+}
+
+// arc4random (glibc 2.36), for std::random_device: the kernel's generator,
+// which is what glibc's uses. It cannot fail; a kernel without getrandom
+// (before 3.17) cannot run the engine either.
+OMBREL_HIDDEN std::uint32_t arc4random() {
+  const int saved = errno;
+  std::uint32_t v = 0;
+  for (;;) {
+    ssize_t n = getrandom(&v, sizeof v, 0);
+    if (n == static_cast<ssize_t>(sizeof v)) break;
+    if (n < 0 && errno != EINTR) std::abort();
+  }
+  errno = saved;
+  return v;
+}
+
 // _dl_find_object (glibc 2.35), which the unwinder uses to find a frame's
 // unwind tables: the C library's own where it has one, else the same answer
 // from dl_iterate_phdr (the unwinder reads only the bounds and eh_frame).
@@ -94,9 +110,7 @@ OMBREL_HIDDEN int _dl_find_object(void* pc, dl_find_object* result) {
   // Our own definition is hidden, so the lookup finds only the C library's.
   static const Real real = reinterpret_cast<Real>(dlvsym(RTLD_DEFAULT, "_dl_find_object", "GLIBC_2.35"));
   if (real != nullptr) return real(pc, result);
-  FindObject f{reinterpret_cast<std::uintptr_t>(pc), result, false};
-  dl_iterate_phdr(findObjectIn, &f);
-  return f.found ? 0 : -1;
+  return vorn::portable::findObjectFromProgramHeaders(pc, result);
 }
 
 }  // extern "C"
