@@ -2,11 +2,9 @@
 
 #include "module/debug_mode.hpp"
 #include "module/file_ops.hpp"
-#include "module/globals.hpp"
 #include "module/handle.hpp"
 #include "module/pollers.hpp"
 #include "module/runtime.hpp"
-#include "module/sock_future.hpp"
 #include "module/sock_ops.hpp"
 #include "module/task_factory.hpp"
 #include "module/timer_handle.hpp"
