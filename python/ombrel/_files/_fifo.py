@@ -22,12 +22,12 @@ import threading
 from typing import TYPE_CHECKING, Any
 
 if TYPE_CHECKING:
-    from .._loop import Loop
+    from .._loop_base import LoopBase
 
 __all__ = ["open_fd", "wait_for_writer"]
 
 
-async def open_fd(loop: Loop, path: str, flags: int, *, may_wait: bool, name: str | bytes | None = None) -> int:
+async def open_fd(loop: LoopBase, path: str, flags: int, *, may_wait: bool, name: str | bytes | None = None) -> int:
     """The descriptor of `path` opened with the engine's `flags`. A failure is
     the engine's OSError with `name` (default: `path`) as its filename, as the
     built-in open names the file it was given."""
@@ -95,7 +95,7 @@ def _release_fifo_at(path: str) -> int | None:
         os.close(pin)
 
 
-async def wait_for_writer(loop: Loop, fd: int) -> int:
+async def wait_for_writer(loop: LoopBase, fd: int) -> int:
     """`fd` (read-only, owned from here on) as open(2) would have made it:
     for a FIFO, a descriptor opened once a writer came."""
     try:
@@ -132,7 +132,7 @@ class _FifoOpen:
         self._cancelled = False
         self._release: int | None = None
 
-    async def wait(self, loop: Loop) -> int:
+    async def wait(self, loop: LoopBase) -> int:
         pin = self._pin
         assert pin is not None  # only the end of the open clears it
         try:

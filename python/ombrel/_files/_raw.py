@@ -13,7 +13,7 @@ from collections.abc import Awaitable, Buffer
 from typing import TYPE_CHECKING, Protocol
 
 if TYPE_CHECKING:
-    from .._loop import Loop
+    from .._loop_base import LoopBase
 
 __all__ = ["LoopRawOps", "RawOps"]
 
@@ -55,7 +55,7 @@ class LoopRawOps:
 
     __slots__ = ("_loop",)
 
-    def __init__(self, loop: Loop) -> None:
+    def __init__(self, loop: LoopBase) -> None:
         self._loop = loop
 
     def pread(self, fd: int, size: int, offset: int, /) -> Awaitable[bytes]:
