@@ -392,6 +392,12 @@ PyObject* loopSockSendfile(PyObject* self, PyObject* const* items, Py_ssize_t na
     PyErr_SetString(PyExc_TypeError, "_sock_sendfile: sent must be a list");
     return nullptr;
   }
+  // The count is stored into sent[0] at the end; refused now rather than
+  // reported as unraisable then.
+  if (sink != Py_None && PyList_GET_SIZE(sink) == 0) {
+    PyErr_SetString(PyExc_ValueError, "_sock_sendfile: sent must hold one item");
+    return nullptr;
+  }
 
   PyObject* fut = newSockFuture(self);
   if (fut == nullptr) return nullptr;

@@ -92,6 +92,7 @@ BAD_ARGS = [
     ("_sock_sendfile", (0, 0, -1, 10), OverflowError),
     ("_sock_sendfile", (0, 0, 0, 2**63), OverflowError),
     ("_sock_sendfile", (0, 0, 0, "all"), TypeError),
+    ("_sock_sendfile", (0, 0, 0, 1, []), ValueError),
     # data without a contiguous byte buffer
     ("_sock_sendall", (0, "text"), TypeError),
     ("_sock_sendall", (0, 12), TypeError),
