@@ -18,10 +18,7 @@ import pytest
 pytestmark = pytest.mark.timeout(60)
 
 
-@pytest.fixture
-def run():
-    loop = ombrel.new_event_loop()
-
+def bounded_runner(loop):
     def run(coro, timeout=30):
         async def bounded():
             async with asyncio.timeout(timeout):
@@ -29,8 +26,20 @@ def run():
 
         return loop.run_until_complete(bounded())
 
-    yield run
+    return run
+
+
+@pytest.fixture
+def run():
+    loop = ombrel.new_event_loop()
+    yield bounded_runner(loop)
     loop.close()
+
+
+@pytest.fixture
+def arun(aloop):
+    """`run` on each kind of loop: ombrel's ring, or another loop's executor."""
+    return bounded_runner(aloop)
 
 
 def open_fds():
@@ -108,9 +117,33 @@ def test_refused_arguments_and_failed_opens(run, tmp_path):
     assert open_fds() == before
 
 
-def test_needs_an_ombrel_loop(tmp_path):
-    with pytest.raises(RuntimeError, match="ombrel loop"):
-        asyncio.run(ombrel.open(tmp_path / "f", "w"))
+def test_the_public_surface_on_any_loop(arun, tmp_path):
+    p = tmp_path / "f"
+
+    async def main():
+        async with ombrel.open(p, "w+b") as f:
+            assert await f.write(b"0123456789") == 10
+            assert await f.seek(2) == 2
+            assert await f.read(3) == b"234"
+            assert await f.pwrite(b"ab", 8) == 2
+            assert await f.pread(4, 6) == b"67ab"
+            assert f.tell() == 5
+            assert await f.truncate(4) == 4
+            assert await f.size() == 4
+            await f.fsync()
+        assert f.closed and p.read_bytes() == b"0123"
+        async with await ombrel.open(p, "a", encoding="utf-8") as t:
+            await t.write("é\n")
+        f = await ombrel.open(p, "r", encoding="utf-8")
+        assert await f.readlines() == ["0123é\n"]
+        await f.close()
+        with pytest.raises(FileNotFoundError) as info:
+            await ombrel.open(os.fsencode(tmp_path / "missing"), "rb")
+        assert info.value.errno == errno.ENOENT and info.value.filename == os.fsencode(tmp_path / "missing")
+
+    before = open_fds()
+    arun(main())
+    assert open_fds() == before
 
 
 # Binary files against a model of their content.
@@ -374,7 +407,7 @@ def test_cancelled_read_and_write_abort_the_native_operation(run, tmp_path):
     run(main())
 
 
-def test_stream_reads_under_tiny_timeouts_lose_and_duplicate_nothing(run, tmp_path):
+def test_stream_reads_under_tiny_timeouts_lose_and_duplicate_nothing(arun, tmp_path):
     """A FIFO read through wait_for with timeouts that expire as often as
     not, by read(n) and by read() to the end: a read cancelled after the
     kernel delivered hands its bytes to the next one."""
@@ -408,12 +441,12 @@ def test_stream_reads_under_tiny_timeouts_lose_and_duplicate_nothing(run, tmp_pa
     t = threading.Thread(target=writer)
     t.start()
     try:
-        assert run(main(), timeout=50) == data
+        assert arun(main(), timeout=50) == data
     finally:
         t.join(60)
 
 
-def test_a_cancelled_open_leaks_no_descriptor(run, tmp_path):
+def test_a_cancelled_open_leaks_no_descriptor(arun, tmp_path):
     before = open_fds()
 
     async def main():
@@ -429,14 +462,14 @@ def test_a_cancelled_open_leaks_no_descriptor(run, tmp_path):
                 await f.close()
         await asyncio.sleep(0.1)
 
-    run(main())
+    arun(main())
     assert open_fds() == before
 
 
 # FIFOs open as the built-in open opens them.
 
 
-def test_a_fifo_opened_for_one_direction_waits_for_the_other_end(run, tmp_path):
+def test_a_fifo_opened_for_one_direction_waits_for_the_other_end(arun, tmp_path):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
 
@@ -467,11 +500,11 @@ def test_a_fifo_opened_for_one_direction_waits_for_the_other_end(run, tmp_path):
         assert os.read(reader, 10) == b"text"
         os.close(reader)
 
-    run(main())
+    arun(main())
 
 
 @pytest.mark.parametrize("mode", ["rb", "r", "wb", "a"])
-def test_a_cancelled_fifo_open_ends_its_wait_and_keeps_nothing(run, tmp_path, mode):
+def test_a_cancelled_fifo_open_ends_its_wait_and_keeps_nothing(arun, tmp_path, mode):
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     before = open_fds()
@@ -503,7 +536,7 @@ def test_a_cancelled_fifo_open_ends_its_wait_and_keeps_nothing(run, tmp_path, mo
         reader.join(5)
         assert got == [b"late"]
 
-    run(main())
+    arun(main())
     assert open_fds() == before
 
 

@@ -8,6 +8,10 @@ awaiting task is cancelled: the FIFO is then opened for reading and
 writing here, which lets the waiting open through, and what it opens is
 closed.
 
+On a loop that is not ombrel's, every open is that blocking open(2) on
+the default executor, FIFOs in either direction included, ended the same
+way when cancelled.
+
 A cancelled open could lose a descriptor that the kernel already made, so
 an open runs to its end and only the caller stops waiting; what it opens
 then is closed.
@@ -24,7 +28,7 @@ from typing import TYPE_CHECKING, Any
 if TYPE_CHECKING:
     from .._loop_base import LoopBase
 
-__all__ = ["open_fd", "wait_for_writer"]
+__all__ = ["open_fd", "open_fd_blocking", "wait_for_writer"]
 
 
 async def open_fd(loop: LoopBase, path: str, flags: int, *, may_wait: bool, name: str | bytes | None = None) -> int:
@@ -49,6 +53,20 @@ async def open_fd(loop: LoopBase, path: str, flags: int, *, may_wait: bool, name
             exc.filename = path if name is None else name
         raise
     return fd
+
+
+async def open_fd_blocking(
+    loop: asyncio.AbstractEventLoop, path: str, flags: int, *, name: str | bytes | None = None
+) -> int:
+    """The descriptor of `path` opened by open(2) with `flags` in a worker
+    thread of `loop`'s default executor; a failure names the file as
+    open_fd does."""
+    try:
+        return await _FifoOpen(path, flags, pin=None).wait(loop)
+    except OSError as exc:
+        if exc.errno is not None:
+            exc.filename = path if name is None else name
+        raise
 
 
 def _close_orphan(fut: asyncio.Future[Any], release: int | None) -> None:
@@ -115,14 +133,16 @@ class _FifoOpen:
     """One blocking open(2) of a FIFO on the default executor, which the
     loop can end early.
 
-    `pin` is a descriptor that keeps `target` naming the FIFO until the
-    open is over; it is closed then. The worker thread and the loop thread
+    `pin`, when given, is a descriptor that keeps `target` naming the FIFO
+    until the open is over; it is closed then. Without one `target` is a
+    path that may name anything, so the release happens only if it names
+    a FIFO. The worker thread and the loop thread
     meet under `_lock`: whichever of the open's return and the loop's
     cancel comes second closes what is left, so that neither depends on
     the loop still running when the open returns.
     """
 
-    def __init__(self, target: str, flags: int, *, pin: int) -> None:
+    def __init__(self, target: str, flags: int, *, pin: int | None) -> None:
         self._target = target
         self._flags = flags | os.O_CLOEXEC | os.O_NOCTTY
         self._pin: int | None = pin
@@ -132,13 +152,13 @@ class _FifoOpen:
         self._cancelled = False
         self._release: int | None = None
 
-    async def wait(self, loop: LoopBase) -> int:
+    async def wait(self, loop: asyncio.AbstractEventLoop) -> int:
         pin = self._pin
-        assert pin is not None  # only the end of the open clears it
         try:
             job = loop.run_in_executor(None, self._open)
         except BaseException:
-            os.close(pin)
+            if pin is not None:
+                os.close(pin)
             raise
         try:
             # Shielded: a job cancelled before it starts would never close
@@ -151,7 +171,8 @@ class _FifoOpen:
         except BaseException:
             self._cancel()
             raise
-        os.close(pin)
+        if pin is not None:
+            os.close(pin)
         return fd
 
     def _open(self) -> int:
@@ -179,6 +200,9 @@ class _FifoOpen:
             self._cancelled = True
             if self._finished:
                 self._close_all()
+                return
+            if self._pin is None:
+                self._release = _release_fifo_at(self._target)
                 return
             try:
                 self._release = os.open(self._target, os.O_RDWR | os.O_NONBLOCK | os.O_CLOEXEC | os.O_NOCTTY)

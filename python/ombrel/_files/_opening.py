@@ -1,6 +1,8 @@
 """ombrel.open: the built-in open's arguments, checks and errors, and the
 object it returns, which is awaited or used with `async with`.
 
+On ombrel's loop the file's operations run on the ring; on any other loop
+they are blocking calls on its default executor, chosen once per file.
 An opener runs on the loop thread, as the built-in runs it: synchronously.
 A descriptor handed to open starts at its offset; reads and writes are
 positional, so the descriptor's own offset stays where it was.
@@ -20,8 +22,8 @@ from collections.abc import Callable, Coroutine, Generator
 from typing import Any, Literal, TypeVar, overload
 
 from ._buffered import DEFAULT_BUFFER_SIZE, AsyncFile
-from ._fifo import open_fd, wait_for_writer
-from ._raw import LoopRawOps
+from ._fifo import open_fd, open_fd_blocking, wait_for_writer
+from ._raw import ExecutorRawOps, LoopRawOps, RawOps
 from ._text import AsyncTextFile
 
 __all__ = ["FileOpening", "open"]
@@ -213,9 +215,6 @@ async def _open(
     loop = asyncio.get_running_loop()
     from .._loop import Loop
 
-    if not isinstance(loop, Loop):
-        raise RuntimeError("ombrel.open() needs a running ombrel loop")
-
     owned = closefd
     name: str | bytes | int = file
     if isinstance(file, int):
@@ -228,10 +227,15 @@ async def _open(
                 raise TypeError("expected integer from opener")
             if fd < 0:
                 raise ValueError(f"opener returned {fd}")
-        else:
+        elif isinstance(loop, Loop):
             fd = await open_fd(loop, path, _native_flags(kind, plus), may_wait=kind in "wa" and not plus, name=file)
             if kind == "r" and not plus:
                 fd = await wait_for_writer(loop, fd)
+        else:
+            # O_APPEND left out, as on the ring: appends go to the end the
+            # file object finds, so that both backends write alike.
+            flags = _os_flags(kind, plus) & ~os.O_APPEND
+            fd = await open_fd_blocking(loop, path, flags, name=file)
     try:
         st = os.fstat(fd)
         if stat.S_ISDIR(st.st_mode):
@@ -247,8 +251,9 @@ async def _open(
             # A descriptor handed in starts where its offset stands.
             position = here if seekable and isinstance(file, int) else 0
         bufsize = DEFAULT_BUFFER_SIZE if buffering in (-1, 1) else buffering
+        ops: RawOps = LoopRawOps(loop) if isinstance(loop, Loop) else ExecutorRawOps(loop)
         raw = AsyncFile(
-            LoopRawOps(loop),
+            ops,
             fd,
             name,
             mode if binary else mode.replace("t", "") + "b",

@@ -2,20 +2,23 @@
 descriptor each, no buffering, no file position of their own.
 
 `RawOps` is the seam between the file objects and what carries out their
-I/O: `LoopRawOps` runs them on the ombrel loop's ring. A backend hands back
+I/O: `LoopRawOps` runs them on the ombrel loop's ring, `ExecutorRawOps` as
+blocking calls on any other loop's default executor. A backend hands back
 awaitables whose cancellation stops waiting for the operation (and, where
 it can, aborts it), and raises the OSErrors the system call would.
 """
 
 from __future__ import annotations
 
+import asyncio
+import os
 from collections.abc import Awaitable, Buffer
 from typing import TYPE_CHECKING, Protocol
 
 if TYPE_CHECKING:
     from .._loop_base import LoopBase
 
-__all__ = ["LoopRawOps", "RawOps"]
+__all__ = ["ExecutorRawOps", "LoopRawOps", "RawOps"]
 
 
 class RawOps(Protocol):
@@ -91,3 +94,85 @@ class LoopRawOps:
 
     def close(self, fd: int, /) -> Awaitable[None]:
         return self._loop._file_close(fd)
+
+
+def _pwrite_all(fd: int, data: bytes, offset: int) -> int:
+    # Worker thread.
+    view = memoryview(data)
+    while view:
+        n = os.pwrite(fd, view, offset)
+        view, offset = view[n:], offset + n
+    return len(data)
+
+
+def _write_all(fd: int, data: bytes) -> int:
+    # Worker thread.
+    view = memoryview(data)
+    while view:
+        view = view[os.write(fd, view) :]
+    return len(data)
+
+
+def _fsync(fd: int, datasync: bool) -> None:
+    # Worker thread.
+    (os.fdatasync if datasync else os.fsync)(fd)
+
+
+class ExecutorRawOps:
+    """The same operations as blocking calls on the loop's default executor,
+    for a loop that is not ombrel's. A call that has begun in a worker runs
+    to its end: cancelling the awaiting task only stops the wait.
+
+    What is written is copied first: the caller may reuse its buffer as
+    soon as it stops waiting, while the worker still writes from ours.
+    """
+
+    __slots__ = ("_left", "_loop")
+
+    def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
+        self._loop = loop
+        # Per descriptor, what a stream read whose caller stopped waiting
+        # got (or will get): those bytes are gone from the stream, so the
+        # next read returns them first. Loop thread only.
+        self._left: dict[int, asyncio.Future[bytes] | bytes] = {}
+
+    def pread(self, fd: int, size: int, offset: int, /) -> Awaitable[bytes]:
+        return self._loop.run_in_executor(None, os.pread, fd, size, offset)
+
+    async def read(self, fd: int, size: int, /) -> bytes:
+        left = self._left.pop(fd, None)
+        if left is None:
+            left = self._loop.run_in_executor(None, os.read, fd, size)
+        if isinstance(left, bytes):
+            data = left
+        else:
+            try:
+                # Shielded: the worker's read takes the bytes whatever
+                # happens to this wait.
+                data = await asyncio.shield(left)
+            except asyncio.CancelledError:
+                self._left[fd] = left
+                raise
+        if len(data) > size:
+            self._left[fd], data = data[size:], data[:size]
+        return data
+
+    def pwrite(self, fd: int, data: Buffer, offset: int, /) -> Awaitable[int]:
+        return self._loop.run_in_executor(None, _pwrite_all, fd, bytes(data), offset)
+
+    def write(self, fd: int, data: Buffer, /) -> Awaitable[int]:
+        return self._loop.run_in_executor(None, _write_all, fd, bytes(data))
+
+    async def size(self, fd: int, /) -> int:
+        st = await self._loop.run_in_executor(None, os.fstat, fd)
+        return st.st_size
+
+    def truncate(self, fd: int, size: int, /) -> Awaitable[None]:
+        return self._loop.run_in_executor(None, os.ftruncate, fd, size)
+
+    def fsync(self, fd: int, datasync: bool, /) -> Awaitable[None]:
+        return self._loop.run_in_executor(None, _fsync, fd, datasync)
+
+    def close(self, fd: int, /) -> Awaitable[None]:
+        self._left.pop(fd, None)
+        return self._loop.run_in_executor(None, os.close, fd)
