@@ -28,6 +28,7 @@ from ._available import Availability, UnavailableError, available
 from ._available import _diagnose, _is_setup_failure
 from ._files import AsyncFile, AsyncTextFile, open
 from ._loop import Loop
+from . import os as os  # ombrel.os; not in __all__, a star import must not shadow os
 
 __all__ = [
     "AsyncFile",

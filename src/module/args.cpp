@@ -1,6 +1,7 @@
 #include "module/args.hpp"
 
 #include <cstdint>
+#include <cstring>
 
 namespace ombrel {
 
@@ -66,6 +67,19 @@ bool utf8Arg(const Args& a, Py_ssize_t i, const char** out, Py_ssize_t* len) noe
   if (obj == nullptr) return false;
   *out = PyUnicode_AsUTF8AndSize(obj, len);
   return *out != nullptr;
+}
+
+bool pathBytesArg(const Args& a, Py_ssize_t i, const char** out, Py_ssize_t* len) noexcept {
+  PyObject* obj = a.at(i);
+  if (obj == nullptr) return false;
+  char* data;
+  if (PyBytes_AsStringAndSize(obj, &data, len) < 0) return false;  // TypeError
+  if (std::memchr(data, 0, static_cast<std::size_t>(*len)) != nullptr) {
+    PyErr_SetString(PyExc_ValueError, "embedded null byte");
+    return false;
+  }
+  *out = data;
+  return true;
 }
 
 bool bufferArg(const Args& a, Py_ssize_t i, Py_buffer* out) noexcept {

@@ -48,6 +48,11 @@ bool longLongArg(const Args& a, Py_ssize_t i, long long* out) noexcept;
 // argument array keeps alive for the call).
 bool utf8Arg(const Args& a, Py_ssize_t i, const char** out, Py_ssize_t* len) noexcept;
 
+// A path already encoded as the file system encodes it (bytes, as
+// os.fsencode gives): borrowed from the bytes object. A NUL byte inside
+// raises ValueError, as os does: the kernel would see a shorter path.
+bool pathBytesArg(const Args& a, Py_ssize_t i, const char** out, Py_ssize_t* len) noexcept;
+
 // A contiguous buffer pinned with PyBUF_SIMPLE; the caller releases it
 // (PyBuffer_Release may run the exporter's Python code: release after the
 // last use of the runtime, or before reading it).

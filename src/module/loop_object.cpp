@@ -2,6 +2,7 @@
 
 #include "module/debug_mode.hpp"
 #include "module/file_ops.hpp"
+#include "module/fs_ops.hpp"
 #include "module/handle.hpp"
 #include "module/pollers.hpp"
 #include "module/runtime.hpp"
@@ -215,6 +216,11 @@ PyMethodDef loop_methods[] = {
     {"_file_fsync", FASTCALL(loopFileFsync), METH_FASTCALL, "_file_fsync(fd, datasync) -> Future[None]"},
     {"_file_truncate", FASTCALL(loopFileTruncate), METH_FASTCALL, "_file_truncate(fd, size) -> Future[None]"},
     {"_file_size", FASTCALL(loopFileSize), METH_FASTCALL, "_file_size(fd) -> Future[int]"},
+    {"_fs_stat", FASTCALL(loopFsStat), METH_FASTCALL, "_fs_stat(path, follow_symlinks) -> Future[tuple]"},
+    {"_fs_mkdir", FASTCALL(loopFsMkdir), METH_FASTCALL, "_fs_mkdir(path, mode) -> Future[None]"},
+    {"_fs_unlink", FASTCALL(loopFsUnlink), METH_FASTCALL, "_fs_unlink(path) -> Future[None]"},
+    {"_fs_rmdir", FASTCALL(loopFsRmdir), METH_FASTCALL, "_fs_rmdir(path) -> Future[None]"},
+    {"_fs_rename", FASTCALL(loopFsRename), METH_FASTCALL, "_fs_rename(src, dst) -> Future[None]"},
     {"_create_task", VARKW(loopCreateTask), METH_FASTCALL | METH_KEYWORDS,
      "_create_task(coro, **kwargs) -> Task: the loop's _task_factory, else asyncio Task(coro, loop=self, **kwargs)."},
     {"_create_future", loopCreateFuture, METH_NOARGS, "_create_future() -> asyncio Future(loop=self)"},
