@@ -44,17 +44,66 @@ struct FsOp {
   LiveOp live;
 };
 
-PyObject* statTuple(const struct statx& s) noexcept {
-  auto ns = [](const statx_timestamp& t) noexcept {
-    return static_cast<long long>(t.tv_sec) * 1'000'000'000LL + static_cast<long long>(t.tv_nsec);
+// os.stat_result, looked up once (with the interpreter lock; never freed,
+// like the module's other process-wide references). Its 19 fields on Linux:
+// the 10 of the tuple, then the float and nanosecond times, blksize, blocks,
+// rdev.
+PyTypeObject* stat_result_type = nullptr;
+constexpr Py_ssize_t stat_result_fields = 19;
+
+bool statResultTypeReady() noexcept {
+  if (stat_result_type != nullptr) return true;
+  PyObject* os = PyImport_ImportModule("os");
+  PyObject* type = os != nullptr ? PyObject_GetAttrString(os, "stat_result") : nullptr;
+  Py_XDECREF(os);
+  if (type == nullptr) return false;
+  PyObject* n = PyObject_GetAttrString(type, "n_fields");
+  long fields = n != nullptr ? PyLong_AsLong(n) : -1;
+  Py_XDECREF(n);
+  if (fields != stat_result_fields || !PyType_Check(type)) {
+    Py_DECREF(type);
+    if (!PyErr_Occurred()) PyErr_SetString(PyExc_RuntimeError, "os.stat_result has an unexpected layout");
+    return false;
+  }
+  stat_result_type = reinterpret_cast<PyTypeObject*>(type);
+  return true;
+}
+
+// Each value made as os.stat makes it, so the two compare equal field by
+// field (the float times too: seconds + nanoseconds * 1e-9).
+PyObject* statResult(const struct statx& s) noexcept {
+  PyObject* r = PyStructSequence_New(stat_result_type);
+  if (r == nullptr) return nullptr;
+  auto dev = [](std::uint32_t major, std::uint32_t minor) noexcept {
+    return PyLong_FromUnsignedLongLong(makedev(major, minor));
   };
-  return Py_BuildValue("(IKKKIIKLLLIKK)", static_cast<unsigned>(s.stx_mode), static_cast<unsigned long long>(s.stx_ino),
-                       static_cast<unsigned long long>(makedev(s.stx_dev_major, s.stx_dev_minor)),
-                       static_cast<unsigned long long>(s.stx_nlink), static_cast<unsigned>(s.stx_uid),
-                       static_cast<unsigned>(s.stx_gid), static_cast<unsigned long long>(s.stx_size), ns(s.stx_atime),
-                       ns(s.stx_mtime), ns(s.stx_ctime), static_cast<unsigned>(s.stx_blksize),
-                       static_cast<unsigned long long>(s.stx_blocks),
-                       static_cast<unsigned long long>(makedev(s.stx_rdev_major, s.stx_rdev_minor)));
+  auto id = [](std::uint32_t v) noexcept { return v == UINT32_MAX ? PyLong_FromLong(-1) : PyLong_FromUnsignedLong(v); };
+  const statx_timestamp* times[3] = {&s.stx_atime, &s.stx_mtime, &s.stx_ctime};
+  PyObject* items[stat_result_fields] = {
+      PyLong_FromUnsignedLong(s.stx_mode),
+      PyLong_FromUnsignedLongLong(s.stx_ino),
+      dev(s.stx_dev_major, s.stx_dev_minor),
+      PyLong_FromUnsignedLong(s.stx_nlink),
+      id(s.stx_uid),
+      id(s.stx_gid),
+      PyLong_FromUnsignedLongLong(s.stx_size),
+  };
+  for (int i = 0; i < 3; ++i) {
+    const statx_timestamp& t = *times[i];
+    items[7 + i] = PyLong_FromLongLong(t.tv_sec);
+    items[10 + i] = PyFloat_FromDouble(static_cast<double>(t.tv_sec) + t.tv_nsec * 1e-9);
+    items[13 + i] = PyLong_FromLongLong(t.tv_sec * 1'000'000'000LL + t.tv_nsec);
+  }
+  items[16] = PyLong_FromUnsignedLong(s.stx_blksize);
+  items[17] = PyLong_FromUnsignedLongLong(s.stx_blocks);
+  items[18] = dev(s.stx_rdev_major, s.stx_rdev_minor);
+  bool ok = true;
+  for (Py_ssize_t i = 0; i < stat_result_fields; ++i) {
+    ok = ok && items[i] != nullptr;
+    PyStructSequence_SetItem(r, i, items[i] != nullptr ? items[i] : Py_NewRef(Py_None));
+  }
+  if (!ok) Py_CLEAR(r);
+  return r;
 }
 
 void fsDone(Loop*, Completion* c) noexcept {
@@ -66,7 +115,7 @@ void fsDone(Loop*, Completion* c) noexcept {
     // The statx record the kernel filled stays in the operation's own
     // storage; it has the fields os.stat reports that the engine's summary
     // leaves out (owner, device, blocks).
-    outcome = okOrOom(statTuple(op->u.stat.internal.statx));
+    outcome = okOrOom(statResult(op->u.stat.internal.statx));
   } else {
     outcome = OpOutcome::ok();
   }
@@ -128,7 +177,7 @@ PyObject* loopFsStat(PyObject* self, PyObject* const* items, Py_ssize_t nargs) n
   Args args{items, nargs, "_fs_stat"};
   const char* p;
   Py_ssize_t n;
-  if (!pathBytesArg(args, 0, &p, &n)) return nullptr;
+  if (!statResultTypeReady() || !pathBytesArg(args, 0, &p, &n)) return nullptr;
   PyObject* follow = args.at(1);
   if (follow == nullptr) return nullptr;
   int truth = PyObject_IsTrue(follow);

@@ -10,8 +10,8 @@
 
 namespace ombrel {
 
-// _fs_stat(path, follow_symlinks) -> Future[tuple]: mode, ino, dev, nlink,
-// uid, gid, size, atime_ns, mtime_ns, ctime_ns, blksize, blocks, rdev.
+// _fs_stat(path, follow_symlinks) -> Future[os.stat_result], every field
+// filled as os.stat fills it.
 PyObject* loopFsStat(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // _fs_mkdir(path, mode), _fs_unlink(path), _fs_rmdir(path),
 // _fs_rename(src, dst) (replaces dst) -> Future[None].

@@ -216,7 +216,7 @@ PyMethodDef loop_methods[] = {
     {"_file_fsync", FASTCALL(loopFileFsync), METH_FASTCALL, "_file_fsync(fd, datasync) -> Future[None]"},
     {"_file_truncate", FASTCALL(loopFileTruncate), METH_FASTCALL, "_file_truncate(fd, size) -> Future[None]"},
     {"_file_size", FASTCALL(loopFileSize), METH_FASTCALL, "_file_size(fd) -> Future[int]"},
-    {"_fs_stat", FASTCALL(loopFsStat), METH_FASTCALL, "_fs_stat(path, follow_symlinks) -> Future[tuple]"},
+    {"_fs_stat", FASTCALL(loopFsStat), METH_FASTCALL, "_fs_stat(path, follow_symlinks) -> Future[os.stat_result]"},
     {"_fs_mkdir", FASTCALL(loopFsMkdir), METH_FASTCALL, "_fs_mkdir(path, mode) -> Future[None]"},
     {"_fs_unlink", FASTCALL(loopFsUnlink), METH_FASTCALL, "_fs_unlink(path) -> Future[None]"},
     {"_fs_rmdir", FASTCALL(loopFsRmdir), METH_FASTCALL, "_fs_rmdir(path) -> Future[None]"},

@@ -21,7 +21,7 @@ from typing import Any, ParamSpec, TypeVar
 
 from . import path
 from ._run import Path, in_executor, on_ring, ring_loop, ring_path
-from ._run import stat as _stat
+from ._run import stat
 
 __all__ = [
     "access",
@@ -70,16 +70,8 @@ def wrap(func: Callable[_P, _T]) -> Callable[..., Coroutine[Any, Any, _T]]:
     return run
 
 
-async def stat(path: Any, *, dir_fd: int | None = None, follow_symlinks: bool = True) -> _os.stat_result:
-    if dir_fd is not None:
-        return await in_executor(_os.stat, path, dir_fd=dir_fd, follow_symlinks=follow_symlinks)
-    return await _stat(path, follow_symlinks)
-
-
 async def lstat(path: Any, *, dir_fd: int | None = None) -> _os.stat_result:
-    if dir_fd is not None:
-        return await in_executor(_os.lstat, path, dir_fd=dir_fd)
-    return await _stat(path, False)
+    return await stat(path, dir_fd=dir_fd, follow_symlinks=False)
 
 
 async def mkdir(path: Path, mode: int = 0o777, *, dir_fd: int | None = None) -> None:

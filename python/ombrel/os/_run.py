@@ -8,12 +8,15 @@ from __future__ import annotations
 import asyncio
 import functools
 import os as _os
+import sys
 from collections.abc import Awaitable, Callable
 from typing import Any, TypeVar
 
 from .._loop import Loop
 
 _T = TypeVar("_T")
+_FS_ENCODING = sys.getfilesystemencoding()
+_FS_ERRORS = sys.getfilesystemencodeerrors()
 
 Path = str | bytes | _os.PathLike[str] | _os.PathLike[bytes]
 
@@ -21,7 +24,7 @@ Path = str | bytes | _os.PathLike[str] | _os.PathLike[bytes]
 def ring_loop() -> Loop | None:
     """The running loop when it is ombrel's (RuntimeError without one)."""
     loop = asyncio.get_running_loop()
-    return loop if type(loop) is Loop or isinstance(loop, Loop) else None
+    return loop if isinstance(loop, Loop) else None
 
 
 def in_executor(func: Callable[..., _T], *args: Any, **kwargs: Any) -> Awaitable[_T]:
@@ -62,21 +65,20 @@ async def on_ring(fut: Awaitable[_T], name: Any, name2: Any = None) -> _T:
         raise err from None
 
 
-def stat_result(t: tuple[int, ...]) -> _os.stat_result:
-    mode, ino, dev, nlink, uid, gid, size, at, mt, ct, blksize, blocks, rdev = t
-    g = 1_000_000_000
-    # Floats made as os makes them (seconds + nanoseconds * 1e-9), so they
-    # compare equal to its own.
-    fa, fm, fc = (n // g + (n % g) * 1e-9 for n in (at, mt, ct))
-    return _os.stat_result(
-        (mode, ino, dev, nlink, uid, gid, size, at // g, mt // g, ct // g)
-        + (fa, fm, fc, at, mt, ct, blksize, blocks, rdev)
-    )
-
-
-async def stat(path: Any, follow_symlinks: bool) -> _os.stat_result:
-    loop = ring_loop()
-    raw = ring_path(path) if loop is not None else None
-    if loop is None or raw is None:
-        return await in_executor(_os.stat, path, follow_symlinks=follow_symlinks)
-    return stat_result(await on_ring(loop._fs_stat(raw, follow_symlinks), path))
+async def stat(path: Any, *, dir_fd: int | None = None, follow_symlinks: bool = True) -> _os.stat_result:
+    """os.stat; the ring takes it on ombrel's loop unless dir_fd is given or
+    path is a descriptor."""
+    # The hot call: a str path goes to the ring with no helper in between.
+    loop = asyncio.get_running_loop()
+    if dir_fd is None and isinstance(loop, Loop):
+        if type(path) is str:
+            raw = path.encode(_FS_ENCODING, _FS_ERRORS) if path and "\0" not in path else None
+        else:
+            raw = ring_path(path)
+        if raw is not None:
+            try:
+                result: _os.stat_result = await loop._fs_stat(raw, follow_symlinks)
+            except OSError as exc:
+                raise OSError(exc.errno, exc.strerror, _os.fspath(path)) from None
+            return result
+    return await in_executor(_os.stat, path, dir_fd=dir_fd, follow_symlinks=follow_symlinks)

@@ -9,7 +9,7 @@ import stat as _st
 from typing import Any
 
 from ._run import in_executor
-from ._run import stat as _stat
+from ._run import stat
 
 __all__ = [
     "abspath",
@@ -30,7 +30,7 @@ __all__ = [
 async def _mode(path: Any, follow: bool) -> int | None:
     """The mode, or None where os.path answers False (OSError, ValueError)."""
     try:
-        return (await _stat(path, follow)).st_mode
+        return (await stat(path, follow_symlinks=follow)).st_mode
     except (OSError, ValueError):
         return None
 
@@ -55,19 +55,19 @@ async def islink(path: Any) -> bool:
 
 
 async def getsize(path: Any) -> int:
-    return (await _stat(path, True)).st_size
+    return (await stat(path)).st_size
 
 
 async def getatime(path: Any) -> float:
-    return (await _stat(path, True)).st_atime
+    return (await stat(path)).st_atime
 
 
 async def getmtime(path: Any) -> float:
-    return (await _stat(path, True)).st_mtime
+    return (await stat(path)).st_mtime
 
 
 async def getctime(path: Any) -> float:
-    return (await _stat(path, True)).st_ctime
+    return (await stat(path)).st_ctime
 
 
 async def ismount(path: Any) -> bool:
