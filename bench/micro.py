@@ -18,12 +18,20 @@ Benchmarks:
                   loop's own files (ombrel.open(...).pread), thread uses asyncio.to_thread(os.pread)
   file_pwrite     1 MiB sequential writes over a 256 MiB file kept from run to run (wrapping
                   around); native: ombrel.open(...).pwrite, thread: asyncio.to_thread(os.pwrite)
+  fs_stat         stat of existing files, 64 tasks at a time; native: ombrel.os on ombrel's
+                  loop, aiofiles.os elsewhere (or, without aiofiles, the executor call it makes);
+                  thread: asyncio.to_thread(os.stat) on every loop
+  fs_create_unlink  a file created, 4 KiB written, closed, removed, 64 tasks at a time; native:
+                  ombrel.open + ombrel.os.remove on ombrel's loop, aiofiles elsewhere (or the
+                  executor calls it makes)
+  fs_listdir      listdir of a directory of 10,000 entries; native as fs_stat
 
 Fixed-count benchmarks repeat until --duration has passed and report the median.
 """
 
 import argparse
 import asyncio
+import functools
 import os
 import random
 import socket
@@ -346,6 +354,154 @@ async def b_file_pwrite(args):
     return {"value": rate * WRITE_SIZE / 2**20, "unit": "MiB/s", "mode": args.mode}
 
 
+class ExecutorOs:
+    """What aiofiles.os and aiofiles.open run, for a machine without
+    aiofiles: each call on the running loop's default executor."""
+
+    @staticmethod
+    def _call(fn, *a, **kw):
+        return asyncio.get_running_loop().run_in_executor(None, functools.partial(fn, *a, **kw))
+
+    def stat(self, path):
+        return self._call(os.stat, path)
+
+    def remove(self, path):
+        return self._call(os.remove, path)
+
+    def listdir(self, path):
+        return self._call(os.listdir, path)
+
+    async def write_new(self, path, data):
+        f = await self._call(open, path, "wb")
+        await self._call(f.write, data)
+        await self._call(f.close)
+
+
+class AiofilesOs:
+    def __init__(self):
+        import aiofiles
+        import aiofiles.os
+
+        self.aiofiles = aiofiles
+        self.stat = aiofiles.os.stat
+        self.remove = aiofiles.os.remove
+        self.listdir = aiofiles.os.listdir
+
+    async def write_new(self, path, data):
+        f = await self.aiofiles.open(path, "wb")
+        await f.write(data)
+        await f.close()
+
+
+class OmbrelOs:
+    def __init__(self):
+        import ombrel
+        import ombrel.os
+
+        self.open = ombrel.open
+        self.stat = ombrel.os.stat
+        self.remove = ombrel.os.remove
+        self.listdir = ombrel.os.listdir
+
+    async def write_new(self, path, data):
+        f = await self.open(path, "wb", buffering=0)
+        await f.write(data)
+        await f.close()
+
+
+def fs_api(loop, mode):
+    """The file-system calls a row measures, and their label."""
+    if mode == "thread":
+        return None, "to_thread(os.*)"
+    if hasattr(loop, "_fs_stat"):
+        return OmbrelOs(), "ombrel.os"
+    try:
+        return AiofilesOs(), "aiofiles.os"
+    except ImportError:
+        return ExecutorOs(), "run_in_executor(os.*) as aiofiles.os"
+
+
+async def concurrent_rate(call, warmup, duration):
+    """`await call(task, i)` in CONCURRENCY tasks for the duration; calls/s."""
+
+    async def worker(task, deadline):
+        n = 0
+        while perf() < deadline:
+            for i in range(8):
+                await call(task, i)
+            n += 8
+        return n
+
+    async def step(deadline):
+        return sum(await asyncio.gather(*(worker(t, deadline) for t in range(CONCURRENCY))))
+
+    return await timed(step, warmup, duration)
+
+
+def fs_dir(args, name, count, size=0):
+    """A folder of `count` files under the data folder, made once and kept."""
+    path = os.path.join(args.data, name)
+    os.makedirs(path, exist_ok=True)
+    have = set(os.listdir(path))
+    for i in range(count):
+        if f"f{i:05d}" not in have:
+            with open(os.path.join(path, f"f{i:05d}"), "wb") as f:
+                f.write(b"x" * size)
+    return path
+
+
+async def b_fs_stat(args):
+    api, label = fs_api(asyncio.get_running_loop(), args.mode)
+    names = [os.path.join(fs_dir(args, "stat-dir", 512, 100), f"f{i:05d}") for i in range(512)]
+
+    if api is None:
+
+        def call(task, i):
+            return asyncio.to_thread(os.stat, names[(task * 8 + i) % len(names)])
+    else:
+
+        def call(task, i):
+            return api.stat(names[(task * 8 + i) % len(names)])
+
+    rate = await concurrent_rate(call, args.warmup, args.duration)
+    return {"value": rate, "unit": "stats/s", "impl": label}
+
+
+async def b_fs_create_unlink(args):
+    api, label = fs_api(asyncio.get_running_loop(), args.mode)
+    if api is None:
+        raise Skip("native mode only")
+    folder = os.path.join(args.data, "create-unlink")
+    os.makedirs(folder, exist_ok=True)
+    data = os.urandom(4096)
+
+    async def call(task, i):
+        path = os.path.join(folder, f"t{task}-{i}")
+        await api.write_new(path, data)
+        await api.remove(path)
+
+    rate = await concurrent_rate(call, args.warmup, args.duration)
+    return {"value": rate, "unit": "files/s", "impl": label}
+
+
+async def b_fs_listdir(args):
+    api, label = fs_api(asyncio.get_running_loop(), args.mode)
+    if api is None:
+        raise Skip("native mode only")
+    path = fs_dir(args, "listdir-10k", 10_000)
+
+    async def step(deadline):
+        n = 0
+        while perf() < deadline:
+            if len(await api.listdir(path)) != 10_000:
+                raise AssertionError("listing changed")
+            n += 1
+        return n
+
+    rate = await timed(step, args.warmup, args.duration)
+    return {"value": rate, "unit": "listings/s", "impl": label}
+
+
 def b_loop_startup(args):
     """Runs outside any loop: a loop cannot be run inside another one."""
     factory = loop_factory(args.loop)
@@ -384,6 +540,9 @@ BENCHES = {
     "reader_pingpong": b_reader_pingpong,
     "file_pread": b_file_pread,
     "file_pwrite": b_file_pwrite,
+    "fs_stat": b_fs_stat,
+    "fs_create_unlink": b_fs_create_unlink,
+    "fs_listdir": b_fs_listdir,
 }
 
 

@@ -95,6 +95,38 @@ def benches():
             params={"bench": "file_pwrite", "mode": native},
         ),
         Bench(
+            "fs_stat",
+            "file",
+            "fs: stat, 64 tasks (ombrel: ombrel.os; others: aiofiles.os, or the executor call it makes)",
+            "micro",
+            "stats/s",
+            params={"bench": "fs_stat", "mode": "native"},
+        ),
+        Bench(
+            "fs_stat_thread",
+            "file",
+            "fs: stat, 64 tasks, to_thread(os.stat) on every loop",
+            "micro",
+            "stats/s",
+            params={"bench": "fs_stat", "mode": "thread"},
+        ),
+        Bench(
+            "fs_create_unlink",
+            "file",
+            "fs: create, write 4 KiB, close, remove, 64 tasks (ombrel: ombrel.open/os; others: aiofiles)",
+            "micro",
+            "files/s",
+            params={"bench": "fs_create_unlink", "mode": "native"},
+        ),
+        Bench(
+            "fs_listdir",
+            "file",
+            "fs: listdir of 10,000 entries (ombrel: ombrel.os; others: aiofiles.os)",
+            "micro",
+            "listings/s",
+            params={"bench": "fs_listdir", "mode": "native"},
+        ),
+        Bench(
             "file_pwrite_thread",
             "file",
             "file 1 MiB sequential pwrite, to_thread(os.pwrite) on every loop",
@@ -249,6 +281,8 @@ def at_most(bench, peer, goal, **kw):
 
 # The goals ombrel is held to. file_pread's asyncio column is
 # asyncio.to_thread(os.pread); "native" peers are the native programs' rows.
+# The fs_* rows' other loops run aiofiles (or, where it is not installed,
+# the executor calls it makes).
 TARGETS = [
     at_least("echo_protocol_1k", "uvloop", 1.5),
     at_least("echo_streams_1k", "uvloop", 1.3),
@@ -272,6 +306,10 @@ TARGETS = [
     at_most("rss_after_64k", "uvloop", 2.0),
     at_most("rss_churn_2k", "uvloop", 1.1),
     at_least("file_pread", "native", 0.4, peer_bench="file_pread_native"),
+    at_least("fs_stat", "uvloop", 3.0),
+    at_least("fs_stat", "asyncio", 3.0, peer_bench="fs_stat_thread", what="fs_stat over to_thread(os.stat)"),
+    at_least("fs_create_unlink", "uvloop", 2.0),
+    at_least("fs_listdir", "uvloop", 1.0),
     at_least("http_upload_64m_sized", "uvloop", 1.0),
     at_least("http_upload_64m_chunked", "uvloop", 1.0),
     at_least("http_download_64m_sized", "uvloop", 1.0),
