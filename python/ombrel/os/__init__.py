@@ -120,6 +120,10 @@ async def replace(src: Path, dst: Path, *, src_dir_fd: int | None = None, dst_di
     await rename(src, dst, src_dir_fd=src_dir_fd, dst_dir_fd=dst_dir_fd)
 
 
+async def readlink(path: Any, *, dir_fd: int | None = None) -> Any:
+    return await in_executor(_os.readlink, path, dir_fd=dir_fd)
+
+
 class _AsyncScandir:
     """An os.scandir iterator read on the executor in batches; usable with
     async for / async with, and (as aiofiles returns the plain iterator) with
@@ -172,7 +176,6 @@ makedirs = wrap(_os.makedirs)
 removedirs = wrap(_os.removedirs)
 link = wrap(_os.link)
 symlink = wrap(_os.symlink)
-readlink = wrap(_os.readlink)
 listdir = wrap(_os.listdir)
 access = wrap(_os.access)
 chmod = wrap(_os.chmod)
