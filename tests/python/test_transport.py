@@ -627,8 +627,17 @@ def test_write_eof_waits_for_queued_data_and_reading_goes_on(loop, pair):
     with pytest.raises(BlockingIOError):
         b.recv(1)  # nothing sent yet, so no shutdown either
     run_until(loop, lambda: drain_into(b, got) == 200000)
-    b.settimeout(5)
-    assert b.recv(10) == b""  # the shutdown came after the last byte
+
+    def at_end():
+        # The last send's completion, which issues the shutdown, may still
+        # wait for the loop's next pass when the peer has read the bytes.
+        try:
+            assert b.recv(10) == b""  # nothing after the last byte but the end
+        except BlockingIOError:
+            return False
+        return True
+
+    run_until(loop, at_end)
     b.sendall(b"reply")
     run_until(loop, lambda: p.data == b"reply")
     assert not tr.is_closing()
