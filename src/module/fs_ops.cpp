@@ -123,6 +123,13 @@ void fsDone(Loop*, Completion* c) noexcept {
   endOp(op->rt, &op->live, &op->fut);
   std::free(op->path);
   std::free(op->path2);
+  switch (op->kind) {
+    case FsKind::stat: op->u.stat.~FileStat(); break;
+    case FsKind::mkdir: op->u.mkdir.~DirCreateDir(); break;
+    case FsKind::unlink: op->u.unlink.~DirDeleteFile(); break;
+    case FsKind::rmdir: op->u.rmdir.~DirDeleteDir(); break;
+    case FsKind::rename: op->u.rename.~DirRename(); break;
+  }
   freeRecord(op);
 }
 
