@@ -13,6 +13,11 @@ from dataclasses import dataclass, field
 LOOPS = ("ombrel", "uvloop", "asyncio")
 CHURN_SECONDS = 15.0  # what memory.py's churn phase takes (2,000 connections)
 
+# Rounds a row runs in by default, by kind: cheap rows get more (and shorter)
+# rounds, so that the interval on their ratios is narrow; --rounds overrides.
+# Chosen so that the whole suite takes about 11 minutes on two CPUs.
+ROUNDS = {"micro": 7, "file_native": 7, "echo": 5, "load": 3, "memory": 1, "http": 5, "bulk": 2}
+
 
 @dataclass
 class Bench:
@@ -24,8 +29,16 @@ class Bench:
     loops: tuple = LOOPS
     params: dict = field(default_factory=dict)
     lower_better: bool = False
-    max_rounds: int | None = None  # slow rows run in fewer rounds than the rest
+    max_rounds: int | None = None  # a cap that --rounds does not lift (the slowest rows)
+    rounds: int | None = None  # this row's rounds when --rounds is not given (None: ROUNDS[kind])
+    unpinned: str | None = None  # why this row's processes are not pinned to CPUs (None: pinned)
     native: str | None = None  # the row of the native program it is compared with
+
+    def round_count(self, asked=None):
+        """How many rounds this row runs in: `asked` (--rounds) or its own
+        default, capped by max_rounds."""
+        n = asked or self.rounds or ROUNDS.get(self.kind, 3)
+        return max(1, min(n, self.max_rounds or n))
 
     def estimate(self, cfg):
         """Seconds one run is expected to take, startup included (as measured
@@ -43,6 +56,11 @@ class Bench:
         if self.kind == "bulk":
             return 0.3 + cfg.bulk_warmup + cfg.bulk_duration
         return 0.3 + math.ceil(cfg.http_warmup) + math.ceil(cfg.http_duration)
+
+
+# The file rows do their reads and writes on worker threads: one CPU would
+# serialise them with the loop.
+THREADS = "its reads and writes run on worker threads, which one CPU would serialise with the loop"
 
 
 def benches():
@@ -68,6 +86,7 @@ def benches():
             "reads/s",
             params={"bench": "file_pread", "mode": native},
             native="file_pread_native",
+            unpinned=THREADS,
         ),
         Bench(
             "file_pread_native",
@@ -77,6 +96,7 @@ def benches():
             "reads/s",
             loops=("native",),
             params={"depth": 64, "block": 4096},
+            unpinned="the bound of file_pread, so run as that row is",
         ),
         Bench(
             "file_pread_thread",
@@ -85,6 +105,7 @@ def benches():
             "micro",
             "reads/s",
             params={"bench": "file_pread", "mode": "thread"},
+            unpinned=THREADS,
         ),
         Bench(
             "file_pwrite",
@@ -93,6 +114,7 @@ def benches():
             "micro",
             "MiB/s",
             params={"bench": "file_pwrite", "mode": native},
+            unpinned=THREADS,
         ),
         Bench(
             "fs_stat",
@@ -133,6 +155,7 @@ def benches():
             "micro",
             "MiB/s",
             params={"bench": "file_pwrite", "mode": "thread"},
+            unpinned=THREADS,
         ),
     ]
     for size, conns, tag, kinds in (

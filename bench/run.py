@@ -2,12 +2,16 @@
 of medians with the ratios ombrel/uvloop and ombrel/asyncio.
 
     python3.14 bench/run.py --build BUILD_DIR [--only GROUPS_OR_NAMES] [--loops ...]
-                            [--rounds 3] [--budget 600] [--smoke] [--list]
+                            [--rounds N] [--budget 720] [--smoke] [--list]
+                            [--base-pythonpath BASE_BUILD/python:BASE_SRC/python]
 
-Every benchmark runs in a fresh process per loop, several rounds, the loops
-alternating from run to run (each round starts with another loop), so slow
-drift of a shared machine falls on every loop alike; the table shows the
-median of the rounds and the spread (half the range, in % of the median).
+Every benchmark runs in a fresh process per loop, in rounds: inside a round
+the loops run one row back to back (each round starts with another loop), so
+slow drift of a shared machine falls on every loop alike. Cheap rows get
+more rounds (registry.py). The table shows the median of the rounds and the
+spread (half the range, in % of the median); the ratios are the median of
+the per-round ratios with a 95% bootstrap interval. With --base-pythonpath
+the two sides are this checkout's ombrel and a base build's (A/B).
 Raw results go to bench/results/<time>.json with a chart <time>.png (and
 latest.json / latest.png).
 
@@ -19,6 +23,7 @@ micro,echo_protocol_*).
 import argparse
 import datetime
 import json
+import math
 import os
 import platform
 import shutil
@@ -30,7 +35,7 @@ HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
 from registry import LOOPS, benches, select  # noqa: E402
-from report import chart, human, markdown, print_table, summarize, target_results  # noqa: E402
+from report import all_ratios, chart, human, markdown, print_table, summarize, target_results  # noqa: E402
 from runners import PY, RUNNERS, RunError, RunSkip, last_json, tail  # noqa: E402
 
 TOP = os.path.dirname(HERE)
@@ -49,6 +54,24 @@ def probe_loops(loops, env):
             obj = last_json(p.stdout)
             bad[loop] = tail(p.stderr, 1) or (obj or {}).get("skip") or f"exit {p.returncode}"
     return bad
+
+
+def real_loop(side):
+    """The loop a side runs: the base of an A/B comparison is ombrel too."""
+    return "ombrel" if side == "base" else side
+
+
+def schedule(sel, counts, rounds):
+    """[set of rows] per round: a row with n of the `rounds` rounds runs in
+    rounds spread evenly over the run (the first one always), so that slow
+    drift of the machine falls on every row alike."""
+    plan = [set() for _ in range(rounds)]
+    for b in sel:
+        n = counts[b.name]
+        for r in range(rounds):
+            if math.ceil((r + 1) * n / rounds) > math.ceil(r * n / rounds):
+                plan[r].add(b.name)
+    return plan
 
 
 def meta(cfg):
@@ -79,14 +102,14 @@ def main():
     p.add_argument("--build", required=True, help="the build directory (its python/ and bench/ are used)")
     p.add_argument("--only", help="groups, names or patterns, comma-separated")
     p.add_argument("--loops", default=",".join(LOOPS), help="loops to run, comma-separated")
-    p.add_argument("--rounds", type=int, default=3)
-    p.add_argument("--budget", type=float, default=600.0, help="seconds; no run starts after it")
-    p.add_argument("--echo-duration", type=float, default=2.0)
-    p.add_argument("--echo-warmup", type=float, default=0.5)
+    p.add_argument("--rounds", type=int, help="rounds of every row (default: each row's own, from registry.py)")
+    p.add_argument("--budget", type=float, default=720.0, help="seconds; no run starts after it")
+    p.add_argument("--echo-duration", type=float, default=1.0)
+    p.add_argument("--echo-warmup", type=float, default=0.3)
     p.add_argument("--http-duration", type=float, default=2.0)
     p.add_argument("--http-warmup", type=float, default=1.0)
-    p.add_argument("--micro-duration", type=float, default=1.0)
-    p.add_argument("--micro-warmup", type=float, default=0.3)
+    p.add_argument("--micro-duration", type=float, default=0.5)
+    p.add_argument("--micro-warmup", type=float, default=0.2)
     p.add_argument(
         "--fixed-rate", type=float, default=30000.0, help="requests/s offered to the fixed-load rows (cpu_*)"
     )
@@ -101,6 +124,12 @@ def main():
     p.add_argument("--out", default=os.path.join(HERE, "results"))
     p.add_argument("--pythonpath", default="", help="prepended to PYTHONPATH (e.g. a package preview)")
     p.add_argument("--list", action="store_true", help="list the benchmarks and exit")
+    p.add_argument(
+        "--base-pythonpath",
+        help="A/B mode: PYTHONPATH of a base build (its extension and package); ombrel runs from both, "
+        "round by round, and the ratios are current / base",
+    )
+    p.add_argument("--base-label", default="base", help="what the base is (its commit), for the report")
     cfg = p.parse_args()
 
     sel = select(benches(), cfg.only)
@@ -110,6 +139,7 @@ def main():
         return 0
     if cfg.smoke:
         cfg.rounds = 1
+        cfg.budget = max(cfg.budget, 3600.0)
         cfg.echo_duration, cfg.echo_warmup = 0.5, 0.2
         cfg.http_duration, cfg.http_warmup = 1.0, 0.0
         cfg.micro_duration, cfg.micro_warmup = 0.3, 0.05
@@ -120,6 +150,11 @@ def main():
     for l in loops:
         if l not in LOOPS:
             sys.exit(f"run.py: unknown loop {l!r}")
+    if cfg.base_pythonpath:
+        # Both sides run the loop named ombrel, each with its own package and
+        # extension; the native rows cannot differ and are left out.
+        loops = ("ombrel", "base")
+        sel = [b for b in sel if "ombrel" in b.loops]
 
     build = os.path.abspath(cfg.build)
     cfg.loadgen = os.path.join(build, "bench", "bench_loadgen")
@@ -130,6 +165,10 @@ def main():
     cfg.wrk = shutil.which("wrk")
     paths = [x for x in (cfg.pythonpath, os.path.join(build, "python"), os.path.join(TOP, "python")) if x]
     cfg.env = dict(os.environ, PYTHONPATH=":".join(os.path.abspath(x) for x in paths), PYTHONDONTWRITEBYTECODE="1")
+    envs = {l: cfg.env for l in (*loops, "native")}
+    if cfg.base_pythonpath:
+        base_paths = cfg.base_pythonpath.split(":")
+        envs["base"] = dict(cfg.env, PYTHONPATH=":".join(os.path.abspath(x) for x in base_paths if x))
     two = (os.cpu_count() or 1) >= 2
     cfg.client_cpu, cfg.server_cpu = (0, 1) if two else (-1, -1)
     needs = {
@@ -142,30 +181,39 @@ def main():
             sys.exit(f"run.py: {exe} is missing: build with -DOMBREL_BUILD_BENCH=ON (make bench does)")
 
     info = meta(cfg)
-    unavailable = probe_loops(loops, cfg.env)
+    unavailable = {}
+    for side in loops:
+        for why in probe_loops([real_loop(side)], envs[side]).values():
+            unavailable[side] = why
     for loop, why in unavailable.items():
         print(f"note: {loop} is unavailable, its runs are skipped: {why}")
 
-    def in_round(b, r):
-        return b.max_rounds is None or r < b.max_rounds
+    def sides(b):
+        return [l for l in b.loops if l == "native" or l in loops] if "base" not in loops else list(loops)
 
-    def round_estimate(r):
-        return sum(
-            b.estimate(cfg) * sum(1 for l in b.loops if l in loops + ("native",) and l not in unavailable)
-            for b in sel
-            if in_round(b, r)
-        )
+    def runs_of(b):
+        return sum(1 for l in sides(b) if l not in unavailable)
 
-    rounds = max(1, cfg.rounds)
-    while rounds > 1 and sum(round_estimate(r) for r in range(rounds)) > cfg.budget:
-        rounds -= 1
-    total = sum(round_estimate(r) for r in range(rounds))
-    if rounds < cfg.rounds:
-        print(f"note: {rounds} round(s) fit the {cfg.budget:.0f} s budget")
+    counts = {b.name: b.round_count(cfg.rounds) for b in sel}
+
+    def plan_seconds(cs):
+        return sum(b.estimate(cfg) * runs_of(b) * cs[b.name] for b in sel)
+
+    # Fit the budget by giving every row proportionally fewer rounds.
+    scale = 1.0
+    fitted = dict(counts)
+    while plan_seconds(fitted) > cfg.budget and max(fitted.values(), default=1) > 1:
+        scale *= 0.9
+        fitted = {k: max(1, round(n * scale)) for k, n in counts.items()}
+    if fitted != counts:
+        print(f"note: fewer rounds fit the {cfg.budget:.0f} s budget ({scale:.2f} of each row's)")
+    rounds = max(fitted.values(), default=1)
+    plan = schedule(sel, fitted, rounds)
+    total = plan_seconds(fitted)
     print(
-        f"{len(sel)} benchmark(s), {rounds} round(s), about {total:.0f} s (slow rows in fewer rounds); "
-        f"loops: {', '.join(loops)}; client on CPU {cfg.client_cpu}, server on CPU {cfg.server_cpu}; "
-        f"load average {info['loadavg_start'][0]:.2f}"
+        f"{len(sel)} benchmark(s), {rounds} round(s) (each row in {min(fitted.values(), default=0)} to {rounds}), "
+        f"about {total:.0f} s; loops: {', '.join(loops)}; client on CPU {cfg.client_cpu}, "
+        f"server on CPU {cfg.server_cpu}; load average {info['loadavg_start'][0]:.2f}"
     )
 
     records = []
@@ -175,11 +223,10 @@ def main():
     deadline = start + cfg.budget
     out_of_time = False
     for r in range(rounds):
-        round_start = time.monotonic()
         cfg.round = r
         for bi, b in enumerate(sel):
-            order = [l for l in b.loops if l == "native" or l in loops]
-            if not order or not in_round(b, r):
+            order = sides(b)
+            if not order or b.name not in plan[r]:
                 continue
             k = (r + bi) % len(order)
             order = order[k:] + order[:k]
@@ -197,8 +244,9 @@ def main():
                     out_of_time = True
                     break
                 t0 = time.monotonic()
+                cfg.env = envs[loop]
                 try:
-                    value, metrics = RUNNERS[b.kind](b, loop, cfg)
+                    value, metrics = RUNNERS[b.kind](b, real_loop(loop), cfg)
                     rec.update(status="ok", value=value, metrics=metrics)
                     extra = f"  p99 {metrics['p99_us'] / 1000:.2f} ms" if "p99_us" in metrics else ""
                     if "cpu_user_us" in metrics:
@@ -225,13 +273,6 @@ def main():
                 break
         if out_of_time:
             print(f"note: the {cfg.budget:.0f} s budget ran out during round {r + 1}; later runs were not started")
-            break
-        spent = time.monotonic() - round_start
-        left = rounds - r - 1
-        # The next round as long as this one took, in proportion to their estimates.
-        nxt = spent * round_estimate(r + 1) / max(round_estimate(r), 1e-9)
-        if left and time.monotonic() + nxt > deadline:
-            print(f"note: the last round took {spent:.0f} s; stopping after {r + 1} round(s) to keep the budget")
             break
 
     info["loadavg_end"] = os.getloadavg()
@@ -260,8 +301,13 @@ def main():
             "smoke",
             "client_cpu",
             "server_cpu",
+            "base_pythonpath",
+            "base_label",
         )
     }
+    config["rounds_per_row"] = fitted
+    if not cfg.base_pythonpath:
+        config["base_label"] = None
     print_table(sel, summary, records, loops, config)
 
     os.makedirs(cfg.out, exist_ok=True)
@@ -281,23 +327,25 @@ def main():
             for b in sel
         },
         "summary": summary,
-        "targets": target_results(summary),
+        "ratios": all_ratios(sel, records, loops),
+        "targets": target_results(summary, records) if not cfg.base_pythonpath else [],
         "runs": records,
     }
     mpath = os.path.join(cfg.out, f"{stamp}.md")
     with open(mpath, "w") as f:
-        f.write(markdown(sel, summary, loops, info, config, stamp))
+        f.write(markdown(sel, summary, loops, info, config, stamp, records))
     shutil.copyfile(mpath, os.path.join(cfg.out, "latest.md"))
     jpath = os.path.join(cfg.out, f"{stamp}.json")
     with open(jpath, "w") as f:
         json.dump(doc, f, indent=1)
     shutil.copyfile(jpath, os.path.join(cfg.out, "latest.json"))
+    peers = f"base {cfg.base_label}" if cfg.base_pythonpath else f"uvloop {info['uvloop']} vs asyncio"
     title = (
-        f"ombrel {info['commit']}{'+' if info['dirty'] else ''} vs uvloop {info['uvloop']} vs asyncio "
+        f"ombrel {info['commit']}{'+' if info['dirty'] else ''} vs {peers} "
         f"(Python {info['python']}, {stamp}, {config['rounds_run']} round(s), load {info['loadavg_start'][0]:.1f})"
     )
     ppath = os.path.join(cfg.out, f"{stamp}.png")
-    made = chart(sel, summary, loops, ppath, title)
+    made = chart(sel, summary, loops, ppath, title, records)
     if made:
         shutil.copyfile(ppath, os.path.join(cfg.out, "latest.png"))
     print()

@@ -157,7 +157,10 @@ def run_micro(b, loop, cfg):
         "--data",
         cfg.data,
     ]
-    obj = program_result(run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration))
+    # One process does all the work: pinned to the server's CPU unless the row
+    # says why not (worker threads).
+    cpu = None if b.unpinned else cfg.server_cpu
+    obj = program_result(run_cmd(cmd, cfg.env, timeout=60 + 10 * cfg.micro_duration, cpu=cpu))
     metrics = {k: v for k, v in obj.items() if k not in ("bench", "loop", "value", "unit")}
     return obj["value"], metrics
 
@@ -361,8 +364,12 @@ def run_memory(b, loop, cfg):
         str(cfg.memory_conns),
         "--message",
         str(b.params["message"]),
+        "--cpu",
+        str(cfg.server_cpu),
     ]
-    key = (tuple(cmd), cfg.round)
+    # The side's package path is part of the key: in an A/B comparison both
+    # sides run the loop named ombrel.
+    key = (tuple(cmd), cfg.env.get("PYTHONPATH"), cfg.round)
     if key not in cfg.cache:
         try:
             cfg.cache[key] = program_result(run_cmd(cmd, cfg.env, timeout=120 + cfg.memory_seconds), need=None)

@@ -95,3 +95,39 @@ def test_http_server_answers():
     finally:
         proc.kill()
         proc.communicate(timeout=10)
+
+
+def test_ratios_intervals_targets_and_schedule():
+    """Per-round ratios pair the rounds both sides ran; the bootstrap interval
+    is seeded and holds the median; a goal inside the interval is undecided;
+    a row with fewer rounds runs in the first and spread over the rest."""
+    sys.path.insert(0, BENCH)
+    import registry
+    import report
+    import run
+
+    def rec(loop, rnd, value):
+        return {"status": "ok", "bench": "x", "loop": loop, "round": rnd, "value": value, "metrics": {}}
+
+    ombrel = [110, 105, 120, 100, 115]
+    records = [rec("ombrel", i, v) for i, v in enumerate(ombrel)] + [rec("uvloop", i, 100) for i in range(6)]
+    assert report.round_ratios(records, "x", "ombrel", "uvloop") == [v / 100 for v in ombrel]
+    st = report.ratio_stats(records, "x", "ombrel", "uvloop")
+    assert st["rounds"] == 5 and st["ratio"] == 1.1
+    assert 1.0 <= st["low"] < 1.1 < st["high"] <= 1.2
+    assert report.ratio_stats(records, "x", "ombrel", "uvloop") == st
+    assert [report.verdict(op, goal, st) for op, goal in ((">=", 0.9), (">=", 1.1), (">=", 1.3), ("<=", 1.3))] == [
+        "met",
+        "undecided",
+        "missed",
+        "met",
+    ]
+    one = report.ratio_stats(records[:1] + records[5:], "x", "ombrel", "uvloop")
+    assert one["low"] is None and report.verdict(">=", 1.05, one) == "met"
+    assert report.verdict(">=", 1.0, None) == "missed"
+
+    rows = [registry.Bench(n, "g", n, "micro", "u") for n in ("a", "b", "c")]
+    plan = run.schedule(rows, {"a": 7, "b": 2, "c": 1}, 7)
+    assert [sorted(p) for p in plan].count(["a"]) == 5
+    assert plan[0] == {"a", "b", "c"} and sum("b" in p for p in plan[1:]) == 1
+    assert sum("c" in p for p in plan) == 1 and all("a" in p for p in plan)
