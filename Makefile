@@ -4,6 +4,19 @@
 # (tools/devroot), creating that root on first use.
 SHELL := /bin/bash
 .DEFAULT_GOAL := build
+
+# make bench-compare BASE=<commit>: the base commit is checked out in a
+# worktree of its own (made on first use, then moved to BASE) on the host,
+# where git reaches the repository; its commit is written beside it for the
+# report.
+BENCH_BASE_TREE ?= build/bench-base
+define bench_base_tree
+	@test -n "$(BASE)" || { echo "make bench-compare: BASE=<commit> is required"; exit 2; }
+	sha=$$(git rev-parse --verify --short "$(BASE)^{commit}") || exit 2; \
+	if [ -e $(BENCH_BASE_TREE)/.git ]; then git -C $(BENCH_BASE_TREE) checkout -q --detach $$sha || exit 2; \
+	else git worktree add -q --detach $(BENCH_BASE_TREE) $$sha || exit 2; fi; \
+	echo $$sha > $(BENCH_BASE_TREE).commit; echo "bench-compare: base $$sha in $(BENCH_BASE_TREE)"
+endef
 PUBLIC := build test demo shell wheel check-install test-asan test-tsan test-cpython test-refleaks lint format
 
 HOST_OK := $(shell tools/hostcheck && echo yes)
@@ -18,7 +31,7 @@ BUILD_TYPE ?= RelWithDebInfo
 CMAKE_ARGS ?=
 PY := $(shell command -v python3.14)
 
-.PHONY: $(PUBLIC) configure clean
+.PHONY: $(PUBLIC) configure clean bench-compare bench-compare-run
 
 configure: $(BUILD)/build.ninja
 $(BUILD)/build.ninja: CMakeLists.txt tests/native/CMakeLists.txt
@@ -120,6 +133,23 @@ bench:
 	cmake --build $(BENCH_BUILD)
 	$(PY) bench/run.py --build $(BENCH_BUILD) $(ARGS)
 
+# The same rows on this checkout's ombrel and on BASE's (its package and its
+# extension, built in Release in its worktree), interleaved round by round;
+# the ratios are current / base. ARGS narrows the rows as for make bench.
+BENCH_BASE_BUILD = $(BENCH_BASE_TREE)/build/bench-release
+bench-compare:
+	$(bench_base_tree)
+	$(MAKE) --no-print-directory bench-compare-run
+bench-compare-run:
+	cmake -S $(BENCH_BASE_TREE) -B $(BENCH_BASE_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBREL_CHECKS=OFF \
+	  -DOMBREL_BUILD_TESTS=OFF -DOMBREL_BUILD_BENCH=OFF -DPython_EXECUTABLE=$(PY)
+	cmake --build $(BENCH_BASE_BUILD) --target _ombrel
+	cmake -S . -B $(BENCH_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBREL_CHECKS=OFF \
+	  -DOMBREL_BUILD_TESTS=OFF -DOMBREL_BUILD_BENCH=ON -DPython_EXECUTABLE=$(PY)
+	cmake --build $(BENCH_BUILD)
+	$(PY) bench/run.py --build $(BENCH_BUILD) --base-label "$$(cat $(BENCH_BASE_TREE).commit)" \
+	  --base-pythonpath $(BENCH_BASE_BUILD)/python:$(BENCH_BASE_TREE)/python $(ARGS)
+
 # Stress runs (not part of make test): echo connections by the thousand,
 # timers by the million, cancellation storms, threads, child processes and a
 # 1 GB file copy, each checked for lost bytes, double callbacks and RSS
@@ -146,11 +176,15 @@ else
 # Variables given on the command line travel along explicitly: the root
 # does not inherit the host's environment.
 PASS_VARS := $(foreach v,BUILD TESTS MODULES ARGS BUILD_TYPE,$(if $(filter command line,$(origin $(v))),$(v)="$($(v))"))
-PASS_VARS += $(foreach v,STRESS FUZZ_SECONDS DIST,$(if $(filter command line,$(origin $(v))),$(v)="$($(v))"))
+PASS_VARS += $(foreach v,STRESS FUZZ_SECONDS DIST BENCH_BUILD BENCH_BASE_TREE,$(if $(filter command line,$(origin $(v))),$(v)="$($(v))"))
 $(PUBLIC):
 	tools/devroot $(MAKE) --no-print-directory $@ $(PASS_VARS)
+.PHONY: bench-compare
+bench-compare:
+	$(bench_base_tree)
+	tools/devroot $(MAKE) --no-print-directory bench-compare-run $(PASS_VARS)
 # The commit the results belong to (the root may not reach a worktree's git folder).
-bench: export OMBREL_BENCH_COMMIT = $(shell git rev-parse --short HEAD 2>/dev/null)
+bench bench-compare: export OMBREL_BENCH_COMMIT = $(shell git rev-parse --short HEAD 2>/dev/null)
 
 endif
 

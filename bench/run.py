@@ -56,6 +56,13 @@ def probe_loops(loops, env):
     return bad
 
 
+def imported_from(env):
+    """Where ombrel's package and extension import from with this env."""
+    code = "import ombrel, _ombrel; print(ombrel.__file__, _ombrel.__file__)"
+    p = subprocess.run([PY, "-c", code], env=env, capture_output=True, text=True, timeout=60, cwd="/")
+    return p.stdout.strip() or tail(p.stderr, 1)
+
+
 def real_loop(side):
     """The loop a side runs: the base of an A/B comparison is ombrel too."""
     return "ombrel" if side == "base" else side
@@ -109,7 +116,7 @@ def main():
     p.add_argument("--http-duration", type=float, default=2.0)
     p.add_argument("--http-warmup", type=float, default=1.0)
     p.add_argument("--micro-duration", type=float, default=0.5)
-    p.add_argument("--micro-warmup", type=float, default=0.2)
+    p.add_argument("--micro-warmup", type=float, default=0.15)
     p.add_argument(
         "--fixed-rate", type=float, default=30000.0, help="requests/s offered to the fixed-load rows (cpu_*)"
     )
@@ -187,6 +194,14 @@ def main():
             unavailable[side] = why
     for loop, why in unavailable.items():
         print(f"note: {loop} is unavailable, its runs are skipped: {why}")
+    if cfg.base_pythonpath:
+        # A base that resolves to this checkout's files would compare a build
+        # with itself and report no change.
+        files = {side: imported_from(envs[side]) for side in loops}
+        for side in loops:
+            print(f"{side} ({info['commit'] if side == 'ombrel' else cfg.base_label}): {files[side]}")
+        if files["ombrel"] == files["base"]:
+            sys.exit("run.py: the base imports the same ombrel as this checkout; check --base-pythonpath")
 
     def sides(b):
         return [l for l in b.loops if l == "native" or l in loops] if "base" not in loops else list(loops)
