@@ -132,10 +132,22 @@ def test_the_public_surface_on_any_loop(arun, tmp_path):
             assert await f.size() == 4
             await f.fsync()
         assert f.closed and p.read_bytes() == b"0123"
+        # pread's guards: buffered writes first, refusals on files that
+        # cannot give it, arguments of the wrong type.
+        async with await ombrel.open(p, "r+b") as f:
+            await f.write(b"W")
+            assert await f.pread(2, 0) == b"W1"
+            with pytest.raises(TypeError):
+                await f.pread(1.0, 0)
+        with pytest.raises(ValueError, match="closed file"):
+            await f.pread(1, 0)
+        async with await ombrel.open(p, "ab") as f:
+            with pytest.raises(io.UnsupportedOperation):
+                await f.pread(1, 0)
         async with await ombrel.open(p, "a", encoding="utf-8") as t:
             await t.write("é\n")
         f = await ombrel.open(p, "r", encoding="utf-8")
-        assert await f.readlines() == ["0123é\n"]
+        assert await f.readlines() == ["W123é\n"]
         await f.close()
         with pytest.raises(FileNotFoundError) as info:
             await ombrel.open(os.fsencode(tmp_path / "missing"), "rb")

@@ -101,6 +101,10 @@ class AsyncFile(FileBase[bytes]):
         self._lock = asyncio.Lock()
         self._closed = False
         self._closefd = closefd  # False: the descriptor is the caller's
+        # pread's fast path, fixed at open: whether it may be called at
+        # all, and the backend's operation looked up once.
+        self._preadable = readable and seekable
+        self._pread_op = raw.pread
 
     def __repr__(self) -> str:
         state = " closed" if self._closed else ""
@@ -270,6 +274,19 @@ class AsyncFile(FileBase[bytes]):
 
     async def pread(self, size: int, offset: int) -> bytes:
         """Up to `size` bytes at `offset`, leaving the position alone."""
+        # The usual call, checked inline: it is a hot path, and each check
+        # below is a call of its own. Anything unusual takes the long way,
+        # which gives the errors.
+        if (
+            self._preadable
+            and not self._closed
+            and not self._wbuf
+            and type(size) is int
+            and type(offset) is int
+            and size >= 0
+            and 0 <= offset <= OFF_MAX
+        ):
+            return await self._pread_op(self._fd, size, offset)
         self._check_readable()
         self._check_seekable()
         size, offset = operator.index(size), _offset_arg(offset)

@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import asyncio
 import os
-from collections.abc import Awaitable, Buffer
+from collections.abc import Awaitable, Buffer, Callable
 from typing import TYPE_CHECKING, Protocol
 
 if TYPE_CHECKING:
@@ -56,13 +56,15 @@ class LoopRawOps:
     read is the operation's own future, awaited directly: cancelling the
     awaiting task aborts the operation."""
 
-    __slots__ = ("_loop",)
+    __slots__ = ("_loop", "pread")
+
+    # The loop's own method: no Python frame between a file's pread, the
+    # hot path, and the ring.
+    pread: Callable[[int, int, int], Awaitable[bytes]]
 
     def __init__(self, loop: LoopBase) -> None:
         self._loop = loop
-
-    def pread(self, fd: int, size: int, offset: int, /) -> Awaitable[bytes]:
-        return self._loop._file_pread(fd, size, offset)
+        self.pread = loop._file_pread
 
     async def read(self, fd: int, size: int, /) -> bytes:
         fut = self._loop._file_read(fd, size)
