@@ -173,7 +173,8 @@ class AsyncFile(FileBase[bytes]):
         self._check_readable()
         size = _size_arg(size)
         async with self._lock:
-            await self._flush_locked()
+            if self._wbuf:  # a call saved on the usual read
+                await self._flush_locked()
             if size < 0:
                 return await self._read_all()
             return await self._read_upto(size)
@@ -239,7 +240,8 @@ class AsyncFile(FileBase[bytes]):
         self._check_readable()
         size = _size_arg(size) if size is None or size >= 0 else -1
         async with self._lock:
-            await self._flush_locked()
+            if self._wbuf:  # a call saved on the usual read
+                await self._flush_locked()
             start = 0
             while True:
                 end = self._rbuf.find(b"\n", start)
@@ -267,7 +269,8 @@ class AsyncFile(FileBase[bytes]):
         the count need not be `size`."""
         self._check_readable()
         async with self._lock:
-            await self._flush_locked()
+            if self._wbuf:  # a call saved on the usual read
+                await self._flush_locked()
             if not self._rbuf:
                 self._rbuf = await self._raw_read(max(self._bufsize, 1), self._pos)
             return self._rbuf
