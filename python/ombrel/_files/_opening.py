@@ -145,7 +145,7 @@ def open(
     file: _File, mode: str = "r", buffering: int = -1, encoding: str | None = None, errors: str | None = None,
     newline: str | None = None, closefd: bool = True, opener: _Opener | None = None,
 ) -> FileOpening[Any]:
-    """Open a file on the running ombrel loop; see the built-in open().
+    """Open a file on the running loop, ombrel's or any other; see the built-in open().
     Await the result, or use it with `async with`."""
     return FileOpening(_open(file, mode, buffering, encoding, errors, newline, closefd, opener))
 # fmt: on
