@@ -236,7 +236,7 @@ async def run_case(args, initial, ops, folder):
 
 # The ring carries most sequences; a loop that is not ombrel's runs the
 # same file objects on executor calls, so fewer suffice there.
-@pytest.mark.parametrize("kind, share", [("ombrel", 1.0), ("asyncio", 1 / 3)])
+@pytest.mark.parametrize("kind, share", [("ombrel", 1.0), ("asyncio", 1 / 3)], ids=["ombrel", "asyncio"])
 def test_random_operations_match_the_builtin_file(tmp_path, kind, share):
     async def main():
         failures = []
