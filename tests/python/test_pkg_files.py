@@ -764,3 +764,36 @@ def test_a_text_write_to_a_stream_keeps_what_was_read_ahead(run, tmp_path):
             return [await f.readline(), await f.readline()]
 
     assert run(main()) == ["two\r\n", "three\n"]
+
+
+@pytest.mark.timeout(30)
+def test_a_worker_call_outliving_its_caller_never_reaches_a_reused_descriptor(tmp_path):
+    """On loops other than ombrel's the file's calls run in executor
+    workers, where a call whose caller stopped waiting goes on: its
+    descriptor number is given back only when it returns, and a call that
+    starts after the close fails as on a closed file."""
+    from ombrel._files._raw import _InUse
+
+    use = _InUse()
+    fd = os.open(tmp_path / "f", os.O_RDWR | os.O_CREAT)
+    started, release = threading.Event(), threading.Event()
+
+    def blocked(fd):
+        started.set()
+        release.wait(10)
+        return os.pwrite(fd, b"late", 0)
+
+    worker = threading.Thread(target=lambda: results.append(use.run(blocked, fd)))
+    results = []
+    worker.start()
+    assert started.wait(10)
+    use.close(fd)
+    os.fstat(fd)  # still this file's: the running call holds the number
+    with pytest.raises(OSError) as e:
+        use.run(os.pread, fd, 1, 0)
+    assert e.value.errno == errno.EBADF
+    release.set()
+    worker.join(10)
+    assert results == [4] and (tmp_path / "f").read_bytes() == b"late"
+    with pytest.raises(OSError):
+        os.fstat(fd)  # closed by the call that returned last

@@ -11,7 +11,9 @@ it can, aborts it), and raises the OSErrors the system call would.
 from __future__ import annotations
 
 import asyncio
+import errno
 import os
+import threading
 from collections.abc import Awaitable, Buffer, Callable
 from typing import TYPE_CHECKING, Protocol
 
@@ -120,6 +122,45 @@ def _fsync(fd: int, datasync: bool) -> None:
     (os.fdatasync if datasync else os.fsync)(fd)
 
 
+class _InUse:
+    """The worker calls on one descriptor, and its close. A call whose
+    caller stopped waiting may still be queued or running (a write loop, a
+    read blocked on a FIFO) when the file is closed: the number must not be
+    given back to the system while one is, or that call would reach
+    whatever file is opened next under it. So a call that starts after the
+    close fails as on a closed descriptor, and the close itself happens when
+    the last running call returns. Worker threads; the condition guards the
+    three fields."""
+
+    __slots__ = ("_calls", "_closing", "_cond")
+
+    def __init__(self) -> None:
+        self._cond = threading.Condition()
+        self._calls = 0
+        self._closing: int | None = None  # the descriptor, once closed
+
+    def run[**P, T](self, fn: Callable[P, T], *args: P.args, **kwargs: P.kwargs) -> T:
+        with self._cond:
+            if self._closing is not None:
+                raise OSError(errno.EBADF, os.strerror(errno.EBADF))
+            self._calls += 1
+        try:
+            return fn(*args, **kwargs)
+        finally:
+            with self._cond:
+                self._calls -= 1
+                fd = self._closing if self._calls == 0 else None
+            if fd is not None:
+                os.close(fd)
+
+    def close(self, fd: int) -> None:
+        with self._cond:
+            self._closing = fd
+            if self._calls:
+                return  # the last running call closes it
+        os.close(fd)
+
+
 class ExecutorRawOps:
     """The same operations as blocking calls on the loop's default executor,
     for a loop that is not ombrel's. A call that has begun in a worker runs
@@ -129,22 +170,23 @@ class ExecutorRawOps:
     soon as it stops waiting, while the worker still writes from ours.
     """
 
-    __slots__ = ("_left", "_loop")
+    __slots__ = ("_left", "_loop", "_use")
 
     def __init__(self, loop: asyncio.AbstractEventLoop) -> None:
         self._loop = loop
+        self._use = _InUse()
         # Per descriptor, what a stream read whose caller stopped waiting
         # got (or will get): those bytes are gone from the stream, so the
         # next read returns them first. Loop thread only.
         self._left: dict[int, asyncio.Future[bytes] | bytes] = {}
 
     def pread(self, fd: int, size: int, offset: int, /) -> Awaitable[bytes]:
-        return self._loop.run_in_executor(None, os.pread, fd, size, offset)
+        return self._loop.run_in_executor(None, self._use.run, os.pread, fd, size, offset)
 
     async def read(self, fd: int, size: int, /) -> bytes:
         left = self._left.pop(fd, None)
         if left is None:
-            left = self._loop.run_in_executor(None, os.read, fd, size)
+            left = self._loop.run_in_executor(None, self._use.run, os.read, fd, size)
         if isinstance(left, bytes):
             data = left
         else:
@@ -160,21 +202,21 @@ class ExecutorRawOps:
         return data
 
     def pwrite(self, fd: int, data: Buffer, offset: int, /) -> Awaitable[int]:
-        return self._loop.run_in_executor(None, _pwrite_all, fd, bytes(data), offset)
+        return self._loop.run_in_executor(None, self._use.run, _pwrite_all, fd, bytes(data), offset)
 
     def write(self, fd: int, data: Buffer, /) -> Awaitable[int]:
-        return self._loop.run_in_executor(None, _write_all, fd, bytes(data))
+        return self._loop.run_in_executor(None, self._use.run, _write_all, fd, bytes(data))
 
     async def size(self, fd: int, /) -> int:
-        st = await self._loop.run_in_executor(None, os.fstat, fd)
+        st = await self._loop.run_in_executor(None, self._use.run, os.fstat, fd)
         return st.st_size
 
     def truncate(self, fd: int, size: int, /) -> Awaitable[None]:
-        return self._loop.run_in_executor(None, os.ftruncate, fd, size)
+        return self._loop.run_in_executor(None, self._use.run, os.ftruncate, fd, size)
 
     def fsync(self, fd: int, datasync: bool, /) -> Awaitable[None]:
-        return self._loop.run_in_executor(None, _fsync, fd, datasync)
+        return self._loop.run_in_executor(None, self._use.run, _fsync, fd, datasync)
 
     def close(self, fd: int, /) -> Awaitable[None]:
         self._left.pop(fd, None)
-        return self._loop.run_in_executor(None, os.close, fd)
+        return self._loop.run_in_executor(None, self._use.close, fd)
