@@ -228,9 +228,9 @@ def test_ring_call_cancels(aloop, tmp_path):
     async def main():
         task = asyncio.ensure_future(aos.stat(tmp_path))
         await asyncio.sleep(0)  # the operation is under way
-        task.cancel()
-        with pytest.raises(asyncio.CancelledError):
-            await task
+        if task.cancel():  # an executor's stat may already be back
+            with pytest.raises(asyncio.CancelledError):
+                await task
         many = await asyncio.gather(*(aos.stat(tmp_path) for _ in range(64)))
         return many
 
