@@ -29,6 +29,21 @@ OPERATIONS = [
     "_file_fsync",
     "_file_truncate",
     "_file_size",
+    "_fs_stat",
+    "_fs_mkdir",
+    "_fs_unlink",
+    "_fs_rmdir",
+    "_fs_rename",
+    "_fs_symlink",
+    "_fs_link",
+    "_fs_readlink",
+    "_fs_access",
+    "_fs_chmod",
+    "_fs_chown",
+    "_fs_utime",
+    "_fs_opendir",
+    "_fs_readdir",
+    "_fs_closedir",
 ]
 
 
@@ -117,6 +132,16 @@ BAD_ARGS = [
     ("_file_open", ("x", "r", 0), TypeError),
     ("_file_open", ("x", 0, 2**70), OverflowError),
     ("_file_fsync", (0, type("Liar", (), {"__bool__": lambda self: 1 / 0})()), ZeroDivisionError),
+    ("_fs_symlink", ("x", b"y"), TypeError),
+    ("_fs_readlink", (b"a\0b",), ValueError),
+    ("_fs_link", (b"a", b"b", type("Liar", (), {"__bool__": lambda self: 1 / 0})()), ZeroDivisionError),
+    ("_fs_access", (b"x", 8, True), ValueError),
+    ("_fs_chmod", (b"x", -1, True), ValueError),
+    ("_fs_chown", (b"x", -2, 0, True), OverflowError),
+    ("_fs_chown", (b"x", 0, 2**32 - 1, True), OverflowError),
+    ("_fs_utime", (b"x", 1.5, None, True), TypeError),
+    ("_fs_utime", (b"x", None, 2**64, True), OverflowError),
+    ("_fs_readdir", ("3",), TypeError),
     # pollers
     ("_add_poller", (0, "read", print), TypeError),
     ("_add_poller", (0, 2**70, print), OverflowError),
@@ -290,8 +315,12 @@ def test_any_arguments_give_an_exception_or_a_future_that_ends(tmp_path_factory,
                     args[1] = as_descriptor(args[1])
                 if name in ("_sock_recv", "_file_read", "_file_pread") and len(args) > 1:
                     args[1] = as_size(args[1])
+            if name.startswith("_fs_"):  # paths only under the test's folder
+                base = os.fsencode(tmp_path_factory.getbasetemp())
+                args = [os.path.join(base, a.lstrip(b"/")) if isinstance(a, bytes) else a for a in args]
             if (
-                name in ("_file_close", "_file_write", "_file_pwrite", "_file_truncate", "_sock_sendall")
+                name
+                in ("_file_close", "_file_write", "_file_pwrite", "_file_truncate", "_sock_sendall", "_fs_closedir")
                 and args
                 and isinstance(args[0], int)
                 and 0 <= args[0] <= 2
@@ -307,7 +336,7 @@ def test_any_arguments_give_an_exception_or_a_future_that_ends(tmp_path_factory,
                 continue
             assert isinstance(fut, asyncio.Future) and fut.get_loop() is lp
             futures.append(fut)
-            if name in ("_sock_accept", "_file_open"):
+            if name in ("_sock_accept", "_file_open", "_fs_opendir"):
                 opened.append(fut)
             if cancel_early:
                 fut.cancel()

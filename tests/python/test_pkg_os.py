@@ -28,6 +28,7 @@ def build(t):
         fh.write(b"g")
     os.symlink("f", f"{t}/l")
     os.symlink("nope", f"{t}/dangling")
+    os.symlink("loop", f"{t}/loop")
 
 
 def snapshot(t):
@@ -49,8 +50,9 @@ def comparable(value):
         return tuple(getattr(value, k) for k in dir(value) if k.startswith("st_"))
     if isinstance(value, os.statvfs_result):
         return (value.f_bsize, value.f_frsize, value.f_flag, value.f_namemax)
-    if isinstance(value, os.DirEntry):
-        return (value.name, value.path, value.is_dir(), value.is_file(), value.is_symlink(), value.inode())
+    if hasattr(value, "is_junction"):  # os.DirEntry, or the one the engine's reads make
+        queries = (value.is_dir, value.is_file, value.is_symlink, value.inode, value.stat)
+        return (value.name, value.path, *(outcome(q) for q in queries))
     if isinstance(value, list):
         return sorted(map(comparable, value))
     return value
@@ -86,6 +88,14 @@ OPENED = []  # descriptors a case opened; the test closes them
 def opened(fd):
     OPENED.append(fd)
     return fd
+
+
+def big_dir(t):
+    """A directory longer than one read batch."""
+    os.mkdir(f"{t}/big")
+    for i in range(3000):
+        os.close(os.open(f"{t}/big/entry-with-a-longish-name-{i:05d}", os.O_CREAT | os.O_WRONLY, 0o644))
+    return f"{t}/big"
 
 
 def sendfile_args(t):
@@ -133,19 +143,39 @@ CASES = [
     ("link", lambda t: (f"{t}/nope", f"{t}/h"), {}, W),
     ("symlink", lambda t: ("f", f"{t}/s"), {}, W),
     ("symlink", lambda t: ("f", f"{t}/f"), {}, W),
+    ("symlink", lambda t: (b"f", f"{t}/nodir/s".encode()), {}, W),
+    ("link", lambda t: (f"{t}/l", f"{t}/h"), {"follow_symlinks": False}, W),
+    ("link", lambda t: (f"{t}/f", f"{t}/d"), {}, W),
     ("readlink", lambda t: (f"{t}/l",), {}, R),
     ("readlink", lambda t: (f"{t}/f",), {}, R),
+    ("readlink", lambda t: (pathlib.Path(t, "dangling"),), {}, R),
+    ("readlink", lambda t: (f"{t}/l".encode(),), {}, R),
+    ("readlink", lambda t: (f"{t}/nope",), {}, R),
     ("listdir", lambda t: (t,), {}, R),
     ("listdir", lambda t: (f"{t}/nope",), {}, R),
+    ("listdir", lambda t: (t.encode(),), {}, R),
+    ("listdir", lambda t: (pathlib.Path(t, "f"),), {}, R),
+    ("listdir", lambda t: (f"{t}/loop",), {}, R),
+    ("listdir", lambda t: (big_dir(t),), {}, R),
     ("access", lambda t: (f"{t}/f", os.R_OK), {}, R),
     ("access", lambda t: (f"{t}/nope", os.F_OK), {}, R),
     ("access", lambda t: (f"{t}/f", "r"), {}, R),
+    ("access", lambda t: (f"{t}/loop", os.F_OK), {}, R),
+    ("access", lambda t: (f"{t}/dangling", os.R_OK | os.W_OK), {"follow_symlinks": False}, R),
+    ("access", lambda t: (f"{t}/f", 8), {}, R),
     ("chmod", lambda t: (f"{t}/f", 0o600), {}, W),
     ("chmod", lambda t: (f"{t}/nope", 0o600), {}, W),
     ("chown", lambda t: (f"{t}/f", -1, -1), {}, W),
+    ("chmod", lambda t: (f"{t}/dangling".encode(), 0o600), {}, W),
+    ("chmod", lambda t: (f"{t}/f", 0o10000), {}, W),
     ("chown", lambda t: (f"{t}/nope", -1, -1), {}, W),
+    ("chown", lambda t: (f"{t}/l", -1, os.getgid()), {"follow_symlinks": False}, W),
+    ("chown", lambda t: (f"{t}/f", -2, -1), {}, W),
     ("utime", lambda t: (f"{t}/f", (1, 2)), {}, W),
     ("utime", lambda t: (f"{t}/nope",), {}, W),
+    ("utime", lambda t: (f"{t}/f",), {"ns": (2 * 10**18, -(3 * 10**9) - 7)}, W),
+    ("utime", lambda t: (f"{t}/l",), {"ns": (5, 6), "follow_symlinks": False}, W),
+    ("utime", lambda t: (f"{t}/nope", (1, 2)), {}, W),
     ("truncate", lambda t: (f"{t}/f", 2), {}, W),
     ("truncate", lambda t: (f"{t}/d", 2), {}, W),
     ("statvfs", lambda t: (t,), {}, R),
@@ -221,9 +251,16 @@ def test_scandir_and_wrap(aloop, tmp_path):
     assert outcome(lambda: run(aloop, aos.wrap(os.stat)(f"{t}/nope"))) == outcome(lambda: os.stat(f"{t}/nope"))
 
 
+def open_fds():
+    return len(os.listdir("/proc/self/fd"))
+
+
 def test_ring_call_cancels(aloop, tmp_path):
-    """A cancelled ring operation leaves the loop usable; on ombrel's loop
-    stat did not go through a thread."""
+    """A cancelled engine operation leaves the loop usable and no descriptor
+    open; on ombrel's loop none of the calls below went through a thread."""
+    t = str(tmp_path / "t")
+    build(t)
+    big = big_dir(t)
 
     async def main():
         task = asyncio.ensure_future(aos.stat(tmp_path))
@@ -232,8 +269,28 @@ def test_ring_call_cancels(aloop, tmp_path):
             with pytest.raises(asyncio.CancelledError):
                 await task
         many = await asyncio.gather(*(aos.stat(tmp_path) for _ in range(64)))
-        return many
+        await aos.listdir(t)  # the engine's pool is up: what it keeps open is counted
+        fds = open_fds()
+        # A listing cancelled at each of its steps (open, batches, close).
+        for steps in range(6):
+            task = asyncio.ensure_future(aos.listdir(big))
+            for _ in range(steps):
+                await asyncio.sleep(0)
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+        await aos.symlink("f", f"{t}/s")
+        await aos.link(f"{t}/f", f"{t}/h")
+        await aos.chmod(f"{t}/h", 0o600)
+        await aos.chown(f"{t}/h", -1, -1)
+        await aos.utime(f"{t}/s", ns=(1, 2), follow_symlinks=False)
+        async with await aos.scandir(t) as it:
+            entries = [(e.name, e.is_dir(follow_symlinks=False), e.is_symlink()) async for e in it]
+        assert open_fds() == fds
+        return many, entries, await aos.readlink(f"{t}/s"), await aos.access(f"{t}/h", os.R_OK)
 
-    many = run(aloop, main())
+    many, entries, text, readable = run(aloop, main())
     assert {comparable(s) for s in many} == {comparable(os.stat(tmp_path))}
+    assert sorted(entries) == sorted((e.name, e.is_dir(follow_symlinks=False), e.is_symlink()) for e in os.scandir(t))
+    assert (text, readable, os.lstat(f"{t}/s").st_mtime_ns, os.stat(f"{t}/h").st_mode & 0o777) == ("f", True, 2, 0o600)
     assert (aloop._default_executor is None) == is_ombrel(aloop)
