@@ -284,6 +284,7 @@ def test_ring_call_cancels(aloop, tmp_path):
         await aos.chmod(f"{t}/h", 0o600)
         await aos.chown(f"{t}/h", -1, -1)
         await aos.utime(f"{t}/s", ns=(1, 2), follow_symlinks=False)
+        assert await aos.path.samefile(f"{t}/h", f"{t}/f")
         async with await aos.scandir(t) as it:
             entries = [(e.name, e.is_dir(follow_symlinks=False), e.is_symlink()) async for e in it]
         assert open_fds() == fds

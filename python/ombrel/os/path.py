@@ -1,6 +1,6 @@
 """os.path's queries as coroutine functions (the names of aiofiles.ospath).
-The stat-based ones take the ring on an ombrel loop (see ombrel.os); the
-rest run on the loop's default executor."""
+The stat-based ones (samefile too) take the ring on an ombrel loop (see
+ombrel.os); the rest run on the loop's default executor."""
 
 from __future__ import annotations
 
@@ -75,7 +75,9 @@ async def ismount(path: Any) -> bool:
 
 
 async def samefile(f1: Any, f2: Any) -> bool:
-    return await in_executor(_os.path.samefile, f1, f2)
+    # os.path.samefile is two stats, the first one's error first.
+    s1 = await stat(f1)
+    return _os.path.samestat(s1, await stat(f2))
 
 
 async def sameopenfile(fp1: int, fp2: int) -> bool:
