@@ -46,9 +46,17 @@ enum class FsKind : unsigned char {
 };
 
 // Room for any link text (the kernel caps it below PATH_MAX) and for one
-// directory batch (a few hundred entries of usual name length).
+// directory batch (a couple of thousand entries of usual name length:
+// each batch is one hand-off to the pool and back).
 constexpr std::size_t readlink_buffer = PATH_MAX;
-constexpr std::size_t readdir_buffer = 32 * 1024;
+constexpr std::size_t readdir_buffer = 64 * 1024;
+
+// How a batch is handed back: names as bytes or decoded as os decodes them
+// (the file system encoding, surrogateescape), alone or with type and inode.
+struct DirBatchShape {
+  bool decode;
+  bool names_only;
+};
 
 // One record for every path operation. The paths are the record's own
 // NUL-terminated copies (the engine reads them at submission, after the
@@ -80,6 +88,7 @@ struct FsOp {
     ~U() {}
   } u;
   FsKind kind;
+  DirBatchShape shape;  // readdir only
   LiveOp live;
 };
 
@@ -154,10 +163,11 @@ static_assert(all_trivially_destructible<ev::FileStat, ev::DirCreateDir, ev::Dir
                                          ev::DirSetFilePermissions, ev::DirSetFileOwner, ev::DirSetFileTimestamps,
                                          ev::DirOpen, ev::DirRead, ev::DirClose>);
 
-// One batch of linux_dirent64 records as [(name, d_type, d_ino)], without
-// "." and ".."; None for 0 bytes (the end of the directory). A batch may
-// hold only those two, so an empty list does not mean the end.
-PyObject* dirEntries(const char* buf, std::size_t len) noexcept {
+// One batch of linux_dirent64 records as [(name, d_type, d_ino)] or
+// [name], without "." and ".."; None for 0 bytes (the end of the
+// directory). A batch may hold only those two, so an empty list does not
+// mean the end.
+PyObject* dirEntries(const char* buf, std::size_t len, DirBatchShape shape) noexcept {
   if (len == 0) return Py_NewRef(Py_None);
   PyObject* list = PyList_New(0);
   if (list == nullptr) return nullptr;
@@ -176,8 +186,12 @@ PyObject* dirEntries(const char* buf, std::size_t len) noexcept {
     std::string_view sv(name, n);
     at += reclen;
     if (sv == "." || sv == "..") continue;
+    auto size = static_cast<Py_ssize_t>(n);
     PyObject* item =
-        Py_BuildValue("(y#BK)", name, static_cast<Py_ssize_t>(n), type, static_cast<unsigned long long>(ino));
+        shape.decode ? PyUnicode_DecodeFSDefaultAndSize(name, size) : PyBytes_FromStringAndSize(name, size);
+    if (item != nullptr && !shape.names_only) {
+      item = Py_BuildValue("(NBK)", item, type, static_cast<unsigned long long>(ino));  // N: the tuple takes item
+    }
     if (item == nullptr || PyList_Append(list, item) < 0) {
       Py_XDECREF(item);
       Py_DECREF(list);
@@ -211,7 +225,7 @@ void fsDone(Loop*, Completion* c) noexcept {
       outcome = okOrOom(PyLong_FromLong(fd));
     }
   } else if (op->kind == FsKind::readdir) {
-    outcome = okOrOom(dirEntries(op->buf, *op->u.readdir.getResult()));
+    outcome = okOrOom(dirEntries(op->buf, *op->u.readdir.getResult(), op->shape));
   } else {
     outcome = OpOutcome::ok();
   }
@@ -529,11 +543,16 @@ PyObject* loopFsOpendir(PyObject* self, PyObject* const* items, Py_ssize_t nargs
 
 PyObject* loopFsReaddir(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {
   if (!loopOpenForCall(self)) return nullptr;
+  Args args{items, nargs, "_fs_readdir"};
   std::int32_t fd;
-  if (!fdArg(Args{items, nargs, "_fs_readdir"}, 0, &fd)) return nullptr;
+  DirBatchShape shape;
+  if (!fdArg(args, 0, &fd) || !truthArg(args, 1, &shape.decode) || !truthArg(args, 2, &shape.names_only)) {
+    return nullptr;
+  }
   return startFs(
       self, FsKind::readdir, nullptr, 0, nullptr, 0,
-      [fd](FsOp* op, std::string_view, std::string_view) {
+      [fd, shape](FsOp* op, std::string_view, std::string_view) {
+        op->shape = shape;
         new (&op->u.readdir) ev::DirRead;
         op->u.readdir.init(fd, std::span<std::byte>(reinterpret_cast<std::byte*>(op->buf), readdir_buffer), false);
         return &op->u.readdir.c;

@@ -37,8 +37,9 @@ PyObject* loopFsChown(PyObject* self, PyObject* const* args, Py_ssize_t nargs) n
 PyObject* loopFsUtime(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 // Directory reads: _fs_opendir(path) -> Future[int] (a descriptor the
 // caller owns and ends with _fs_closedir(fd) -> Future[None]);
-// _fs_readdir(fd) -> Future[list[(name, d_type, inode)] | None], one batch
-// per call without "." and "..", None at the end.
+// _fs_readdir(fd, decode, names_only) -> Future[list | None], one batch
+// per call without "." and "..", None at the end: (name, d_type, inode)
+// tuples or names alone; names as bytes, or str decoded as os decodes them.
 PyObject* loopFsOpendir(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* loopFsReaddir(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* loopFsClosedir(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;

@@ -310,12 +310,11 @@ async def listdir(path: Any = ".") -> list[Any]:
     raw = ring_path(path) if loop is not None else None
     if loop is None or raw is None:
         return await in_executor(_os.listdir, path)
-    as_bytes = isinstance(_os.fspath(path), bytes)
     it = await _opendir(loop, raw, path)
     names: list[Any] = []
     try:
-        while (batch := await it.read_batch()) is not None:
-            names.extend(name if as_bytes else _os.fsdecode(name) for name, _, _ in batch)
+        while (batch := await it.read_batch(names_only=True)) is not None:
+            names.extend(batch)
     finally:
         await it.aclose()
     return names

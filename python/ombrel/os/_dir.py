@@ -99,15 +99,13 @@ class EngineScandir:
         self._batch: Iterator[DirEntry] = iter(())
         self._seen: set[Any] = set()  # names handed out, for a sync read after async ones
 
-    async def read_batch(self) -> list[tuple[bytes, int, int]] | None:
-        """The next raw batch of (name, type, inode); None at the end."""
+    async def read_batch(self, names_only: bool = False) -> list[Any] | None:
+        """The next batch: (name, type, inode) tuples, or the names alone, each
+        name of the directory's kind (str or bytes); None at the end."""
         if self._fd < 0:
             return None
-        batch: list[tuple[bytes, int, int]] | None = await self._loop._fs_readdir(self._fd)
+        batch: list[Any] | None = await self._loop._fs_readdir(self._fd, not self._bytes, names_only)
         return batch
-
-    def _entry(self, name: bytes, dtype: int, ino: int) -> DirEntry:
-        return DirEntry(self._dir, name if self._bytes else _os.fsdecode(name), dtype, ino)
 
     def __aiter__(self) -> EngineScandir:
         return self
@@ -118,7 +116,7 @@ class EngineScandir:
             return entry
         while (raw := await self.read_batch()) is not None:
             if raw:
-                self._batch = iter([self._entry(*item) for item in raw])
+                self._batch = iter([DirEntry(self._dir, *item) for item in raw])
                 return await self.__anext__()
         raise StopAsyncIteration
 
