@@ -243,10 +243,22 @@ def test_scandir_and_wrap(aloop, tmp_path):
     build(t)
     assert comparable(run(aloop, scandir_list(t))) == comparable(os_scandir_list(t))
     assert outcome(lambda: run(aloop, scandir_list(f"{t}/nope"))) == outcome(lambda: os_scandir_list(f"{t}/nope"))
-    # The iterator aiofiles hands out works synchronously as well.
+    # The iterator aiofiles hands out works synchronously as well, also
+    # after some entries were read asynchronously (bytes names here).
     it = run(aloop, aos.scandir(t))
     with it:
         assert sorted(e.name for e in it) == sorted(os.listdir(t))
+    big = big_dir(t).encode()
+
+    async def first_entries(n):
+        it = await aos.scandir(big)
+        return it, [await anext(it) for _ in range(n)]
+
+    for n in (1, 2500):
+        it, first = run(aloop, first_entries(n))
+        with it:
+            names = [e.name for e in first] + [e.name for e in it]
+        assert sorted(names) == sorted(os.listdir(big))
     getcwd = aos.wrap(os.getcwd)
     assert run(aloop, getcwd()) == os.getcwd()
     assert outcome(lambda: run(aloop, aos.wrap(os.stat)(f"{t}/nope"))) == outcome(lambda: os.stat(f"{t}/nope"))
