@@ -332,7 +332,7 @@ TARGETS = [
     at_most("rss_idle_10k", "uvloop", 1.0),
     at_most("rss_after_64k", "uvloop", 2.0),
     at_most("rss_churn_2k", "uvloop", 1.1),
-    at_least("file_pread", "native", 0.4, peer_bench="file_pread_native"),
+    at_least("file_pread", "native", 0.5, peer_bench="file_pread_native"),
     at_least("fs_stat", "uvloop", 3.0),
     at_least("fs_stat", "asyncio", 3.0, peer_bench="fs_stat_thread", what="fs_stat over to_thread(os.stat)"),
     at_least("fs_create_unlink", "uvloop", 2.0),
