@@ -168,10 +168,6 @@ struct Loop {
   void clearTimer(Timer* t) noexcept;
   // One pass; `wait` false never blocks. Error: the backend's poll failed.
   Error tick(bool wait) noexcept;
-  // Hands the entries queued so far to the kernel without waiting for any:
-  // an owner that stops ticking leaves no send or close unsubmitted while it
-  // is idle. Owning thread.
-  void submitQueued() noexcept { backend.submitQueued(); }
   // Nothing active and nothing queued.
   bool done() const noexcept;
   // Makes a blocked or the next tick return from its wait. Any thread.

@@ -67,11 +67,7 @@ void reapCancelledReads(Runtime* rt) noexcept {
 
 // Every exit of run_forever: the loop is idle again and a stop request is
 // spent (it never outlives the run it ended or a run an exception ended).
-// What the last pass queued (sends, the closes of finished connections) goes
-// to the kernel now, as the standard loop's writes and closes happen in the
-// call: a stopped loop does not keep a peer waiting for bytes or an end.
 PyObject* runEnded(Runtime* rt, PyObject* result) noexcept {
-  rt->loop.submitQueued();
   rt->running = rt->stopping = false;
   return result;
 }
