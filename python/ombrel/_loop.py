@@ -86,13 +86,13 @@ class Loop(
     """
 
     # Class-level defaults keep __del__ and repr working on an object whose
-    # __init__ failed half-way (no io_uring, for instance).
-    _debug = False
+    # __init__ failed half-way (no io_uring, for instance). `_debug` and
+    # `_task_factory` live on the native object (False and None until set):
+    # a class attribute here would hide them.
     _thread_id: int | None = None
     _default_executor: concurrent.futures.ThreadPoolExecutor | None = None
     _executor_shutdown_called = False
     _exception_handler: ExceptionHandler | None = None
-    _task_factory: TaskFactory | None = None
     _origin_tracking = False
     _origin_saved_depth = 0
     _old_agen_hooks: Any = None
@@ -230,8 +230,7 @@ class Loop(
 
     # Debug mode.
 
-    def get_debug(self) -> bool:
-        return self._debug
+    get_debug = NativeLoop.get_debug
 
     def set_debug(self, enabled: bool) -> None:
         self._debug = enabled

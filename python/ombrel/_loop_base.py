@@ -30,7 +30,6 @@ if TYPE_CHECKING:
 
     class LoopBase(NativeLoop, asyncio.AbstractEventLoop):
         # The state Loop sets up (class defaults and __init__).
-        _debug: bool
         _thread_id: int | None
         _default_executor: concurrent.futures.ThreadPoolExecutor | None
         _executor_shutdown_called: bool

@@ -438,15 +438,29 @@ int runHandle(HandleObject* h) noexcept {
   return status;
 }
 
+namespace {
+
+// asyncio's C futures and tasks pass one and the same ("context",) tuple on
+// every call_soon, built from a C string, so its name is not the interned
+// one and would cost a string comparison each time: the last such tuple seen
+// is remembered. The reference is strong so that no other tuple can take its
+// address. Interpreter lock held.
+PyObject* context_only_kwnames = nullptr;
+
+}  // namespace
+
 PyObject* handleContext(PyObject* const* kwvalues, PyObject* kwnames) noexcept {
-  if (kwnames != nullptr) {
-    Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* name = PyTuple_GET_ITEM(kwnames, i);
-      if (name == str_context || PyUnicode_Compare(name, str_context) == 0) {
-        if (kwvalues[i] != Py_None) return Py_NewRef(kwvalues[i]);
-        break;
-      }
+  if (kwnames == nullptr) return PyContext_CopyCurrent();
+  if (kwnames == context_only_kwnames) {
+    return kwvalues[0] != Py_None ? Py_NewRef(kwvalues[0]) : PyContext_CopyCurrent();
+  }
+  Py_ssize_t n = PyTuple_GET_SIZE(kwnames);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* name = PyTuple_GET_ITEM(kwnames, i);
+    if (name == str_context || PyUnicode_Compare(name, str_context) == 0) {
+      if (n == 1) Py_XSETREF(context_only_kwnames, Py_NewRef(kwnames));
+      if (kwvalues[i] != Py_None) return Py_NewRef(kwvalues[i]);
+      break;
     }
   }
   return PyContext_CopyCurrent();

@@ -31,10 +31,28 @@ int loopInit(PyObject* self_obj, PyObject*, PyObject*) {
   return self->rt != nullptr ? 0 : -1;
 }
 
+int loopTraverse(PyObject* self_obj, visitproc visit, void* arg) {
+  auto* self = reinterpret_cast<LoopObject*>(self_obj);
+  Py_VISIT(Py_TYPE(self_obj));
+  Py_VISIT(self->debug);
+  Py_VISIT(self->task_factory);
+  return 0;
+}
+
+// Only the Python-level slots: the runtime is torn down by close or dealloc.
+int loopClear(PyObject* self_obj) {
+  auto* self = reinterpret_cast<LoopObject*>(self_obj);
+  Py_CLEAR(self->debug);
+  Py_CLEAR(self->task_factory);
+  return 0;
+}
+
 void loopDealloc(PyObject* self) {
+  PyObject_GC_UnTrack(self);
   PyObject* pending = PyErr_GetRaisedException();  // teardown must not clobber it
   closeRuntime(reinterpret_cast<LoopObject*>(self));
   PyErr_SetRaisedException(pending);
+  loopClear(self);
   PyTypeObject* tp = Py_TYPE(self);
   tp->tp_free(self);
   Py_DECREF(tp);
@@ -151,7 +169,29 @@ PyObject* loopIsRunning(PyObject* self_obj, PyObject*) {
 
 PyObject* loopIsClosed(PyObject* self_obj, PyObject*) { return PyBool_FromLong(runtimeOf(self_obj) == nullptr); }
 
-PyObject* loopGetDebug(PyObject*, PyObject*) { Py_RETURN_FALSE; }
+PyObject* loopGetDebug(PyObject* self_obj, PyObject*) {
+  PyObject* debug = reinterpret_cast<LoopObject*>(self_obj)->debug;
+  return Py_NewRef(debug != nullptr ? debug : Py_False);
+}
+
+// `_debug` and `_task_factory` hold whatever is assigned (the package's
+// set_debug stores the caller's value, as asyncio's does); deleting resets.
+PyObject* loopDebugGet(PyObject* self_obj, void*) { return loopGetDebug(self_obj, nullptr); }
+
+int loopDebugSet(PyObject* self_obj, PyObject* value, void*) {
+  Py_XSETREF(reinterpret_cast<LoopObject*>(self_obj)->debug, Py_XNewRef(value));
+  return 0;
+}
+
+PyObject* loopTaskFactoryGet(PyObject* self_obj, void*) {
+  PyObject* factory = reinterpret_cast<LoopObject*>(self_obj)->task_factory;
+  return Py_NewRef(factory != nullptr ? factory : Py_None);
+}
+
+int loopTaskFactorySet(PyObject* self_obj, PyObject* value, void*) {
+  Py_XSETREF(reinterpret_cast<LoopObject*>(self_obj)->task_factory, value == Py_None ? nullptr : Py_XNewRef(value));
+  return 0;
+}
 
 // What the kernel granted this loop's ring, for diagnostics: the feature
 // bits and setup flags it reported, and the queue sizes.
@@ -241,7 +281,7 @@ PyMethodDef loop_methods[] = {
     {"time", loopTime, METH_NOARGS, "Return the current monotonic loop time as a float."},
     {"is_running", loopIsRunning, METH_NOARGS, "Return whether the loop is currently running."},
     {"is_closed", loopIsClosed, METH_NOARGS, "Return whether the loop has been closed."},
-    {"get_debug", loopGetDebug, METH_NOARGS, "Return the debug mode flag (always False)."},
+    {"get_debug", loopGetDebug, METH_NOARGS, "Return the debug mode flag."},
     {"_ring_info", loopRingInfo, METH_NOARGS,
      "_ring_info() -> dict: the ring's feature bits, setup flags and queue sizes."},
     {"_set_debug", loopSetDebug, METH_O,
@@ -250,16 +290,26 @@ PyMethodDef loop_methods[] = {
     {nullptr, nullptr, 0, nullptr},
 };
 
+PyGetSetDef loop_getset[] = {
+    {"_debug", loopDebugGet, loopDebugSet, "The debug mode flag as set_debug stored it.", nullptr},
+    {"_task_factory", loopTaskFactoryGet, loopTaskFactorySet, "The task factory create_task calls, or None.",
+     nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
 PyType_Slot loop_slots[] = {
     {Py_tp_new, reinterpret_cast<void*>(PyType_GenericNew)},
     {Py_tp_init, reinterpret_cast<void*>(loopInit)},
     {Py_tp_dealloc, reinterpret_cast<void*>(loopDealloc)},
+    {Py_tp_traverse, reinterpret_cast<void*>(loopTraverse)},
+    {Py_tp_clear, reinterpret_cast<void*>(loopClear)},
     {Py_tp_methods, loop_methods},
+    {Py_tp_getset, loop_getset},
     {0, nullptr},
 };
 
 PyType_Spec loop_spec = {
-    "_ombrel.Loop", sizeof(LoopObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE, loop_slots,
+    "_ombrel.Loop", sizeof(LoopObject), 0, Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC, loop_slots,
 };
 
 }  // namespace

@@ -95,10 +95,16 @@ struct Runtime {
 };
 
 // The instance layout of _ombrel.Loop. A null `rt` means closed (or never
-// initialised).
+// initialised). `debug` and `task_factory` are the package's `_debug` and
+// `_task_factory` (strong or null: False and None), kept here rather than in
+// the instance dict because asyncio's C tasks ask get_debug() for every task
+// and create_task reads the factory each call. They outlive the runtime.
+// Loop thread (or any thread holding the interpreter lock).
 struct LoopObject {
   PyObject_HEAD
   Runtime* rt;
+  PyObject* debug;
+  PyObject* task_factory;
 };
 
 // RuntimeError "Event loop is closed"; returns NULL.

@@ -14,7 +14,6 @@ PyObject* tasks_module;    // asyncio.tasks
 PyObject* futures_module;  // asyncio.futures
 PyObject* str_task;
 PyObject* str_future;
-PyObject* str_task_factory;
 
 // callable(*head, *rest) where the last rest entries are the values of
 // `kwnames` and the first `npos` of head + rest are positional.
@@ -61,8 +60,7 @@ bool taskFactoryInit() noexcept {
   if (futures_module == nullptr) return false;
   str_task = PyUnicode_InternFromString("Task");
   str_future = PyUnicode_InternFromString("Future");
-  str_task_factory = PyUnicode_InternFromString("_task_factory");
-  return str_task != nullptr && str_future != nullptr && str_task_factory != nullptr;
+  return str_task != nullptr && str_future != nullptr;
 }
 
 PyObject* loopCreateTask(PyObject* self, PyObject* const* args, Py_ssize_t nargsf, PyObject* kwnames) noexcept {
@@ -76,17 +74,12 @@ PyObject* loopCreateTask(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     return nullptr;
   }
   PyObject* coro = args[0];
-  PyObject* factory = PyObject_GetAttr(self, str_task_factory);
-  if (factory == nullptr) {
-    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return nullptr;
-    PyErr_Clear();
-  } else if (factory != Py_None) {
+  if (PyObject* factory = reinterpret_cast<LoopObject*>(self)->task_factory) {
+    Py_INCREF(factory);  // the factory may replace itself
     Py_ssize_t nkw = kwnames != nullptr ? PyTuple_GET_SIZE(kwnames) : 0;
     PyObject* r = callWithHead(factory, &self, 1, args, nargs + nkw, 1 + nargs, kwnames);
     Py_DECREF(factory);
     return r;
-  } else {
-    Py_DECREF(factory);
   }
   PyObject* task_type = PyObject_GetAttr(tasks_module, str_task);
   if (task_type == nullptr) return nullptr;
