@@ -292,8 +292,7 @@ PyMethodDef loop_methods[] = {
 
 PyGetSetDef loop_getset[] = {
     {"_debug", loopDebugGet, loopDebugSet, "The debug mode flag as set_debug stored it.", nullptr},
-    {"_task_factory", loopTaskFactoryGet, loopTaskFactorySet, "The task factory create_task calls, or None.",
-     nullptr},
+    {"_task_factory", loopTaskFactoryGet, loopTaskFactorySet, "The task factory create_task calls, or None.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
