@@ -396,6 +396,16 @@ void reportCallbackError(HandleObject* h, PyObject* callback, PyObject* args, Py
 
 }  // namespace
 
+namespace {
+
+// callback(*args) without the tuple unpacking of PyObject_Call.
+inline PyObject* callArgs(PyObject* callback, PyObject* args) noexcept {
+  return PyObject_Vectorcall(callback, &PyTuple_GET_ITEM(args, 0), static_cast<std::size_t>(PyTuple_GET_SIZE(args)),
+                             nullptr);
+}
+
+}  // namespace
+
 int runHandle(HandleObject* h) noexcept {
   if (h->callback == nullptr || h->args == nullptr) return 0;
   // The handle may be released by its own callback (cancel clears fields):
@@ -411,14 +421,18 @@ int runHandle(HandleObject* h) noexcept {
       Py_DECREF(context);
       return -1;
     }
-    result = PyObject_Call(callback, args, nullptr);
+    result = callArgs(callback, args);
     // Exiting cannot fail for a context we entered; its result is not needed.
-    PyObject* pending = PyErr_GetRaisedException();
-    if (PyContext_Exit(context) < 0) PyErr_Clear();
-    PyErr_SetRaisedException(pending);
+    if (result != nullptr) {
+      if (PyContext_Exit(context) < 0) PyErr_Clear();
+    } else {
+      PyObject* pending = PyErr_GetRaisedException();
+      if (PyContext_Exit(context) < 0) PyErr_Clear();
+      PyErr_SetRaisedException(pending);
+    }
     Py_DECREF(context);
   } else {
-    result = PyObject_Call(callback, args, nullptr);
+    result = callArgs(callback, args);
   }
   int status = 0;
   if (result != nullptr) {

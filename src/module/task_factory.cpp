@@ -12,6 +12,15 @@ namespace {
 
 PyObject* tasks_module;    // asyncio.tasks
 PyObject* futures_module;  // asyncio.futures
+
+// module.name as the module's dict holds it now (a new reference): a
+// replaced class is honoured, without the attribute protocol's detour
+// through the module type. Neither module defines a module __getattr__.
+PyObject* moduleClass(PyObject* module, PyObject* name) noexcept {
+  PyObject* cls;
+  if (PyDict_GetItemRef(PyModule_GetDict(module), name, &cls) != 0) return cls;
+  return PyObject_GetAttr(module, name);  // raises the AttributeError
+}
 PyObject* str_task;
 PyObject* str_future;
 
@@ -81,7 +90,7 @@ PyObject* loopCreateTask(PyObject* self, PyObject* const* args, Py_ssize_t nargs
     Py_DECREF(factory);
     return r;
   }
-  PyObject* task_type = PyObject_GetAttr(tasks_module, str_task);
+  PyObject* task_type = moduleClass(tasks_module, str_task);
   if (task_type == nullptr) return nullptr;
   PyObject* task;
   if (kwnames == nullptr || PyTuple_GET_SIZE(kwnames) == 0) {
@@ -97,7 +106,7 @@ PyObject* loopCreateTask(PyObject* self, PyObject* const* args, Py_ssize_t nargs
 }
 
 PyObject* loopCreateFuture(PyObject* self, PyObject*) noexcept {
-  PyObject* future_type = PyObject_GetAttr(futures_module, str_future);
+  PyObject* future_type = moduleClass(futures_module, str_future);
   if (future_type == nullptr) return nullptr;
   PyObject* stack[] = {self};
   PyObject* fut = PyObject_Vectorcall(future_type, stack, 0, loop_kwnames);
