@@ -7,7 +7,7 @@
 import asyncio
 import contextvars
 from collections.abc import Buffer, Callable
-from typing import Any, Protocol, final, type_check_only
+from typing import Any, Protocol, final, overload, type_check_only
 
 class _FileLike(Protocol):
     def fileno(self) -> int: ...
@@ -131,7 +131,18 @@ class NativeLoop:
     # and not handed out, now the caller's.
     def _sock_accept_stop(self, fd: int, fut: SockFuture | None, /) -> list[int]: ...
     # Readiness callbacks (event 0 = read, 1 = write) and child waits.
+    @overload
     def _add_poller(self, fd: int, event: int, callback: Callable[[], object], /) -> None: ...
+    @overload
+    def _add_poller(
+        self,
+        fd: int,
+        event: int,
+        callback: Callable[..., object],
+        args: tuple[Any, ...],
+        context: contextvars.Context,
+        /,
+    ) -> Handle: ...
     def _remove_poller(self, fd: int, event: int, /) -> bool: ...
     def _wait_pid(self, pid: int, /) -> SockFuture: ...
     # File operations; `flags` is the module's own bit set, not os.O_*.

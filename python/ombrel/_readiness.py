@@ -1,14 +1,13 @@
 """add_reader/add_writer: callbacks on descriptor readiness.
 
-The native poller calls a function with no arguments, during the loop's
-dispatch step, each time the descriptor is ready (one registration per
-descriptor and direction; a new one replaces the old). The standard loop
-instead queues a handle and runs it in the ready pass, reports its
-exceptions to the exception handler, runs it in the context copied when the
-reader was added, and cancels a queued run when the reader is removed. A
-`Watch` gives the native poller that behaviour: on readiness it queues the
-user's callback with call_soon and keeps the handle so that removal can
-cancel it.
+As the standard loop does, each reader or writer is one handle, bound when
+it is added (the callback, its arguments and the context copied then): the
+native poller queues that handle on the ready queue each time the
+descriptor is ready (one registration per descriptor and direction; a new
+one replaces the old), so a readiness event costs no Python call of its
+own; the ready pass runs it and reports its exceptions to the exception
+handler. Removing or replacing the reader cancels the handle, which skips a
+run still queued.
 
 A watch keeps the object it was registered with, so that it can still be
 removed by that object once its descriptor is closed (fileno() is then -1),
@@ -23,7 +22,6 @@ error: the transport's own reads and writes would race the callback's.
 from __future__ import annotations
 
 import contextvars
-import functools
 from collections.abc import Callable
 from typing import Any
 
@@ -49,26 +47,17 @@ def fileobj_to_fd(fileobj: Any) -> int:
 
 
 class Watch:
-    """One registration: what the native poller calls on readiness."""
+    """One registration: the object it was made with, and its handle."""
 
-    __slots__ = ("fileobj", "callback", "schedule", "pending")
+    __slots__ = ("fileobj", "callback", "handle")
 
-    def __init__(self, loop: LoopBase, fileobj: Any, callback: Callable[..., object], args: tuple[Any, ...]) -> None:
+    def __init__(self, fileobj: Any, callback: Callable[..., object], handle: Any) -> None:
         self.fileobj = fileobj
         self.callback = callback
-        # Bound once: the call per readiness event builds no arguments.
-        self.schedule = functools.partial(loop.call_soon, callback, *args, context=contextvars.copy_context())
-        self.pending: Any = None
-
-    def __call__(self) -> None:
-        # Called by the native poller; an exception here would only reach
-        # sys.unraisablehook, so the user's callback runs in a handle.
-        self.pending = self.schedule()
+        self.handle = handle
 
     def cancel(self) -> None:
-        if self.pending is not None:
-            self.pending.cancel()
-            self.pending = None
+        self.handle.cancel()
 
 
 class ReadinessMixin(LoopBase):
@@ -116,12 +105,12 @@ class ReadinessMixin(LoopBase):
         self, fd: int, event: int, callback: Callable[..., object], args: tuple[Any, ...], fileobj: Any = None
     ) -> None:
         self._check_closed()
-        watch = Watch(self, fd if fileobj is None else fileobj, callback, args)
         # The native call replaces an existing registration; only then is
         # the old one's queued run cancelled, so a failing call (bad fd
         # type, closed loop, a file that cannot be watched) leaves the old
         # registration whole.
-        self._add_poller(fd, event, watch)
+        handle = self._add_poller(fd, event, callback, args, contextvars.copy_context())
+        watch = Watch(fd if fileobj is None else fileobj, callback, handle)
         old = self._watches.get((fd, event))
         self._watches[(fd, event)] = watch
         if old is not None:
@@ -133,6 +122,10 @@ class ReadinessMixin(LoopBase):
         self._remove_poller(fd, event)
         watch = self._watches.pop((fd, event), None)
         if watch is None:
+            return False
+        if watch.handle.cancelled():
+            # Cancelled by whoever it was handed to (an exception handler):
+            # the reader ended then, as under the standard loop.
             return False
         # The native side may have dropped the registration already (a
         # poll error ends it silently); the reader was still ours to remove.

@@ -2,6 +2,7 @@
 
 #include <new>
 
+#include "module/handle.hpp"
 #include "module/op_common.hpp"
 #include "module/runtime.hpp"
 #include "os/epoll.hpp"
@@ -78,6 +79,31 @@ void pollDone(Loop*, Completion* c) noexcept {
     pollOpFree(op);
     return;
   }
+  if (op->queues) {
+    auto* h = reinterpret_cast<HandleObject*>(op->callback);
+    if (h->cancelled) {
+      // Cancelled by whoever was handed it (an exception handler's
+      // context): the watch ends, as the standard loop drops a reader whose
+      // handle it finds cancelled, rather than waking for nothing.
+      op->rt->pollers.erase(op->key);
+      pollOpFree(op);
+      return;
+    }
+    // Re-armed now, submitted only at the next tick, after the ready pass
+    // has run the handle: an undrained descriptor comes back once per
+    // iteration.
+    if (op->rt->readyAppend(Py_NewRef(op->callback))) {
+      pollArm(op);
+      return;
+    }
+    // The queue cannot grow: this event is lost but the watch stays; the
+    // next iteration reports the descriptor again while it is ready.
+    Py_DECREF(op->callback);
+    PyErr_NoMemory();
+    PyErr_WriteUnraisable(op->callback);
+    pollArm(op);
+    return;
+  }
   // The callback may remove or replace its own registration, or close the
   // loop: keep the record's callback alive for the call.
   PyObject* callback = Py_NewRef(op->callback);
@@ -139,8 +165,24 @@ PyObject* loopAddPoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs
   if (!fdArg(args, 0, &fd) || !eventArg(args, 1, &is_write)) return nullptr;
   PyObject* callback = args.at(2);
   if (callback == nullptr) return nullptr;
+  // With arguments and a context, the handle queued on readiness.
+  PyObject* handle = nullptr;
+  if (nargs >= 5) {
+    PyObject* cbargs = args.at(3);
+    PyObject* context = args.at(4);
+    if (!PyTuple_Check(cbargs) || !PyContext_CheckExact(context)) {
+      PyErr_SetString(PyExc_TypeError, "_add_poller() takes a tuple of arguments and a contextvars.Context");
+      return nullptr;
+    }
+    handle = newHandle(callback, cbargs, self, Py_NewRef(context), 0.0);
+    if (handle == nullptr) return nullptr;
+    callback = handle;
+  }
   Runtime* rt = openRuntime(self);
-  if (rt == nullptr) return closedError();
+  if (rt == nullptr) {
+    Py_XDECREF(handle);
+    return closedError();
+  }
   std::uint64_t key = pollKey(fd, is_write);
   // The descriptor's own set. The kernel may refuse the descriptor: one that
   // names nothing ends the registration silently, as a failed wait always
@@ -156,13 +198,16 @@ PyObject* loopAddPoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs
   }
   if (err != Error::none && err != Error::InvalidFileDescriptor) {
     if (PyObject* exc = makeOsError(err, os_errno)) PyErr_SetRaisedException(exc);
+    Py_XDECREF(handle);
     return nullptr;
   }
   pollUnregister(rt, key);  // replacement: the old callback is never called again
-  if (err != Error::none) Py_RETURN_NONE;
+  // A descriptor that names nothing: no watch, and a handle never queued.
+  if (err != Error::none) return handle != nullptr ? handle : Py_NewRef(Py_None);
   auto* op = allocRecord<PollOp>();
   if (op == nullptr) {
     vorn::os::closeOwned(epfd);
+    Py_XDECREF(handle);
     return nullptr;
   }
   op->epfd = epfd;
@@ -170,16 +215,18 @@ PyObject* loopAddPoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs
     rt->pollers.emplace(key, op);
   } catch (const std::bad_alloc&) {
     pollOpFree(op);
+    Py_XDECREF(handle);
     return PyErr_NoMemory();
   }
   op->callback = Py_NewRef(callback);
+  op->queues = handle != nullptr;
   op->rt = rt;
   op->fd = fd;
   op->event = is_write ? PipePoll::Event::write : PipePoll::Event::read;
   op->key = key;
   op->removed = false;
   pollArm(op);
-  Py_RETURN_NONE;
+  return handle != nullptr ? handle : Py_NewRef(Py_None);
 }
 
 PyObject* loopRemovePoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs) noexcept {

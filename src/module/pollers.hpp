@@ -11,6 +11,15 @@
 // reported once per loop iteration. A set is never changed after it is made:
 // a forked child that inherits it cannot alter what the parent watches.
 //
+// A registration made with the callback's arguments and context owns one
+// Handle, bound when it is made: each readiness event queues that same
+// handle on the ready queue, which runs it in the iteration's ready pass with
+// the exceptions going to the loop's handler, as the standard loop runs its
+// reader and writer handles; no object is made per event. Whoever removes
+// or replaces the watch cancels its handle, so that a run still queued is
+// skipped (not done here: a cancel may run Python code, which may close the
+// loop under the caller).
+//
 // Invariant: every record in Runtime::pollers has `removed` clear and an
 // armed or completing poll; a record with `removed` set is in no map and is
 // owned by its pending completion, which frees it.
@@ -30,13 +39,14 @@ struct Runtime;
 
 struct PollOp {
   vorn::ev::PipePoll poll;  // first: the completion's userdata is this record; polls `epfd`
-  PyObject* callback;       // strong
+  PyObject* callback;       // strong; the Handle itself when `queues` is set
   Runtime* rt;
   std::uint64_t key;
   std::int32_t fd;
   std::int32_t epfd;  // owned: the set holding fd; closed with the record
   vorn::ev::PipePoll::Event event;
   bool removed;
+  bool queues;  // readiness queues `callback` (an _ombrel.Handle) instead of calling it
 };
 
 // The map key: the descriptor doubled, plus 1 for write.
@@ -44,6 +54,9 @@ constexpr std::uint64_t pollKey(std::int32_t fd, bool is_write) noexcept {
   return static_cast<std::uint64_t>(static_cast<std::uint32_t>(fd)) * 2 + (is_write ? 1 : 0);
 }
 
+// _add_poller(fd, event, callback) calls callback() on readiness and returns
+// None; _add_poller(fd, event, callback, args, context) binds a Handle of
+// callback(*args) run in context, queues it on readiness and returns it.
 PyObject* loopAddPoller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* loopRemovePoller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* loopWaitPid(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;

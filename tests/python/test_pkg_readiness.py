@@ -124,6 +124,24 @@ def test_reader_errors_go_to_the_exception_handler(aloop, pair, caplog):
     assert isinstance(errors[0].exc_info[1], ValueError)
 
 
+def test_cancelling_the_handle_given_to_the_exception_handler_ends_the_reader(aloop, pair):
+    a, b = pair
+    calls = []
+
+    def fail():
+        calls.append(a.recv(1))
+        raise ValueError("reader failed")
+
+    aloop.set_exception_handler(lambda loop, context: context["handle"].cancel())
+    aloop.add_reader(a, fail)
+    b.send(b"1")
+    run_until(aloop, lambda: calls)
+    b.send(b"2")
+    aloop.run_until_complete(asyncio.sleep(0.05))
+    assert calls == [b"1"]
+    assert aloop.remove_reader(a) is False
+
+
 def test_bad_descriptors_and_closed_loop(aloop, pair):
     with pytest.raises(ValueError, match="Invalid file object"):
         aloop.add_reader(object(), print)

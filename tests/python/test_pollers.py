@@ -1,5 +1,6 @@
 """Descriptor pollers and child waits."""
 
+import contextvars
 import os
 import subprocess
 import sys
@@ -47,6 +48,21 @@ def test_readable_fd_calls_back_each_iteration_until_removed(loop, pipe):
     before = len(calls)
     run_passes(loop, 4)
     assert len(calls) == before
+
+
+def test_handle_form_queues_its_bound_handle_and_checks_its_arguments(loop, pipe):
+    r, w = pipe
+    calls = []
+    ctx = contextvars.copy_context()
+    handle = loop._add_poller(r, 0, calls.append, ("r",), ctx)
+    for args, context in [(["r"], ctx), (("r",), {}), (("r",), None)]:
+        with pytest.raises(TypeError):
+            loop._add_poller(r, 0, calls.append, args, context)
+    os.write(w, b"x")  # never drained
+    run_passes(loop, 4)
+    assert calls and set(calls) == {"r"}  # the failed calls left the registration alone
+    assert handle.get_context() is ctx and not handle.cancelled()
+    assert loop._remove_poller(r, 0) is True
 
 
 def test_replacement_and_independent_directions(loop, pipe):
