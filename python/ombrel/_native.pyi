@@ -141,6 +141,7 @@ class NativeLoop:
         callback: Callable[..., object],
         args: tuple[Any, ...],
         context: contextvars.Context,
+        source_traceback: Any = None,
         /,
     ) -> Handle: ...
     def _remove_poller(self, fd: int, event: int, /) -> bool: ...

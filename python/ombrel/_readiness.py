@@ -22,6 +22,8 @@ error: the transport's own reads and writes would race the callback's.
 from __future__ import annotations
 
 import contextvars
+import sys
+from asyncio import format_helpers
 from collections.abc import Callable
 from typing import Any
 
@@ -109,7 +111,10 @@ class ReadinessMixin(LoopBase):
         # the old one's queued run cancelled, so a failing call (bad fd
         # type, closed loop, a file that cannot be watched) leaves the old
         # registration whole.
-        handle = self._add_poller(fd, event, callback, args, contextvars.copy_context())
+        # In debug mode the handle names where add_reader/add_writer was
+        # called (frame 2: the caller of that method).
+        source = format_helpers.extract_stack(sys._getframe(2)) if self.get_debug() else None
+        handle = self._add_poller(fd, event, callback, args, contextvars.copy_context(), source)
         watch = Watch(fd if fileobj is None else fileobj, callback, handle)
         old = self._watches.get((fd, event))
         self._watches[(fd, event)] = watch

@@ -176,6 +176,12 @@ PyObject* loopAddPoller(PyObject* self, PyObject* const* items, Py_ssize_t nargs
     }
     handle = newHandle(callback, cbargs, self, Py_NewRef(context), 0.0);
     if (handle == nullptr) return nullptr;
+    // Debug mode: where the reader was added, for its repr and reports.
+    PyObject* traceback = nargs >= 6 ? items[5] : Py_None;
+    if (traceback != Py_None && handleSetSourceTraceback(handle, traceback) < 0) {
+      Py_DECREF(handle);
+      return nullptr;
+    }
     callback = handle;
   }
   Runtime* rt = openRuntime(self);

@@ -56,7 +56,8 @@ constexpr std::uint64_t pollKey(std::int32_t fd, bool is_write) noexcept {
 
 // _add_poller(fd, event, callback) calls callback() on readiness and returns
 // None; _add_poller(fd, event, callback, args, context) binds a Handle of
-// callback(*args) run in context, queues it on readiness and returns it.
+// callback(*args) run in context, queues it on readiness and returns it; a
+// sixth argument other than None is the handle's source traceback.
 PyObject* loopAddPoller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* loopRemovePoller(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;
 PyObject* loopWaitPid(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept;

@@ -142,6 +142,24 @@ def test_cancelling_the_handle_given_to_the_exception_handler_ends_the_reader(al
     assert aloop.remove_reader(a) is False
 
 
+def test_debug_mode_reader_names_where_it_was_added(aloop, pair):
+    a, b = pair
+    contexts = []
+
+    def fail():
+        a.recv(1)
+        aloop.remove_reader(a)
+        raise ValueError("reader failed")
+
+    aloop.set_debug(True)
+    aloop.set_exception_handler(lambda loop, context: contexts.append(context))
+    aloop.add_reader(a, fail)
+    b.send(b"1")
+    run_until(aloop, lambda: contexts)
+    frames = [frame.name for frame in contexts[0]["source_traceback"]]
+    assert "test_debug_mode_reader_names_where_it_was_added" in frames
+
+
 def test_bad_descriptors_and_closed_loop(aloop, pair):
     with pytest.raises(ValueError, match="Invalid file object"):
         aloop.add_reader(object(), print)
