@@ -2,6 +2,9 @@
 
 import asyncio
 import contextvars
+import functools
+import gc
+import weakref
 
 import pytest
 
@@ -195,15 +198,16 @@ def test_gather_and_wait_with_threads(aloop):
     assert aloop.run_until_complete(main()) == ([6, 1024], 1, 1)
 
 
+def _task_on(held, loop, coro, **kwargs):
+    return asyncio.Task(coro, loop=held[0], **kwargs)
+
+
 def test_a_closed_loop_held_by_its_own_factory_and_debug_flag_is_collected(loop_factory):
     """The factory and the debug flag are kept with the loop: a cycle through
     them must still be found by the collector."""
-    import gc
-    import weakref
-
     loop = loop_factory()
     held = [loop]
-    loop.set_task_factory(lambda lp, coro, **kw: asyncio.Task(coro, loop=held[0], **kw))
+    loop.set_task_factory(functools.partial(_task_on, held))
     loop.set_debug(held)  # any truthy value is stored as given
     assert loop.get_debug() is held
     loop.close()
