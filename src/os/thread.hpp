@@ -26,9 +26,13 @@ Error spawnThread(pthread_t* out, ThreadEntry entry, void* arg, std::size_t stac
 Error cpuCount(std::size_t* out) noexcept;
 
 // The calling thread's kernel id, read once per thread: owner checks run on
-// every loop call, and gettid is a real system call.
+// every loop call, and gettid is a real system call. Zero-initialised, so no
+// per-access initialisation guard, and initial-exec, so no __tls_get_addr
+// call from this shared object (four bytes of the static TLS reserve).
 inline pid_t currentThreadId() noexcept {
-  thread_local pid_t tid = ::gettid();
+  [[gnu::tls_model("initial-exec")]] static thread_local pid_t tid = 0;
+  if (tid == 0) [[unlikely]]
+    tid = ::gettid();
   return tid;
 }
 
