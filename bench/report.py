@@ -108,6 +108,11 @@ def ratio_stats(records, bench, a, b, metric="median", b_bench=None):
     return {"ratio": med, "low": lo, "high": hi, "rounds": len(rs)}
 
 
+def goal_text(goal):
+    """1.0, 1.5, 1.15: one decimal unless the goal has two."""
+    return f"{goal:.1f}" if round(goal * 10, 6).is_integer() else f"{goal:.2f}"
+
+
 def verdict(op, goal, st):
     """met / missed / undecided: undecided when the interval holds the goal.
     With one round there is no interval and the median decides."""
@@ -295,7 +300,7 @@ def print_table(sel, summary, records, loops, config=None):
         gw = max(len(g) for g in got)
         for t, g in zip(targets, got):
             print(
-                f"  {t['target']:<{width}} vs {t['peer']:<8} {t['op']} {t['goal']:.1f}x  {g:>{gw}}  "
+                f"  {t['target']:<{width}} vs {t['peer']:<8} {t['op']} {goal_text(t['goal'])}x  {g:>{gw}}  "
                 f"{STATE[t['state']]}{'  (' + t['note'] + ')' if t['note'] else ''}"
             )
 
@@ -384,7 +389,9 @@ def markdown(sel, summary, loops, info, config, stamp, records):
         for t in targets:
             got = fmt_ratio(t if t["ratio"] is not None else None)
             note = f" ({t['note']})" if t["note"] else ""
-            out.append(f"| {t['target']} | {t['peer']} | {t['op']} {t['goal']:.1f}x | {got} | {t['state']}{note} |")
+            out.append(
+                f"| {t['target']} | {t['peer']} | {t['op']} {goal_text(t['goal'])}x | {got} | {t['state']}{note} |"
+            )
     unpinned = unpinned_rows(sel, config)
     if unpinned:
         out += ["", "Not pinned to CPUs: " + "; ".join(f"{n} ({why})" for n, why in unpinned) + "."]
